@@ -1,0 +1,117 @@
+// The platform's own value types, spelled and laid out as Core Audio publishes them, so that the
+// portable code and every adapter speak the same terms. The macOS adapter checks the layouts
+// against the SDK's and passes these records through without conversion.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace pt {
+
+using OSStatus = std::int32_t;
+using pid_t32 = std::int32_t;
+using AudioObjectPropertySelector = std::uint32_t;
+using AudioObjectPropertyScope = std::uint32_t;
+using AudioObjectPropertyElement = std::uint32_t;
+using AudioFormatID = std::uint32_t;
+using AudioFormatFlags = std::uint32_t;
+
+inline constexpr OSStatus noErr = 0;
+
+// Four ASCII characters read as one big-endian number: fourCC("glob") == 0x676C6F62.
+constexpr std::uint32_t fourCC(const char (&code)[5]) {
+  return (std::uint32_t(std::uint8_t(code[0])) << 24) |
+         (std::uint32_t(std::uint8_t(code[1])) << 16) |
+         (std::uint32_t(std::uint8_t(code[2])) << 8) | std::uint32_t(std::uint8_t(code[3]));
+}
+
+inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeGlobal = fourCC("glob");
+inline constexpr AudioObjectPropertyElement kAudioObjectPropertyElementMain = 0;
+
+// Selectors the tool reads.
+inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyProcessObjectList =
+    fourCC("prs#");
+inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyTranslatePIDToProcessObject =
+    fourCC("id2p");
+inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyDefaultSystemOutputDevice =
+    fourCC("sOut");
+inline constexpr AudioObjectPropertySelector kAudioProcessPropertyPID = fourCC("ppid");
+inline constexpr AudioObjectPropertySelector kAudioProcessPropertyBundleID = fourCC("pbid");
+inline constexpr AudioObjectPropertySelector kAudioProcessPropertyIsRunning = fourCC("pir?");
+inline constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceUID = fourCC("uid ");
+inline constexpr AudioObjectPropertySelector kAudioTapPropertyFormat = fourCC("tfmt");
+
+// Statuses the platforms and the simulated platform answer with.
+inline constexpr OSStatus kAudioHardwareUnspecifiedError = OSStatus(fourCC("what"));
+inline constexpr OSStatus kAudioHardwareUnknownPropertyError = OSStatus(fourCC("who?"));
+inline constexpr OSStatus kAudioHardwareBadPropertySizeError = OSStatus(fourCC("!siz"));
+inline constexpr OSStatus kAudioHardwareIllegalOperationError = OSStatus(fourCC("nope"));
+inline constexpr OSStatus kAudioHardwareBadObjectError = OSStatus(fourCC("!obj"));
+inline constexpr OSStatus kAudioHardwareBadDeviceError = OSStatus(fourCC("!dev"));
+inline constexpr OSStatus kAudioHardwareNotRunningError = OSStatus(fourCC("stop"));
+inline constexpr OSStatus kAudio_ParamError = -50;
+
+inline constexpr AudioFormatID kAudioFormatLinearPCM = fourCC("lpcm");
+inline constexpr AudioFormatFlags kAudioFormatFlagIsFloat = 1u << 0;
+inline constexpr AudioFormatFlags kAudioFormatFlagIsPacked = 1u << 3;
+inline constexpr AudioFormatFlags kAudioFormatFlagIsNonInterleaved = 1u << 5;
+
+struct AudioObjectPropertyAddress {
+  AudioObjectPropertySelector mSelector;
+  AudioObjectPropertyScope mScope;
+  AudioObjectPropertyElement mElement;
+};
+
+struct AudioStreamBasicDescription {
+  double mSampleRate;
+  AudioFormatID mFormatID;
+  AudioFormatFlags mFormatFlags;
+  std::uint32_t mBytesPerPacket;
+  std::uint32_t mFramesPerPacket;
+  std::uint32_t mBytesPerFrame;
+  std::uint32_t mChannelsPerFrame;
+  std::uint32_t mBitsPerChannel;
+  std::uint32_t mReserved;
+};
+static_assert(sizeof(AudioStreamBasicDescription) == 40);
+
+struct AudioBuffer {
+  std::uint32_t mNumberChannels;
+  std::uint32_t mDataByteSize;
+  void* mData;
+};
+
+// Variable length, as on the platform: mNumberBuffers entries follow in one allocation.
+struct AudioBufferList {
+  std::uint32_t mNumberBuffers;
+  AudioBuffer mBuffers[1];
+};
+
+inline constexpr std::size_t audioBufferListSize(std::uint32_t buffers) {
+  return offsetof(AudioBufferList, mBuffers) + sizeof(AudioBuffer) * (buffers == 0 ? 1 : buffers);
+}
+
+struct SMPTETime {
+  std::int16_t mSubframes;
+  std::int16_t mSubframeDivisor;
+  std::uint32_t mCounter;
+  std::uint32_t mType;
+  std::uint32_t mFlags;
+  std::int16_t mHours;
+  std::int16_t mMinutes;
+  std::int16_t mSeconds;
+  std::int16_t mFrames;
+};
+
+struct AudioTimeStamp {
+  double mSampleTime;
+  std::uint64_t mHostTime;
+  double mRateScalar;
+  std::uint64_t mWordClockTime;
+  SMPTETime mSMPTETime;
+  std::uint32_t mFlags;
+  std::uint32_t mReserved;
+};
+static_assert(sizeof(AudioTimeStamp) == 64);
+
+}  // namespace pt

@@ -1,0 +1,21 @@
+#include "audio/platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace pt {
+namespace {
+Platform* installed = nullptr;
+}
+
+Platform& platform() {
+  if (installed == nullptr) {
+    std::fputs("process-tap: no platform installed\n", stderr);
+    std::abort();
+  }
+  return *installed;
+}
+
+Platform* installPlatform(Platform* platform) { return std::exchange(installed, platform); }
+
+}  // namespace pt

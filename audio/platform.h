@@ -1,0 +1,212 @@
+// The seam between the tool and the audio services of the system it runs on.
+//
+// Every operation mirrors one call of the macOS platform (Core Audio, CATapDescription,
+// AVFoundation, AppKit, Foundation, Dispatch, libproc) with the same arguments and the same
+// results, so that the portable code can be read against Apple's reference and so that the
+// simulated platform can observe every argument. Implementations: audio/macos (Core Audio),
+// audio/pulse (the PulseAudio protocol) and the simulated platform of the tests.
+//
+// Contract for every implementation:
+// - Creating calls return an OSStatus (0 is success) and write the new handle only on success,
+//   unless noted. Destroying calls may be made with handles that were never created or are
+//   already gone; they answer a status and have no other effect then.
+// - All operations are called on the tool's main thread, except those marked "IO thread", which
+//   the IO block makes on the recorder's serial queue while the device runs.
+// - Property data is never written past the capacity passed in `ioDataSize`.
+// - Nothing here throws, except openAudioFileForWriting (the writer's own error, as TextError).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "audio/audio_object_id.h"
+#include "audio/core_audio_types.h"
+#include "audio/value.h"
+
+namespace pt {
+
+// A Core Foundation string reference handed out by a string-valued property read. The reader
+// owns it and releases it with Platform::releaseString.
+using CFStringRef = const struct PlatformString*;
+
+// CATapDescription, as a value the adapter converts.
+enum class CATapMuteBehavior : std::int64_t { CATapUnmuted = 0, CATapMuted = 1, CATapMutedWhenTapped = 2 };
+
+struct CATapDescription {
+  enum class Kind {
+    stereoMixdownOfProcesses,           // initStereoMixdownOfProcesses:
+    stereoGlobalTapButExcludeProcesses  // initStereoGlobalTapButExcludeProcesses:
+  };
+  Kind kind = Kind::stereoMixdownOfProcesses;
+  std::vector<AudioObjectID> processes;
+  std::string UUID;  // standard 36-character text form
+  CATapMuteBehavior muteBehavior = CATapMuteBehavior::CATapUnmuted;
+};
+
+// The IO block: current time, input list, input time, output list, output time. Called on the
+// queue it was registered with, one call at a time.
+using AudioDeviceIOBlock =
+    std::function<void(const AudioTimeStamp* inNow, const AudioBufferList* inInputData,
+                       const AudioTimeStamp* inInputTime, AudioBufferList* outOutputData,
+                       const AudioTimeStamp* inOutputTime)>;
+
+// An IO block registration; null is none.
+using AudioDeviceIOProcID = const struct PlatformIOProc*;
+
+// A serial dispatch queue. The platform keeps a reference for as long as a registration uses it.
+class DispatchQueue {
+ public:
+  virtual ~DispatchQueue() = default;
+  virtual const std::string& label() const = 0;
+};
+
+// AVAudioFormat made from a stream description. Immutable; shared by the main thread and the IO
+// block.
+class AudioFormat {
+ public:
+  virtual ~AudioFormat() = default;
+  virtual double sampleRate() const = 0;
+  virtual std::uint32_t channelCount() const = 0;
+  virtual bool isInterleaved() const = 0;
+  virtual const AudioStreamBasicDescription& streamDescription() const = 0;
+};
+
+// AVAudioPCMBuffer over memory the caller owns (bufferListNoCopy, no deallocator). A small value
+// that lives on the IO thread's stack for one call; `platformObject` belongs to the adapter and
+// is released by `release` when the buffer goes.
+class PCMBuffer {
+ public:
+  using Release = void (*)(void* platformObject) noexcept;
+  PCMBuffer(const AudioBufferList* list, std::uint32_t frameLength, void* platformObject = nullptr,
+            Release release = nullptr) noexcept
+      : list_(list), frameLength_(frameLength), object_(platformObject), release_(release) {}
+  PCMBuffer(PCMBuffer&& other) noexcept
+      : list_(other.list_),
+        frameLength_(other.frameLength_),
+        object_(std::exchange(other.object_, nullptr)),
+        release_(std::exchange(other.release_, nullptr)) {}
+  PCMBuffer(const PCMBuffer&) = delete;
+  PCMBuffer& operator=(const PCMBuffer&) = delete;
+  PCMBuffer& operator=(PCMBuffer&&) = delete;
+  ~PCMBuffer() {
+    if (release_) release_(object_);
+  }
+
+  const AudioBufferList* bufferList() const noexcept { return list_; }
+  std::uint32_t frameLength() const noexcept { return frameLength_; }
+  void* platformObject() const noexcept { return object_; }
+
+ private:
+  const AudioBufferList* list_;
+  std::uint32_t frameLength_;
+  void* object_;
+  Release release_;
+};
+
+// The three settings of initForWriting:settings:commonFormat:interleaved:error:.
+struct AudioFileSettings {
+  AudioFormatID formatID;   // AVFormatIDKey
+  double sampleRate;        // AVSampleRateKey
+  std::uint32_t channels;   // AVNumberOfChannelsKey
+};
+
+enum class AVAudioCommonFormat : std::uint32_t { AVAudioPCMFormatFloat32 = 1 };
+
+// AVAudioFile open for writing. Releasing the last reference completes and closes the file.
+class AudioFile {
+ public:
+  virtual ~AudioFile() = default;
+  // writeFromBuffer:error: (IO thread). On failure returns false and points `errorDescription`
+  // at the error's localizedDescription, valid until the next call on this file. Never
+  // allocates on success.
+  virtual bool writeFromBuffer(const PCMBuffer& buffer,
+                               std::string_view& errorDescription) noexcept = 0;
+};
+
+// NSRunningApplication.
+struct RunningApplication {
+  std::int32_t processIdentifier = 0;
+  std::optional<std::string> localizedName;
+  std::optional<std::string> bundleIdentifier;
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // --- Core Audio properties
+  // AudioObjectGetPropertyDataSize: `outDataSize` starts at 0.
+  virtual OSStatus getPropertyDataSize(AudioObjectID object,
+                                       const AudioObjectPropertyAddress& address,
+                                       std::uint32_t qualifierSize, const void* qualifierData,
+                                       std::uint32_t& outDataSize) = 0;
+  // AudioObjectGetPropertyData: `ioDataSize` is the capacity of `outData` in, bytes written out.
+  virtual OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                   std::uint32_t qualifierSize, const void* qualifierData,
+                                   std::uint32_t& ioDataSize, void* outData) = 0;
+
+  // --- Core Foundation strings
+  virtual CFStringRef makeString(std::string_view utf8) = 0;
+  virtual std::string stringText(CFStringRef string) = 0;  // null is the empty text
+  virtual void releaseString(CFStringRef string) noexcept = 0;  // null is ignored
+
+  // --- Process taps and aggregate devices
+  virtual OSStatus createProcessTap(const CATapDescription& description,
+                                    AudioObjectID& outTapID) = 0;
+  virtual OSStatus destroyProcessTap(AudioObjectID tapID) noexcept = 0;
+  // The platform may write `ioDeviceID` even when it fails.
+  virtual OSStatus createAggregateDevice(const Value& description, AudioObjectID& ioDeviceID) = 0;
+  virtual OSStatus destroyAggregateDevice(AudioObjectID deviceID) noexcept = 0;
+
+  // --- IO
+  virtual std::shared_ptr<DispatchQueue> makeSerialQueue(const std::string& label) = 0;
+  // The platform may write `outProcID` even when it fails. It holds `queue` and `block` until
+  // the registration is destroyed.
+  virtual OSStatus createIOProcIDWithBlock(AudioDeviceIOProcID& outProcID, AudioObjectID device,
+                                           std::shared_ptr<DispatchQueue> queue,
+                                           AudioDeviceIOBlock block) = 0;
+  virtual OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) = 0;
+  // When it returns, no call of the block is running or will start.
+  virtual OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) noexcept = 0;
+  virtual OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) noexcept = 0;
+
+  // --- Audio files
+  // AVAudioFormat initWithStreamDescription:, or null when the description is not usable.
+  virtual std::shared_ptr<const AudioFormat> makeAudioFormat(
+      const AudioStreamBasicDescription& description) = 0;
+  // Throws TextError with the writer's own message when the file cannot be created.
+  virtual std::shared_ptr<AudioFile> openAudioFileForWriting(const std::string& path,
+                                                             const AudioFileSettings& settings,
+                                                             AVAudioCommonFormat commonFormat,
+                                                             bool interleaved) = 0;
+  // initWithPCMFormat:bufferListNoCopy:deallocator: (IO thread), or nothing when the list cannot
+  // be wrapped in that format.
+  virtual std::optional<PCMBuffer> makePCMBufferNoCopy(const AudioFormat& format,
+                                                       const AudioBufferList* bufferList) noexcept = 0;
+
+  // --- Processes and the rest of the system
+  virtual std::vector<RunningApplication> runningApplications() = 0;
+  // proc_name: writes a NUL-terminated name into `buffer` of `size` bytes; > 0 on success.
+  virtual int procName(std::int32_t pid, char* buffer, std::uint32_t size) = 0;
+  virtual std::int32_t processIdentifier() = 0;
+  virtual std::string randomUUID() = 0;  // NSUUID UUIDString
+  // Sleeps for `seconds` (infinity: without end), returning early once `interrupted` is true.
+  virtual void sleepForTimeInterval(double seconds, const std::atomic<bool>& interrupted) = 0;
+};
+
+// The platform every operation of the tool reaches. Installed once by the entry, or by a test.
+Platform& platform();
+// Installs `platform` and returns the previous one (may be null).
+Platform* installPlatform(Platform* platform);
+
+// The native platform of this build (audio/macos or audio/pulse).
+std::unique_ptr<Platform> makeNativePlatform();
+
+}  // namespace pt

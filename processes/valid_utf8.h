@@ -1,0 +1,11 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace pt {
+
+// `bytes` as well-formed UTF-8: every ill-formed sequence becomes U+FFFD.
+std::string toValidUtf8(std::string_view bytes);
+
+}  // namespace pt
