@@ -71,7 +71,8 @@ Arguments readArguments(std::span<const std::string_view> arguments) {
   };
   Arguments result;
   result.outputPath = std::string(at(0, kDefaultOutputPath));
-  result.durationSeconds = convertDuration(at(1, kDefaultDuration)).value_or(kFallbackDurationSeconds);
+  result.durationSeconds =
+      convertDuration(at(1, kDefaultDuration)).value_or(kFallbackDurationSeconds);
   result.keyword = toValidUtf8(at(2, kDefaultKeyword));
   return result;
 }

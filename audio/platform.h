@@ -37,7 +37,11 @@ namespace pt {
 using CFStringRef = const struct PlatformString*;
 
 // CATapDescription, as a value the adapter converts.
-enum class CATapMuteBehavior : std::int64_t { CATapUnmuted = 0, CATapMuted = 1, CATapMutedWhenTapped = 2 };
+enum class CATapMuteBehavior : std::int64_t {
+  CATapUnmuted = 0,
+  CATapMuted = 1,
+  CATapMutedWhenTapped = 2
+};
 
 struct CATapDescription {
   enum class Kind {
@@ -112,9 +116,9 @@ class PCMBuffer {
 
 // The three settings of initForWriting:settings:commonFormat:interleaved:error:.
 struct AudioFileSettings {
-  AudioFormatID formatID;   // AVFormatIDKey
-  double sampleRate;        // AVSampleRateKey
-  std::uint32_t channels;   // AVNumberOfChannelsKey
+  AudioFormatID formatID;  // AVFormatIDKey
+  double sampleRate;       // AVSampleRateKey
+  std::uint32_t channels;  // AVNumberOfChannelsKey
 };
 
 enum class AVAudioCommonFormat : std::uint32_t { AVAudioPCMFormatFloat32 = 1 };
@@ -154,7 +158,7 @@ class Platform {
 
   // --- Core Foundation strings
   virtual CFStringRef makeString(std::string_view utf8) = 0;
-  virtual std::string stringText(CFStringRef string) = 0;  // null is the empty text
+  virtual std::string stringText(CFStringRef string) = 0;       // null is the empty text
   virtual void releaseString(CFStringRef string) noexcept = 0;  // null is ignored
 
   // --- Process taps and aggregate devices
@@ -188,8 +192,8 @@ class Platform {
                                                              bool interleaved) = 0;
   // initWithPCMFormat:bufferListNoCopy:deallocator: (IO thread), or nothing when the list cannot
   // be wrapped in that format.
-  virtual std::optional<PCMBuffer> makePCMBufferNoCopy(const AudioFormat& format,
-                                                       const AudioBufferList* bufferList) noexcept = 0;
+  virtual std::optional<PCMBuffer> makePCMBufferNoCopy(
+      const AudioFormat& format, const AudioBufferList* bufferList) noexcept = 0;
 
   // --- Processes and the rest of the system
   virtual std::vector<RunningApplication> runningApplications() = 0;

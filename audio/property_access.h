@@ -21,7 +21,8 @@ T AudioObjectID::read(const AudioObjectPropertyAddress& address, T defaultValue,
   static_assert(std::is_trivially_copyable_v<T>, "property values are plain records");
   AudioObjectPropertyAddress local = address;
   std::uint32_t size = 0;
-  OSStatus status = platform().getPropertyDataSize(*this, local, qualifierSize, qualifierData, size);
+  OSStatus status =
+      platform().getPropertyDataSize(*this, local, qualifierSize, qualifierData, size);
   if (status != noErr) throw TextError(statusMessage(kPropertySizeReadFailed, status));
 
   T value = defaultValue;

@@ -15,10 +15,10 @@ class Value {
   // Entries keep the order they were added in; keys are unique.
   using Dictionary = std::vector<std::pair<std::string, Value>>;
 
-  Value(std::string text) : data_(std::move(text)) {}  // NOLINT
-  Value(const char* text) : data_(std::string(text)) {}  // NOLINT
-  Value(bool flag) : data_(flag) {}  // NOLINT
-  Value(List list) : data_(std::move(list)) {}  // NOLINT
+  Value(std::string text) : data_(std::move(text)) {}             // NOLINT
+  Value(const char* text) : data_(std::string(text)) {}           // NOLINT
+  Value(bool flag) : data_(flag) {}                               // NOLINT
+  Value(List list) : data_(std::move(list)) {}                    // NOLINT
   Value(Dictionary dictionary) : data_(std::move(dictionary)) {}  // NOLINT
 
   bool isText() const { return std::holds_alternative<std::string>(data_); }

@@ -24,8 +24,8 @@ std::vector<AudioObjectID> readProcessList() {
   std::vector<AudioObjectID> ids(size / sizeof(AudioObjectID), AudioObjectID::unknown);
   std::uint32_t capacity = std::uint32_t(ids.size() * sizeof(AudioObjectID));
   // Made even for an empty list; entries the platform does not write stay unknown.
-  status = platform().getPropertyData(AudioObjectID::system, address, 0, nullptr, capacity,
-                                      ids.data());
+  status =
+      platform().getPropertyData(AudioObjectID::system, address, 0, nullptr, capacity, ids.data());
   if (status != noErr) throw TextError(statusMessage(kProcessListReadFailed, status));
   return ids;
 }
@@ -55,12 +55,13 @@ std::vector<AudioProcessInfo> readAudioProcesses() {
     }
     if (pid <= 0) continue;
 
-    auto app = std::find_if(applications.begin(), applications.end(),
-                            [pid](const RunningApplication& a) { return a.processIdentifier == pid; });
+    auto app =
+        std::find_if(applications.begin(), applications.end(),
+                     [pid](const RunningApplication& a) { return a.processIdentifier == pid; });
     const RunningApplication* application = app == applications.end() ? nullptr : &*app;
 
-    std::string name = application && application->localizedName ? *application->localizedName
-                                                                  : processName(pid);
+    std::string name =
+        application && application->localizedName ? *application->localizedName : processName(pid);
     std::string bundleID;
     try {
       bundleID = id.readString(kAudioProcessPropertyBundleID);
@@ -76,8 +77,8 @@ std::vector<AudioProcessInfo> readAudioProcesses() {
 std::int32_t ownPid() { return platform().processIdentifier(); }
 
 AudioObjectID translatePIDToProcessObjectID(std::int32_t pid) {
-  return AudioObjectID::system.read<AudioObjectID>(kAudioHardwarePropertyTranslatePIDToProcessObject,
-                                                   AudioObjectID::unknown, qualifier(pid));
+  return AudioObjectID::system.read<AudioObjectID>(
+      kAudioHardwarePropertyTranslatePIDToProcessObject, AudioObjectID::unknown, qualifier(pid));
 }
 
 }  // namespace pt
