@@ -1,0 +1,100 @@
+#include "targets/keyword_targets.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <set>
+#include <string>
+
+#include "audio/text_error.h"
+#include "processes/inventory.h"
+#include "processes/valid_utf8.h"
+#include "targets/auto_target.h"
+#include "targets/process_listing.h"
+#include "targets/unicode_text.h"
+
+namespace pt {
+
+std::optional<std::int32_t> parsePid(std::string_view text) {
+  bool negative = false;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty()) return std::nullopt;
+  // Magnitude of INT32_MIN; accumulating in 64 bits and stopping past it cannot overflow.
+  constexpr std::int64_t limit = std::int64_t(std::numeric_limits<std::int32_t>::max()) + 1;
+  std::int64_t magnitude = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    magnitude = magnitude * 10 + (c - '0');
+    if (magnitude > limit) return std::nullopt;
+  }
+  if (!negative && magnitude == limit) return std::nullopt;
+  return std::int32_t(negative ? -magnitude : magnitude);
+}
+
+std::vector<std::string_view> keywordPieces(std::string_view keyword) {
+  std::vector<std::string_view> pieces;
+  std::size_t start = 0;
+  while (start <= keyword.size()) {
+    std::size_t comma = keyword.find(',', start);
+    if (comma == std::string_view::npos) comma = keyword.size();
+    std::string_view piece = trimmedWhitespaceAndNewlines(keyword.substr(start, comma - start));
+    if (!piece.empty()) pieces.push_back(piece);
+    start = comma + 1;
+  }
+  return pieces;
+}
+
+AudioProcessInfo findTarget(std::string_view keyword,
+                            const std::vector<AudioProcessInfo>& processes) {
+  const std::string lowered = lowercased(keyword);
+  if (canonicallyEqual(lowered, "active") || canonicallyEqual(lowered, "auto")) {
+    return findAutoTarget(processes);
+  }
+  // A pid wins over any text match, wherever it stands.
+  if (const std::optional<std::int32_t> pid = parsePid(keyword)) {
+    for (const AudioProcessInfo& process : processes) {
+      if (process.pid == *pid) return process;
+    }
+  }
+  for (const AudioProcessInfo& process : processes) {
+    if (canonicallyContains(lowercased(process.name), lowered) ||
+        canonicallyContains(lowercased(process.bundleID), lowered)) {
+      return process;
+    }
+  }
+  // The piece may come from anywhere; its ill-formed bytes must not reach the terminal raw.
+  throw TextError(std::string(kProcessNotFound) + "：" + toValidUtf8(keyword));
+}
+
+std::vector<AudioProcessInfo> resolveTargets(std::string_view keyword,
+                                             const std::vector<AudioProcessInfo>& processes) {
+  const std::vector<std::string_view> pieces = keywordPieces(keyword);
+  if (pieces.empty()) return {findAutoTarget(processes)};
+
+  std::vector<AudioProcessInfo> targets;
+  std::set<std::int32_t> seen;
+  for (std::string_view piece : pieces) {
+    AudioProcessInfo target = findTarget(piece, processes);
+    if (seen.insert(target.pid).second) targets.push_back(std::move(target));
+  }
+  return targets;
+}
+
+std::vector<AudioProcessInfo> findTargets(std::string_view keyword) {
+  const std::vector<AudioProcessInfo> processes = readAudioProcesses();
+  if (keyword == kListKeyword) {
+#ifdef SIGPIPE
+    // A reader that went away is then reported as a failed write instead of killing us silently.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    writeListing(stdout, processes);
+    std::exit(0);
+  }
+  return resolveTargets(keyword, processes);
+}
+
+}  // namespace pt
