@@ -68,13 +68,15 @@ TEST(ListingTest, FailedWriteIsAnErrorNotSilence) {
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
   close(ends[0]);
-  File pipe(fdopen(ends[1], "w"));
   auto previous = std::signal(SIGPIPE, SIG_IGN);
-  try {
-    writeListing(pipe.get(), inventory);
-    ADD_FAILURE() << "a closed pipe was reported as success";
-  } catch (const TextError& error) {
-    EXPECT_EQ(error.text(), std::string("写入音频进程列表失败：") + std::strerror(EPIPE));
+  {
+    File pipe(fdopen(ends[1], "w"));
+    try {
+      writeListing(pipe.get(), inventory);
+      ADD_FAILURE() << "a closed pipe was reported as success";
+    } catch (const TextError& error) {
+      EXPECT_EQ(error.text(), std::string("写入音频进程列表失败：") + std::strerror(EPIPE));
+    }
   }
   std::signal(SIGPIPE, previous);
 }
