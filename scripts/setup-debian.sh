@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what building, testing and running process-tap need on Debian 12.
+set -euo pipefail
+
+packages=(
+  g++ cmake make pkg-config git
+  libicu-dev libsndfile1-dev libpulse-dev
+  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+  clang-14 libclang-rt-14-dev clang-format
+  pulseaudio pulseaudio-utils sox
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+$sudo apt-get update
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"

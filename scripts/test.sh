@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Sets up a Debian machine and runs every check: fuzzing, the recorder and the Linux adapter
+# under ThreadSanitizer, everything under AddressSanitizer + UndefinedBehaviorSanitizer, then the
+# whole suite in a plain build. The tests that need a sound server get a private one.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=$(nproc)
+
+bash scripts/setup-debian.sh
+
+# shellcheck source=scripts/pulse-test-server.sh
+source scripts/pulse-test-server.sh start
+trap 'bash "$root/scripts/pulse-test-server.sh" stop' EXIT
+
+build() {  # build DIR CMAKE-ARGS...
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -DPT_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+}
+
+echo "== fuzzing target selection"
+bash scripts/run-fuzz.sh 60
+
+echo "== ThreadSanitizer: recorder and Linux adapter"
+build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPT_SANITIZE=thread
+TSAN_OPTIONS="halt_on_error=1" ctest --test-dir build/tsan --output-on-failure -j"$jobs" \
+  -L 'test_recorder|test_pulse'
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer: everything"
+build build/asan -DCMAKE_BUILD_TYPE=Debug -DPT_SANITIZE=address,undefined
+ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
+  ctest --test-dir build/asan --output-on-failure -j"$jobs"
+
+echo "== plain build: everything"
+build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/test --target format-check
+ctest --test-dir build/test --output-on-failure -j"$jobs"
