@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "processes/valid_utf8.h"
@@ -38,6 +39,29 @@ bool isDecimal(std::string_view s) {
   return i == s.size();
 }
 
+// The power of ten of the leading significant digit of a text that isDecimal accepts, saturated
+// far beyond double's range. Tells overflow from underflow: the exponent's sign alone does not
+// ("1<400 zeros>e-10" is huge, "0.<400 zeros>1" is tiny).
+std::int64_t decimalExponent(std::string_view s) {
+  constexpr std::int64_t limit = 1'000'000'000;
+  const std::size_t e = s.find_first_of("eE");
+  const std::string_view mantissa = s.substr(0, e);
+  std::int64_t exponent = 0;
+  if (e != std::string_view::npos) {
+    std::string_view digits = s.substr(e + 1);
+    const bool negative = digits.front() == '-';
+    if (digits.front() == '+' || digits.front() == '-') digits.remove_prefix(1);
+    for (char c : digits) exponent = std::min(limit, exponent * 10 + (c - '0'));
+    if (negative) exponent = -exponent;
+  }
+  const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+  const std::size_t first = mantissa.find_first_not_of("0.");
+  if (first == std::string_view::npos) return -limit;  // zero never overflows
+  const std::int64_t position =
+      first < point ? std::int64_t(point - first) - 1 : -std::int64_t(first - point);
+  return position + exponent;
+}
+
 }  // namespace
 
 std::optional<double> convertDuration(std::string_view text) {
@@ -56,9 +80,7 @@ std::optional<double> convertDuration(std::string_view text) {
   auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), value);
   if (ec == std::errc::result_out_of_range) {
     // from_chars leaves the value alone; the platform's parser saturates.
-    auto e = body.find_first_of("eE");
-    bool tiny = e != std::string_view::npos && e + 1 < body.size() && body[e + 1] == '-';
-    value = tiny ? 0.0 : std::numeric_limits<double>::infinity();
+    value = decimalExponent(body) >= 0 ? std::numeric_limits<double>::infinity() : 0.0;
   } else if (ec != std::errc() || end != body.data() + body.size()) {
     return std::nullopt;
   }
