@@ -73,6 +73,7 @@ class SimulatedPlatform : public Platform {
   void addApplication(RunningApplication application);
   void setKernelName(std::int32_t pid, std::string bytes);
   void setOwnPid(std::int32_t pid) { ownPid_ = pid; }
+  std::int32_t ownPid() const { return ownPid_; }  // unlike processIdentifier(), not logged
   // What 'id2p' answers for `pid`: an object, or a failing status.
   void setProcessObjectForPid(std::int32_t pid, std::variant<AudioObjectID, Fail> answer);
 
