@@ -24,7 +24,7 @@ Arguments readArguments(std::span<const std::string_view> arguments);
 
 // The whole text as a number: optional sign, digits with an optional fraction and exponent, or
 // "inf", "infinity", "nan" in any case. Not-a-number counts as not converting; a magnitude
-// beyond the range of double is infinite.
+// beyond the range of double is infinite, one below it is zero.
 std::optional<double> convertDuration(std::string_view text);
 
 }  // namespace pt

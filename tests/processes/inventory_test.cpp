@@ -149,6 +149,13 @@ TEST_F(Inventory, NameFallsBackFromApplicationToKernelToUnknown) {
       {"empty kernel name", std::nullopt, "", "Unknown 77", true},
       {"ill-formed kernel name", std::nullopt, std::string("Mus\xE9ic\xF0\x9F"),
        "Mus\xEF\xBF\xBDic\xEF\xBF\xBD", true},
+      {"overlong kernel name", std::nullopt, std::string("a\xC0\xAF"), "a\xEF\xBF\xBD\xEF\xBF\xBD",
+       true},
+      {"surrogate in kernel name", std::nullopt, std::string("\xED\xA0\x80z"),
+       "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDz", true},
+      {"kernel name beyond U+10FFFF", std::nullopt, std::string("\xF4\x90\x80\x80"),
+       "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD", true},
+      {"kernel name up to the first NUL", std::nullopt, std::string("abc\0def", 7), "abc", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
