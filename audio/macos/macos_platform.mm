@@ -1,0 +1,420 @@
+// The platform on macOS: each operation is the one Core Audio, AVFAudio, AppKit, Foundation,
+// Dispatch or libproc call it is named after. What to call, when and with what is decided by the
+// portable code; this file only translates types.
+#import <AVFAudio/AVFAudio.h>
+#import <AppKit/AppKit.h>
+#import <CoreAudio/AudioHardwareTapping.h>
+#import <CoreAudio/CATapDescription.h>
+#import <CoreAudio/CoreAudio.h>
+#import <Foundation/Foundation.h>
+#include <dispatch/dispatch.h>
+#include <libproc.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "audio/platform.h"
+#include "audio/text_error.h"
+
+// The portable records are Apple's: pointers to them are passed through unconverted.
+#define PT_SAME_FIELD(record, field) \
+  static_assert(offsetof(pt::record, field) == offsetof(::record, field), #record "." #field)
+static_assert(sizeof(pt::AudioObjectPropertyAddress) == sizeof(::AudioObjectPropertyAddress));
+PT_SAME_FIELD(AudioObjectPropertyAddress, mScope);
+PT_SAME_FIELD(AudioObjectPropertyAddress, mElement);
+static_assert(sizeof(pt::AudioStreamBasicDescription) == sizeof(::AudioStreamBasicDescription));
+PT_SAME_FIELD(AudioStreamBasicDescription, mFormatID);
+PT_SAME_FIELD(AudioStreamBasicDescription, mFormatFlags);
+PT_SAME_FIELD(AudioStreamBasicDescription, mBytesPerPacket);
+PT_SAME_FIELD(AudioStreamBasicDescription, mFramesPerPacket);
+PT_SAME_FIELD(AudioStreamBasicDescription, mBytesPerFrame);
+PT_SAME_FIELD(AudioStreamBasicDescription, mChannelsPerFrame);
+PT_SAME_FIELD(AudioStreamBasicDescription, mBitsPerChannel);
+static_assert(sizeof(pt::AudioBuffer) == sizeof(::AudioBuffer));
+PT_SAME_FIELD(AudioBuffer, mDataByteSize);
+PT_SAME_FIELD(AudioBuffer, mData);
+static_assert(sizeof(pt::AudioBufferList) == sizeof(::AudioBufferList));
+PT_SAME_FIELD(AudioBufferList, mBuffers);
+static_assert(sizeof(pt::SMPTETime) == sizeof(::SMPTETime));
+static_assert(sizeof(pt::AudioTimeStamp) == sizeof(::AudioTimeStamp));
+PT_SAME_FIELD(AudioTimeStamp, mHostTime);
+PT_SAME_FIELD(AudioTimeStamp, mRateScalar);
+PT_SAME_FIELD(AudioTimeStamp, mWordClockTime);
+PT_SAME_FIELD(AudioTimeStamp, mSMPTETime);
+PT_SAME_FIELD(AudioTimeStamp, mFlags);
+#undef PT_SAME_FIELD
+
+// The portable constants are the SDK's.
+static_assert(pt::kAudioObjectPropertyScopeGlobal == kAudioObjectPropertyScopeGlobal);
+static_assert(pt::kAudioObjectPropertyElementMain == kAudioObjectPropertyElementMain);
+static_assert(pt::AudioObjectID::system == kAudioObjectSystemObject);
+static_assert(pt::AudioObjectID::unknown == kAudioObjectUnknown);
+static_assert(pt::kAudioHardwarePropertyProcessObjectList ==
+              kAudioHardwarePropertyProcessObjectList);
+static_assert(pt::kAudioHardwarePropertyTranslatePIDToProcessObject ==
+              kAudioHardwarePropertyTranslatePIDToProcessObject);
+static_assert(pt::kAudioHardwarePropertyDefaultSystemOutputDevice ==
+              kAudioHardwarePropertyDefaultSystemOutputDevice);
+static_assert(pt::kAudioProcessPropertyPID == kAudioProcessPropertyPID);
+static_assert(pt::kAudioProcessPropertyBundleID == kAudioProcessPropertyBundleID);
+static_assert(pt::kAudioProcessPropertyIsRunning == kAudioProcessPropertyIsRunning);
+static_assert(pt::kAudioDevicePropertyDeviceUID == kAudioDevicePropertyDeviceUID);
+static_assert(pt::kAudioTapPropertyFormat == kAudioTapPropertyFormat);
+static_assert(pt::kAudioFormatLinearPCM == kAudioFormatLinearPCM);
+static_assert(pt::kAudioFormatFlagIsFloat == kAudioFormatFlagIsFloat);
+static_assert(pt::kAudioFormatFlagIsPacked == kAudioFormatFlagIsPacked);
+static_assert(pt::kAudioFormatFlagIsNonInterleaved == kAudioFormatFlagIsNonInterleaved);
+static_assert(std::int64_t(pt::CATapMuteBehavior::CATapUnmuted) == CATapUnmuted);
+static_assert(std::int64_t(pt::CATapMuteBehavior::CATapMuted) == CATapMuted);
+static_assert(std::int64_t(pt::CATapMuteBehavior::CATapMutedWhenTapped) == CATapMutedWhenTapped);
+static_assert(std::uint32_t(pt::AVAudioCommonFormat::AVAudioPCMFormatFloat32) ==
+              AVAudioPCMFormatFloat32);
+
+// The aggregate description's keys are written by the portable code as the SDK's strings.
+static_assert(std::string_view(kAudioAggregateDeviceUIDKey) == "uid");
+static_assert(std::string_view(kAudioAggregateDeviceNameKey) == "name");
+static_assert(std::string_view(kAudioAggregateDeviceMainSubDeviceKey) == "master");
+static_assert(std::string_view(kAudioAggregateDeviceIsPrivateKey) == "private");
+static_assert(std::string_view(kAudioAggregateDeviceIsStackedKey) == "stacked");
+static_assert(std::string_view(kAudioAggregateDeviceTapAutoStartKey) == "tapautostart");
+static_assert(std::string_view(kAudioAggregateDeviceSubDeviceListKey) == "subdevices");
+static_assert(std::string_view(kAudioAggregateDeviceTapListKey) == "taps");
+static_assert(std::string_view(kAudioSubDeviceUIDKey) == "uid");
+static_assert(std::string_view(kAudioSubTapUIDKey) == "uid");
+static_assert(std::string_view(kAudioSubTapDriftCompensationKey) == "drift");
+
+namespace {
+
+const ::AudioObjectPropertyAddress* apple(const pt::AudioObjectPropertyAddress& address) {
+  return reinterpret_cast<const ::AudioObjectPropertyAddress*>(&address);
+}
+
+::AudioDeviceIOProcID apple(pt::AudioDeviceIOProcID procID) {
+  return reinterpret_cast<::AudioDeviceIOProcID>(const_cast<pt::PlatformIOProc*>(procID));
+}
+
+// nil when `text` is not UTF-8.
+NSString* nsString(std::string_view text) {
+  return [[NSString alloc] initWithBytes:text.data()
+                                  length:text.size()
+                                encoding:NSUTF8StringEncoding];
+}
+
+std::optional<std::string> utf8(NSString* string) {
+  const char* text = string.UTF8String;
+  if (text == nullptr) return std::nullopt;
+  return std::string(text);
+}
+
+// The property-list form of a description value, or nil when one of its texts is not UTF-8.
+// Foundation's containers are Core Foundation's, so the result is the CFDictionary itself.
+id propertyList(const pt::Value& value) {
+  if (value.isText()) return nsString(value.text());
+  if (value.isBool()) return value.boolean() ? @YES : @NO;
+  if (value.isList()) {
+    NSMutableArray* list = [NSMutableArray arrayWithCapacity:value.list().size()];
+    for (const pt::Value& item : value.list()) {
+      id converted = propertyList(item);
+      if (converted == nil) return nil;
+      [list addObject:converted];
+    }
+    return list;
+  }
+  NSMutableDictionary* dictionary =
+      [NSMutableDictionary dictionaryWithCapacity:value.dictionary().size()];
+  for (const auto& [key, item] : value.dictionary()) {
+    NSString* convertedKey = nsString(key);
+    id converted = propertyList(item);
+    if (convertedKey == nil || converted == nil) return nil;
+    [dictionary setObject:converted forKey:convertedKey];
+  }
+  return dictionary;
+}
+
+class SerialQueue final : public pt::DispatchQueue {
+ public:
+  explicit SerialQueue(const std::string& label)
+      : label_(label), queue_(dispatch_queue_create(label_.c_str(), DISPATCH_QUEUE_SERIAL)) {}
+  const std::string& label() const override { return label_; }
+  dispatch_queue_t queue() const { return queue_; }
+
+ private:
+  std::string label_;
+  dispatch_queue_t queue_;
+};
+
+class Format final : public pt::AudioFormat {
+ public:
+  explicit Format(AVAudioFormat* format) : format_(format) {}
+  double sampleRate() const override { return format_.sampleRate; }
+  std::uint32_t channelCount() const override { return format_.channelCount; }
+  bool isInterleaved() const override { return format_.isInterleaved; }
+  const pt::AudioStreamBasicDescription& streamDescription() const override {
+    return *reinterpret_cast<const pt::AudioStreamBasicDescription*>(format_.streamDescription);
+  }
+  AVAudioFormat* format() const { return format_; }
+
+ private:
+  AVAudioFormat* format_;
+};
+
+class File final : public pt::AudioFile {
+ public:
+  explicit File(AVAudioFile* file) : file_(file) {}
+
+  bool writeFromBuffer(const pt::PCMBuffer& buffer,
+                       std::string_view& errorDescription) noexcept override {
+    // The IO thread has no pool of its own that drains each cycle.
+    @autoreleasepool {
+      AVAudioPCMBuffer* pcm = (__bridge AVAudioPCMBuffer*)buffer.platformObject();
+      if (pcm == nil) {
+        errorDescription = {};
+        return false;
+      }
+      NSError* error = nil;
+      if ([file_ writeFromBuffer:pcm error:&error]) return true;
+      errorDescription_ = utf8(error.localizedDescription).value_or(std::string());
+      errorDescription = errorDescription_;
+      return false;
+    }
+  }
+
+ private:
+  AVAudioFile* file_;
+  std::string errorDescription_;  // IO thread only
+};
+
+void releasePCMBuffer(void* object) noexcept {
+  if (object != nullptr) CFBridgingRelease(object);
+}
+
+class MacPlatform final : public pt::Platform {
+ public:
+  OSStatus getPropertyDataSize(pt::AudioObjectID object,
+                               const pt::AudioObjectPropertyAddress& address,
+                               std::uint32_t qualifierSize, const void* qualifierData,
+                               std::uint32_t& outDataSize) override {
+    return AudioObjectGetPropertyDataSize(object, apple(address), qualifierSize, qualifierData,
+                                          &outDataSize);
+  }
+
+  OSStatus getPropertyData(pt::AudioObjectID object, const pt::AudioObjectPropertyAddress& address,
+                           std::uint32_t qualifierSize, const void* qualifierData,
+                           std::uint32_t& ioDataSize, void* outData) override {
+    // A string property writes a retained CFStringRef, which is the caller's pt::CFStringRef.
+    return AudioObjectGetPropertyData(object, apple(address), qualifierSize, qualifierData,
+                                      &ioDataSize, outData);
+  }
+
+  pt::CFStringRef makeString(std::string_view utf8) override {
+    return reinterpret_cast<pt::CFStringRef>(
+        CFStringCreateWithBytes(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(utf8.data()),
+                                CFIndex(utf8.size()), kCFStringEncodingUTF8, false));
+  }
+
+  std::string stringText(pt::CFStringRef string) override {
+    if (string == nullptr) return {};
+    const ::CFStringRef cf = reinterpret_cast<::CFStringRef>(string);
+    const CFRange all = CFRangeMake(0, CFStringGetLength(cf));
+    CFIndex size = 0;
+    CFStringGetBytes(cf, all, kCFStringEncodingUTF8, 0, false, nullptr, 0, &size);
+    std::string text(std::size_t(size), '\0');
+    CFStringGetBytes(cf, all, kCFStringEncodingUTF8, 0, false,
+                     reinterpret_cast<UInt8*>(text.data()), size, &size);
+    text.resize(std::size_t(size));
+    return text;
+  }
+
+  void releaseString(pt::CFStringRef string) noexcept override {
+    if (string != nullptr) CFRelease(string);
+  }
+
+  OSStatus createProcessTap(const pt::CATapDescription& description,
+                            pt::AudioObjectID& outTapID) override {
+    @autoreleasepool {
+      NSUUID* uuid = nil;
+      if (NSString* text = nsString(description.UUID))
+        uuid = [[NSUUID alloc] initWithUUIDString:text];
+      if (uuid == nil) return pt::kAudio_ParamError;
+      NSMutableArray<NSNumber*>* processes =
+          [NSMutableArray arrayWithCapacity:description.processes.size()];
+      for (pt::AudioObjectID process : description.processes)
+        [processes addObject:@(std::uint32_t(process))];
+
+      CATapDescription* tap = nil;
+      switch (description.kind) {
+        case pt::CATapDescription::Kind::stereoMixdownOfProcesses:
+          tap = [[CATapDescription alloc] initStereoMixdownOfProcesses:processes];
+          break;
+        case pt::CATapDescription::Kind::stereoGlobalTapButExcludeProcesses:
+          tap = [[CATapDescription alloc] initStereoGlobalTapButExcludeProcesses:processes];
+          break;
+      }
+      tap.UUID = uuid;
+      tap.muteBehavior = static_cast<CATapMuteBehavior>(description.muteBehavior);
+
+      ::AudioObjectID tapID = kAudioObjectUnknown;
+      const OSStatus status = AudioHardwareCreateProcessTap(tap, &tapID);
+      if (status == pt::noErr) outTapID = tapID;
+      return status;
+    }
+  }
+
+  OSStatus destroyProcessTap(pt::AudioObjectID tapID) noexcept override {
+    return AudioHardwareDestroyProcessTap(tapID);
+  }
+
+  OSStatus createAggregateDevice(const pt::Value& description,
+                                 pt::AudioObjectID& ioDeviceID) override {
+    @autoreleasepool {
+      NSDictionary* dictionary = description.isDictionary() ? propertyList(description) : nil;
+      if (dictionary == nil) return pt::kAudio_ParamError;
+      ::AudioObjectID deviceID = ioDeviceID;
+      const OSStatus status =
+          AudioHardwareCreateAggregateDevice((__bridge CFDictionaryRef)dictionary, &deviceID);
+      ioDeviceID = deviceID;
+      return status;
+    }
+  }
+
+  OSStatus destroyAggregateDevice(pt::AudioObjectID deviceID) noexcept override {
+    return AudioHardwareDestroyAggregateDevice(deviceID);
+  }
+
+  std::shared_ptr<pt::DispatchQueue> makeSerialQueue(const std::string& label) override {
+    return std::make_shared<SerialQueue>(label);
+  }
+
+  OSStatus createIOProcIDWithBlock(pt::AudioDeviceIOProcID& outProcID, pt::AudioObjectID device,
+                                   std::shared_ptr<pt::DispatchQueue> queue,
+                                   pt::AudioDeviceIOBlock block) override {
+    // Only this platform's queues reach here. Core Audio retains the queue and copies the block
+    // (with its copy of `block`) until the registration is destroyed.
+    dispatch_queue_t dispatchQueue = queue ? static_cast<SerialQueue*>(queue.get())->queue() : nil;
+    ::AudioDeviceIOBlock ioBlock =
+        ^(const ::AudioTimeStamp* inNow, const ::AudioBufferList* inInputData,
+          const ::AudioTimeStamp* inInputTime, ::AudioBufferList* outOutputData,
+          const ::AudioTimeStamp* inOutputTime) {
+          block(reinterpret_cast<const pt::AudioTimeStamp*>(inNow),
+                reinterpret_cast<const pt::AudioBufferList*>(inInputData),
+                reinterpret_cast<const pt::AudioTimeStamp*>(inInputTime),
+                reinterpret_cast<pt::AudioBufferList*>(outOutputData),
+                reinterpret_cast<const pt::AudioTimeStamp*>(inOutputTime));
+        };
+    ::AudioDeviceIOProcID procID = nullptr;
+    const OSStatus status =
+        AudioDeviceCreateIOProcIDWithBlock(&procID, device, dispatchQueue, ioBlock);
+    outProcID = reinterpret_cast<pt::AudioDeviceIOProcID>(procID);
+    return status;
+  }
+
+  OSStatus deviceStart(pt::AudioObjectID device, pt::AudioDeviceIOProcID procID) override {
+    return AudioDeviceStart(device, apple(procID));
+  }
+
+  OSStatus deviceStop(pt::AudioObjectID device, pt::AudioDeviceIOProcID procID) noexcept override {
+    return AudioDeviceStop(device, apple(procID));
+  }
+
+  OSStatus destroyIOProcID(pt::AudioObjectID device,
+                           pt::AudioDeviceIOProcID procID) noexcept override {
+    return AudioDeviceDestroyIOProcID(device, apple(procID));
+  }
+
+  std::shared_ptr<const pt::AudioFormat> makeAudioFormat(
+      const pt::AudioStreamBasicDescription& description) override {
+    AVAudioFormat* format = [[AVAudioFormat alloc]
+        initWithStreamDescription:reinterpret_cast<const ::AudioStreamBasicDescription*>(
+                                      &description)];
+    if (format == nil) return nullptr;
+    return std::make_shared<Format>(format);
+  }
+
+  std::shared_ptr<pt::AudioFile> openAudioFileForWriting(const std::string& path,
+                                                         const pt::AudioFileSettings& settings,
+                                                         pt::AVAudioCommonFormat commonFormat,
+                                                         bool interleaved) override {
+    AVAudioFile* file = nil;
+    std::string errorText;
+    @autoreleasepool {
+      NSURL* url = [NSURL fileURLWithFileSystemRepresentation:path.c_str()
+                                                  isDirectory:NO
+                                                relativeToURL:nil];
+      NSDictionary<NSString*, id>* fileSettings = @{
+        AVFormatIDKey : @(settings.formatID),
+        AVSampleRateKey : @(settings.sampleRate),
+        AVNumberOfChannelsKey : @(settings.channels)
+      };
+      NSError* error = nil;
+      file = [[AVAudioFile alloc] initForWriting:url
+                                        settings:fileSettings
+                                    commonFormat:static_cast<AVAudioCommonFormat>(commonFormat)
+                                     interleaved:interleaved
+                                           error:&error];
+      if (file == nil) errorText = utf8(error.localizedDescription).value_or(std::string());
+    }
+    if (file == nil) throw pt::TextError(errorText);
+    return std::make_shared<File>(file);
+  }
+
+  std::optional<pt::PCMBuffer> makePCMBufferNoCopy(
+      const pt::AudioFormat& format, const pt::AudioBufferList* bufferList) noexcept override {
+    // Only this platform's formats reach here.
+    AVAudioPCMBuffer* buffer = [[AVAudioPCMBuffer alloc]
+        initWithPCMFormat:static_cast<const Format&>(format).format()
+         bufferListNoCopy:reinterpret_cast<const ::AudioBufferList*>(bufferList)
+              deallocator:nil];
+    if (buffer == nil) return std::nullopt;
+    const std::uint32_t frameLength = buffer.frameLength;
+    return pt::PCMBuffer(bufferList, frameLength, const_cast<void*>(CFBridgingRetain(buffer)),
+                         &releasePCMBuffer);
+  }
+
+  std::vector<pt::RunningApplication> runningApplications() override {
+    std::vector<pt::RunningApplication> applications;
+    @autoreleasepool {
+      for (NSRunningApplication* application in NSWorkspace.sharedWorkspace.runningApplications) {
+        applications.push_back({.processIdentifier = application.processIdentifier,
+                                .localizedName = utf8(application.localizedName),
+                                .bundleIdentifier = utf8(application.bundleIdentifier)});
+      }
+    }
+    return applications;
+  }
+
+  int procName(std::int32_t pid, char* buffer, std::uint32_t size) override {
+    return proc_name(pid, buffer, size);
+  }
+
+  std::int32_t processIdentifier() override { return NSProcessInfo.processInfo.processIdentifier; }
+
+  std::string randomUUID() override {
+    @autoreleasepool {
+      return utf8([NSUUID UUID].UUIDString).value_or(std::string());
+    }
+  }
+
+  void sleepForTimeInterval(double seconds, const std::atomic<bool>& interrupted) override {
+    // Short slices so an interruption ends the wait promptly; the end is measured on a monotonic
+    // clock so the slices do not add up to more than `seconds`. Infinity never ends.
+    constexpr double slice = 0.02;
+    const auto now = [] {
+      return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+          .count();
+    };
+    const double end = now() + seconds;
+    for (double left = seconds; left > 0 && !interrupted.load(); left = end - now())
+      [NSThread sleepForTimeInterval:std::min(slice, left)];
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<pt::Platform> pt::makeNativePlatform() { return std::make_unique<MacPlatform>(); }

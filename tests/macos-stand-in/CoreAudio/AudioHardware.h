@@ -1,0 +1,94 @@
+// Stand-in: the HAL objects, properties, aggregate devices and IO registration the adapter uses
+// (AudioHardwareBase.h, AudioHardware.h). Declarations only.
+#pragma once
+
+#include <CoreAudio/CoreAudioTypes.h>
+#include <dispatch/dispatch.h>
+
+#pragma clang assume_nonnull begin
+
+typedef UInt32 AudioObjectID;
+typedef UInt32 AudioObjectPropertySelector;
+typedef UInt32 AudioObjectPropertyScope;
+typedef UInt32 AudioObjectPropertyElement;
+
+struct AudioObjectPropertyAddress {
+  AudioObjectPropertySelector mSelector;
+  AudioObjectPropertyScope mScope;
+  AudioObjectPropertyElement mElement;
+};
+typedef struct AudioObjectPropertyAddress AudioObjectPropertyAddress;
+
+enum : AudioObjectID { kAudioObjectUnknown = 0 };
+enum : AudioObjectPropertyScope { kAudioObjectPropertyScopeGlobal = 'glob' };
+enum : AudioObjectPropertyElement { kAudioObjectPropertyElementMain = 0 };
+enum : AudioObjectID { kAudioObjectSystemObject = 1 };
+
+enum : AudioObjectPropertySelector {
+  kAudioHardwarePropertyProcessObjectList = 'prs#',
+  kAudioHardwarePropertyTranslatePIDToProcessObject = 'id2p',
+  kAudioHardwarePropertyDefaultSystemOutputDevice = 'sOut',
+  kAudioProcessPropertyPID = 'ppid',
+  kAudioProcessPropertyBundleID = 'pbid',
+  kAudioProcessPropertyIsRunning = 'pir?',
+  kAudioDevicePropertyDeviceUID = 'uid ',
+  kAudioTapPropertyFormat = 'tfmt'
+};
+
+// Keys of an aggregate device description: C string literals.
+#define kAudioAggregateDeviceUIDKey "uid"
+#define kAudioAggregateDeviceNameKey "name"
+#define kAudioAggregateDeviceMainSubDeviceKey "master"
+#define kAudioAggregateDeviceIsPrivateKey "private"
+#define kAudioAggregateDeviceIsStackedKey "stacked"
+#define kAudioAggregateDeviceTapAutoStartKey "tapautostart"
+#define kAudioAggregateDeviceSubDeviceListKey "subdevices"
+#define kAudioAggregateDeviceTapListKey "taps"
+#define kAudioSubDeviceUIDKey "uid"
+#define kAudioSubTapUIDKey "uid"
+#define kAudioSubTapDriftCompensationKey "drift"
+
+typedef OSStatus (*AudioDeviceIOProc)(AudioObjectID inDevice, const AudioTimeStamp* inNow,
+                                      const AudioBufferList* inInputData,
+                                      const AudioTimeStamp* inInputTime,
+                                      AudioBufferList* outOutputData,
+                                      const AudioTimeStamp* inOutputTime,
+                                      void* _Nullable inClientData);
+typedef AudioDeviceIOProc AudioDeviceIOProcID;
+
+typedef void (^AudioDeviceIOBlock)(const AudioTimeStamp* inNow, const AudioBufferList* inInputData,
+                                   const AudioTimeStamp* inInputTime,
+                                   AudioBufferList* outOutputData,
+                                   const AudioTimeStamp* inOutputTime);
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+OSStatus AudioObjectGetPropertyDataSize(AudioObjectID inObjectID,
+                                        const AudioObjectPropertyAddress* inAddress,
+                                        UInt32 inQualifierDataSize,
+                                        const void* _Nullable inQualifierData, UInt32* outDataSize);
+OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
+                                    const AudioObjectPropertyAddress* inAddress,
+                                    UInt32 inQualifierDataSize,
+                                    const void* _Nullable inQualifierData, UInt32* ioDataSize,
+                                    void* outData);
+
+OSStatus AudioHardwareCreateAggregateDevice(CFDictionaryRef inDescription,
+                                            AudioObjectID* outDeviceID);
+OSStatus AudioHardwareDestroyAggregateDevice(AudioObjectID inDeviceID);
+
+OSStatus AudioDeviceCreateIOProcIDWithBlock(AudioDeviceIOProcID _Nullable* _Nonnull outIOProcID,
+                                            AudioObjectID inDevice,
+                                            dispatch_queue_t _Nullable inDispatchQueue,
+                                            AudioDeviceIOBlock inIOBlock);
+OSStatus AudioDeviceDestroyIOProcID(AudioObjectID inDevice, AudioDeviceIOProcID inIOProcID);
+OSStatus AudioDeviceStart(AudioObjectID inDevice, AudioDeviceIOProcID _Nullable inProcID);
+OSStatus AudioDeviceStop(AudioObjectID inDevice, AudioDeviceIOProcID _Nullable inProcID);
+
+#ifdef __cplusplus
+}
+#endif
+
+#pragma clang assume_nonnull end
