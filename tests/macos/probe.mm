@@ -29,8 +29,8 @@ OSStatus probe(NSArray<NSNumber*>* processes, NSString* name, AudioObjectID devi
   AudioDeviceIOBlock block = ^(const AudioTimeStamp*, const AudioBufferList*, AudioBufferList*) {
   };
 #else
-  AudioDeviceIOBlock block = ^(const AudioTimeStamp*, const AudioBufferList*,
-                               const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*) {
+  AudioDeviceIOBlock block = ^(const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                               AudioBufferList*, const AudioTimeStamp*) {
   };
 #endif
 
