@@ -11,9 +11,8 @@
 #include <sstream>
 #include <vector>
 
-#if __has_include("tests/support/recording_scenario.h")
+#ifdef PT_HAVE_RECORDING_SCENARIO  // set by the build when the recording keys exist
 #include "tests/support/recording_scenario.h"
-#define PT_HAVE_RECORDING_SCENARIO 1
 #endif
 
 namespace pt::sim {
