@@ -1,0 +1,27 @@
+// Audio files, formats and buffer wrapping on libsndfile, for platforms without AVFoundation.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "audio/platform.h"
+
+namespace pt {
+
+// The writer for `path`: container by extension (case-insensitive: .caf, .wav, .aif/.aiff,
+// .w64, .rf64), 32-bit float samples written unchanged. Throws TextError naming the path and the
+// reason when the file cannot be created.
+std::shared_ptr<AudioFile> openSndfileForWriting(const std::string& path,
+                                                 const AudioFileSettings& settings,
+                                                 bool interleaved);
+
+// A 32-bit float linear PCM format, or null when `description` is not one this writer takes.
+std::shared_ptr<const AudioFormat> makeLinearPCMFormat(
+    const AudioStreamBasicDescription& description);
+
+// `list` as a buffer of `format`, or nothing when its layout does not match the format.
+std::optional<PCMBuffer> wrapBufferListNoCopy(const AudioFormat& format,
+                                              const AudioBufferList* list) noexcept;
+
+}  // namespace pt
