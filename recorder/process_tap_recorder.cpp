@@ -1,0 +1,178 @@
+#include "recorder/process_tap_recorder.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include "audio/property_access.h"
+#include "audio/text_error.h"
+#include "processes/inventory.h"
+#include "recorder/aggregate_description.h"
+#include "recorder/interruption.h"
+
+namespace pt {
+namespace {
+
+// Truncated toward zero; values without an integer form print as the nearest bound, NaN as 0.
+std::int64_t truncatedRate(double rate) {
+  if (std::isnan(rate)) return 0;
+  if (rate >= 9223372036854775807.0) return std::numeric_limits<std::int64_t>::max();
+  if (rate <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+  return std::int64_t(rate);
+}
+
+void printSummary(const std::string& line) {
+  errno = 0;
+  const bool written = std::fputs(line.c_str(), stdout) >= 0 && std::fputc('\n', stdout) != EOF &&
+                       std::fflush(stdout) == 0 && !std::ferror(stdout);
+  if (!written) {
+    const int error = errno;
+    throw TextError("无法写出录音摘要：" +
+                    std::string(error != 0 ? std::strerror(error) : "标准输出写入失败"));
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<ProcessTapRecorder> ProcessTapRecorder::make(std::vector<AudioProcessInfo> targets,
+                                                             std::string outputURL,
+                                                             double durationSeconds) {
+  return std::make_shared<ProcessTapRecorder>(Private{}, std::move(targets), std::move(outputURL),
+                                              durationSeconds);
+}
+
+ProcessTapRecorder::ProcessTapRecorder(Private, std::vector<AudioProcessInfo> targets,
+                                       std::string outputURL, double durationSeconds)
+    : targets_(std::move(targets)),
+      outputURL_(std::move(outputURL)),
+      durationSeconds_(durationSeconds),
+      queue_(platform().makeSerialQueue(kRecorderQueueLabel)) {}
+
+ProcessTapRecorder::~ProcessTapRecorder() { cleanup(); }
+
+std::shared_ptr<const AudioFormat> ProcessTapRecorder::setUp() {
+  std::vector<AudioObjectID> objects;
+  for (const AudioProcessInfo& target : targets_)
+    if (target.objectID.isValid()) objects.push_back(target.objectID);
+
+  CATapDescription description;
+  if (!objects.empty()) {
+    description.kind = CATapDescription::Kind::stereoMixdownOfProcesses;
+    description.processes = std::move(objects);
+  } else {
+    // The whole system mix, without this process's own output.
+    description.kind = CATapDescription::Kind::stereoGlobalTapButExcludeProcesses;
+    try {
+      description.processes = {translatePIDToProcessObjectID(ownPid())};
+    } catch (const TextError&) {
+      description.processes.clear();
+    }
+  }
+  description.UUID = platform().randomUUID();
+  description.muteBehavior = CATapMuteBehavior::CATapUnmuted;
+
+  AudioObjectID tap = AudioObjectID::unknown;
+  if (OSStatus status = platform().createProcessTap(description, tap); status != noErr)
+    throw TextError(statusMessage(kCreateTapFailed, status));
+  tapID_ = tap;
+
+  const AudioObjectID outputDevice = AudioObjectID::system.read<AudioObjectID>(
+      kAudioHardwarePropertyDefaultSystemOutputDevice, AudioObjectID::unknown);
+  const std::string outputUID = outputDevice.readString(kAudioDevicePropertyDeviceUID);
+  const std::string deviceUID = platform().randomUUID();
+  const Value aggregate =
+      aggregateDeviceDescription(targets_, deviceUID, outputUID, description.UUID);
+  if (OSStatus status = platform().createAggregateDevice(aggregate, aggregateDeviceID_);
+      status != noErr)
+    throw TextError(statusMessage(kCreateAggregateFailed, status));
+
+  const AudioStreamBasicDescription streamFormat =
+      tapID_.read<AudioStreamBasicDescription>(kAudioTapPropertyFormat, {});
+  std::shared_ptr<const AudioFormat> format = platform().makeAudioFormat(streamFormat);
+  if (!format) throw TextError(kCaptureFormatFailed);
+
+  const AudioFileSettings settings{streamFormat.mFormatID, format->sampleRate(),
+                                   format->channelCount()};
+  audioFile_ = platform().openAudioFileForWriting(
+      outputURL_, settings, AVAudioCommonFormat::AVAudioPCMFormatFloat32, format->isInterleaved());
+  return format;
+}
+
+AudioDeviceIOBlock ProcessTapRecorder::makeIOBlock(std::weak_ptr<ProcessTapRecorder> recorder,
+                                                   std::shared_ptr<const AudioFormat> format) {
+  return [recorder = std::move(recorder), format = std::move(format)](
+             const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
+             AudioBufferList*, const AudioTimeStamp*) {
+    const std::shared_ptr<ProcessTapRecorder> self = recorder.lock();
+    if (!self) return;
+    const std::shared_ptr<AudioFile> file = self->audioFile_;
+    if (!file) return;
+    const std::optional<PCMBuffer> buffer = platform().makePCMBufferNoCopy(*format, input);
+    if (!buffer) return;
+    std::string_view error;
+    if (file->writeFromBuffer(*buffer, error)) {
+      self->bufferCount_.fetch_add(1, std::memory_order_relaxed);
+      self->frameCount_.fetch_add(buffer->frameLength(), std::memory_order_relaxed);
+    } else {
+      // The one line this path may print; no allocation.
+      std::fputs(kWriteFailed, stderr);
+      std::fputs("：", stderr);
+      std::fwrite(error.data(), 1, error.size(), stderr);
+      std::fputc('\n', stderr);
+    }
+  };
+}
+
+void ProcessTapRecorder::registerIOBlock(std::shared_ptr<const AudioFormat> format) {
+  OSStatus status = platform().createIOProcIDWithBlock(deviceProcID_, aggregateDeviceID_, queue_,
+                                                       makeIOBlock(weak_from_this(), format));
+  if (status != noErr) throw TextError(statusMessage(kCreateIOProcFailed, status));
+}
+
+void ProcessTapRecorder::run() {
+  const std::shared_ptr<const AudioFormat> format = setUp();
+  registerIOBlock(format);
+  {
+    InterruptionScope interruption;
+    if (OSStatus status = platform().deviceStart(aggregateDeviceID_, deviceProcID_);
+        status != noErr)
+      throw TextError(statusMessage(kStartFailed, status));
+    platform().sleepForTimeInterval(durationSeconds_, interruption.interrupted());
+  }
+  cleanup();
+  printSummary(summaryLine(outputURL_, targets_, bufferCount(), frameCount(), format->sampleRate(),
+                           format->channelCount()));
+}
+
+void ProcessTapRecorder::cleanup() noexcept {
+  Platform& p = platform();
+  if (aggregateDeviceID_.isValid()) {
+    p.deviceStop(aggregateDeviceID_, deviceProcID_);
+    if (deviceProcID_ != nullptr) p.destroyIOProcID(aggregateDeviceID_, deviceProcID_);
+    p.destroyAggregateDevice(aggregateDeviceID_);
+    aggregateDeviceID_ = AudioObjectID::unknown;
+  }
+  if (tapID_.isValid()) {
+    p.destroyProcessTap(tapID_);
+    tapID_ = AudioObjectID::unknown;
+  }
+  audioFile_.reset();  // the last reference: completes and closes the file
+}
+
+std::string summaryLine(const std::string& path, const std::vector<AudioProcessInfo>& targets,
+                        std::int64_t buffers, std::int64_t frames, double sampleRate,
+                        std::uint32_t channels) {
+  std::string line = "wrote=" + path + " targets=";
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    if (i > 0) line += ',';
+    line += targets[i].name + "(pid=" + std::to_string(targets[i].pid) + ")";
+  }
+  line += " buffers=" + std::to_string(buffers) + " frames=" + std::to_string(frames) +
+          " sampleRate=" + std::to_string(truncatedRate(sampleRate)) +
+          " channels=" + std::to_string(channels);
+  return line;
+}
+
+}  // namespace pt
