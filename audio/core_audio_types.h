@@ -40,6 +40,7 @@ inline constexpr AudioObjectPropertySelector kAudioProcessPropertyBundleID = fou
 inline constexpr AudioObjectPropertySelector kAudioProcessPropertyIsRunning = fourCC("pir?");
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceUID = fourCC("uid ");
 inline constexpr AudioObjectPropertySelector kAudioTapPropertyFormat = fourCC("tfmt");
+inline constexpr AudioObjectPropertySelector kAudioDevicePropertyNominalSampleRate = fourCC("nsrt");
 
 // Statuses the platforms and the simulated platform answer with.
 inline constexpr OSStatus kAudioHardwareUnspecifiedError = OSStatus(fourCC("what"));

@@ -23,6 +23,18 @@ std::int64_t truncatedRate(double rate) {
   return std::int64_t(rate);
 }
 
+// Whether any float sample of the buffer is not zero.
+bool hasSound(const PCMBuffer& buffer) noexcept {
+  const AudioBufferList* list = buffer.bufferList();
+  for (std::uint32_t b = 0; b < list->mNumberBuffers; ++b) {
+    const float* samples = static_cast<const float*>(list->mBuffers[b].mData);
+    const std::size_t count = list->mBuffers[b].mDataByteSize / sizeof(float);
+    for (std::size_t i = 0; i < count; ++i)
+      if (samples[i] != 0.0f) return true;
+  }
+  return false;
+}
+
 void printSummary(const std::string& line) {
   errno = 0;
   const bool written = std::fputs(line.c_str(), stdout) >= 0 && std::fputc('\n', stdout) != EOF &&
@@ -88,8 +100,16 @@ std::shared_ptr<const AudioFormat> ProcessTapRecorder::setUp() {
       status != noErr)
     throw TextError(statusMessage(kCreateAggregateFailed, status));
 
-  const AudioStreamBasicDescription streamFormat =
+  AudioStreamBasicDescription streamFormat =
       tapID_.read<AudioStreamBasicDescription>(kAudioTapPropertyFormat, {});
+  // A tap may state one rate while the device runs at the output device's; the file must carry
+  // the rate the samples arrive at.
+  try {
+    const double deviceRate =
+        aggregateDeviceID_.read<double>(kAudioDevicePropertyNominalSampleRate, 0.0);
+    if (std::isfinite(deviceRate) && deviceRate > 0) streamFormat.mSampleRate = deviceRate;
+  } catch (const TextError&) {
+  }
   std::shared_ptr<const AudioFormat> format = platform().makeAudioFormat(streamFormat);
   if (!format) throw TextError(kCaptureFormatFailed);
 
@@ -115,6 +135,9 @@ AudioDeviceIOBlock ProcessTapRecorder::makeIOBlock(std::weak_ptr<ProcessTapRecor
     if (file->writeFromBuffer(*buffer, error)) {
       self->bufferCount_.fetch_add(1, std::memory_order_relaxed);
       self->frameCount_.fetch_add(buffer->frameLength(), std::memory_order_relaxed);
+      // Looks only until the first sound, so a normal recording pays for one buffer.
+      if (!self->heardSound_.load(std::memory_order_relaxed) && hasSound(*buffer))
+        self->heardSound_.store(true, std::memory_order_relaxed);
     } else {
       // The one line this path may print; no allocation.
       std::fputs(kWriteFailed, stderr);
@@ -144,6 +167,10 @@ void ProcessTapRecorder::run() {
   cleanup();
   printSummary(summaryLine(outputURL_, targets_, bufferCount(), frameCount(), format->sampleRate(),
                            format->channelCount()));
+  if (bufferCount() > 0 && !heardSound()) {
+    std::fputs(kSilentRecordingWarning, stderr);
+    std::fputc('\n', stderr);
+  }
 }
 
 void ProcessTapRecorder::cleanup() noexcept {

@@ -20,6 +20,8 @@ inline constexpr const char* kCaptureFormatFailed = "创建 Tap 音频格式失�
 inline constexpr const char* kCreateIOProcFailed = "创建 Tap 回调失败";
 inline constexpr const char* kStartFailed = "启动 Tap 聚合设备失败";
 inline constexpr const char* kWriteFailed = "写入 Tap 音频失败";
+inline constexpr const char* kSilentRecordingWarning =
+    "警告：录音只有静音。通常是运行本工具的终端没有录制系统音频的权限，或者目标进程没有播放声音。";
 
 class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorder> {
   struct Private {};
@@ -49,6 +51,7 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   bool hasAudioFile() const { return audioFile_ != nullptr; }
   std::int64_t bufferCount() const { return bufferCount_.load(std::memory_order_relaxed); }
   std::int64_t frameCount() const { return frameCount_.load(std::memory_order_relaxed); }
+  bool heardSound() const { return heardSound_.load(std::memory_order_relaxed); }
   // For tests of the IO block: the file the block writes to.
   void setAudioFileForTesting(std::shared_ptr<AudioFile> file) { audioFile_ = std::move(file); }
 
@@ -69,6 +72,8 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   // Written by the IO block; read by the main thread once the device has stopped.
   std::atomic<std::int64_t> bufferCount_{0};
   std::atomic<std::int64_t> frameCount_{0};
+  // Set by the IO block at the first written sample that is not zero.
+  std::atomic<bool> heardSound_{false};
 };
 
 // wrote=… targets=Name(pid=1),… buffers=… frames=… sampleRate=… channels=…

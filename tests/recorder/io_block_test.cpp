@@ -101,6 +101,19 @@ TEST_F(IOBlockTest, AFailedWritePrintsOneLinePerBufferAndCountsNothing) {
   EXPECT_EQ(recorder_->frameCount(), 512);
 }
 
+TEST_F(IOBlockTest, NoticesTheFirstSoundAfterSilence) {
+  std::fill(samples_.begin(), samples_.end(), 0.0f);
+  samples_[3] = -0.0f;
+  call();
+  EXPECT_FALSE(recorder_->heardSound());
+  samples_.back() = 1e-30f;  // quiet, but not digital silence
+  call();
+  EXPECT_TRUE(recorder_->heardSound());
+  std::fill(samples_.begin(), samples_.end(), 0.0f);
+  call();
+  EXPECT_TRUE(recorder_->heardSound());
+}
+
 TEST_F(IOBlockTest, DoesNothingWithoutAFileARecorderOrAWrappableInput) {
   ::testing::internal::CaptureStderr();
   AudioBufferList twoBuffers = input_;
