@@ -81,6 +81,35 @@ class SimulatedPlatform : public Platform {
   // again unless `always`.
   void failCall(const std::string& operation, OSStatus status, bool always = false);
 
+  // --- Devices, IO and audio (tests/support/simulated_devices.cpp)
+  // What 'tfmt' answers on every tap made from now on; default lpcm float32 interleaved stereo
+  // at 48000 Hz.
+  void setTapFormat(const AudioStreamBasicDescription& format);
+  void failTapFormat(OSStatus status);
+  // The aggregate device's 'nsrt'; without one the read fails with 'who?'.
+  void setDeviceSampleRate(double rate);
+  void failDeviceSampleRate(OSStatus status);
+  // 'sOut' on the system object and 'uid ' on the device.
+  void addOutputDevice(AudioObjectID device, const std::string& uid);
+  // A sine tone played by a process object; a tap sums the tones of the processes it hears.
+  void setTone(AudioObjectID process, double hertz);
+  void setIOFrames(std::uint32_t frames);
+  // makeAudioFormat answers null.
+  void setCaptureFormatUnusable(bool unusable);
+  // The writes of these IO cycles (1 is the first cycle after a start) fail.
+  void setWriteFailures(std::set<std::int64_t> cycles);
+  // A failing createAggregateDevice or createIOProcIDWithBlock still writes a handle.
+  void setWriteHandlesOnFailure(bool write);
+  // The sleep raises SIGINT when the virtual clock reaches `seconds` after the first start.
+  void interruptAt(double seconds);
+
+  std::vector<Value> aggregateDescriptions() const;
+  std::vector<CATapDescription> tapDescriptions() const;
+  std::int64_t deliveredCycles() const;
+  double virtualTime() const;
+  // The interleaved samples of a cycle as the simulated tap produces them, for checking files.
+  static float toneSample(const std::vector<double>& hertz, double rate, std::int64_t frame);
+
   // --- Observing
   std::vector<std::string> calls() const;
   void clearCalls();
@@ -152,6 +181,10 @@ class SimulatedPlatform : public Platform {
   std::int32_t ownPid_ = 4242;
   std::uint64_t uuidCounter_ = 0;
   std::atomic<int> liveStrings_{0};
+
+  struct Devices;
+  static std::shared_ptr<Devices> makeDevices();
+  std::shared_ptr<Devices> devices_ = makeDevices();
 };
 
 // Installs a platform for the life of the scope.
