@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "audio/property_access.h"
 #include "audio/text_error.h"
 #include "processes/inventory.h"
 
