@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds the benchmarks and compares the recorder's IO path with raw libsndfile in one run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup-debian.sh
+cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DPT_BUILD_BENCH=ON >/dev/null
+cmake --build build/bench -j"$(nproc)" --target io_path_bench
+out=$(mktemp)
+build/bench/bench/io_path_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+  --benchmark_out="$out" --benchmark_out_format=json
+python3 - "$out" <<'PY'
+import json, sys
+runs = {b["name"]: b for b in json.load(open(sys.argv[1]))["benchmarks"] if b.get("aggregate_name") == "median"}
+for n in ("937", "56250"):
+    rec = runs[f"BM_RecorderIOPath/{n}_median"]; raw = runs[f"BM_RawSndfile/{n}_median"]
+    print(f"{int(n)*512/48000:.0f} s of audio: throughput ratio recorder/raw = "
+          f"{rec['bytes_per_second']/raw['bytes_per_second']:.3f}, "
+          f"allocations per cycle = {rec['allocations_per_cycle']:.4f}, "
+          f"peak heap during the cycles = {rec['peak_heap_bytes']:.0f} bytes")
+PY
