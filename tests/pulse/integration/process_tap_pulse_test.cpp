@@ -1,0 +1,430 @@
+// The built process-tap against a real PulseAudio server: what it lists, which clients it hears,
+// the files it writes, and how it ends on a signal, a vanished target or a dying server.
+//
+// Tests run in parallel against one shared server, so every client name is unique to its test;
+// only KeywordsListingAndAutoChoice plays "Music" there. Tests that need to know every client
+// (the global mix, the server's own state, its death) start a server of their own.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sndfile.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/pulse/integration/pulse_harness.h"
+
+namespace pt::pulse_testing {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+
+constexpr int kRate = 48000;
+constexpr double kSkip = 0.1;        // the start of a recording may hold the tap's ramp-up
+constexpr double kAudible = 0.2;     // the tones play at 0.5
+constexpr double kToneSeconds = 30;  // outlasts every recording of a test
+
+#define PT_NEED_SERVER(condition, why)                                     \
+  do {                                                                     \
+    if (!(condition)) {                                                    \
+      if (soundServerRequired()) FAIL() << (why);                          \
+      GTEST_SKIP() << (why) << " (set PT_REQUIRE_SOUND_SERVER=1 to fail)"; \
+    }                                                                      \
+  } while (false)
+
+class ProcessTapPulse : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    testName_ = info->name();
+    dir_ = fs::temp_directory_path() /
+           ("process-tap-pulse-" + std::to_string(::getpid()) + "-" + testName_);
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    if (HasFailure())
+      std::cerr << "files of the failed test kept in " << dir_ << "\n";
+    else
+      fs::remove_all(dir_);
+  }
+
+  fs::path file(const std::string& name) const { return dir_ / name; }
+  // A client name no other test uses.
+  std::string client(const std::string& role) const { return role + "-" + testName_; }
+
+  fs::path tone(int hz, double seconds = kToneSeconds, int rate = kRate) {
+    std::ostringstream name;
+    name << "tone-" << hz << "-" << seconds << "-" << rate << ".wav";
+    const fs::path path = file(name.str());
+    if (!fs::exists(path)) makeTone(path, seconds, hz, rate);
+    return path;
+  }
+
+  std::vector<std::string> tapCommand(const std::vector<std::string>& arguments) const {
+    std::vector<std::string> argv = {PT_PROCESS_TAP};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return argv;
+  }
+  Outcome tap(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout,
+              const Environment& environment = {}) {
+    return runProgram(tapCommand(arguments), dir_, timeout, environment);
+  }
+
+  fs::path dir_;
+  std::string testName_;
+};
+
+class SharedServer : public ProcessTapPulse {
+ protected:
+  void SetUp() override {
+    ProcessTapPulse::SetUp();
+    PT_NEED_SERVER(serverAnswers(), "no sound server answers `pactl info`");
+  }
+};
+
+std::string target(const std::string& name, pid_t pid) {
+  return name + "(pid=" + std::to_string(pid) + ")";
+}
+
+// Reads `path`, failing the test when it cannot.
+Audio audioOf(const fs::path& path) {
+  std::string error;
+  std::optional<Audio> audio = readAudio(path, error);
+  EXPECT_TRUE(audio) << path << ": " << error;
+  return audio.value_or(Audio{});
+}
+
+// Both channels carry `hz` audibly (or not at all) after the first moments.
+void expectTone(const Audio& audio, int hz, bool present, double to = 1e9) {
+  for (int channel = 0; channel < audio.channels; ++channel) {
+    const double amplitude = audio.toneAmplitude(channel, hz, kSkip, to);
+    if (present)
+      EXPECT_GE(amplitude, kAudible) << hz << " Hz in channel " << channel;
+    else
+      EXPECT_LT(amplitude, kAudible / 10) << hz << " Hz in channel " << channel;
+  }
+}
+
+void expectFramesNear(std::int64_t frames, double seconds, int rate = kRate) {
+  EXPECT_NEAR(double(frames), seconds * rate, 0.02 * seconds * rate) << frames << " frames";
+}
+
+TEST_F(SharedServer, KeywordsListingAndAutoChoice) {
+  const std::string radio = client("Radio");
+  Player music("Music", tone(440));
+  Player other(radio, tone(1000));
+  ASSERT_TRUE(music.visible());
+  ASSERT_TRUE(other.visible());
+
+  {
+    SCOPED_TRACE("--list");
+    const Outcome run = tap({file("unused.caf"), "1", "--list"}, 10s);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_THAT(run.err, IsEmpty());
+    EXPECT_FALSE(fs::exists(file("unused.caf")));
+    static const std::regex line("pid=(-?[0-9]+) active=(true|false) name=(.*) bundle=(.*)");
+    std::vector<std::string> names;
+    std::istringstream lines(run.out);
+    for (std::string text; std::getline(lines, text);) {
+      std::smatch match;
+      ASSERT_TRUE(std::regex_match(text, match, line)) << text;
+      names.push_back(match[3]);
+    }
+    EXPECT_TRUE(std::is_sorted(names.begin(), names.end())) << run.out;
+    const std::string musicLine = "pid=" + std::to_string(music.pid()) + " active=true name=Music";
+    const std::string radioLine =
+        "pid=" + std::to_string(other.pid()) + " active=true name=" + radio + " bundle=";
+    const auto musicAt = run.out.find(musicLine + " bundle=");
+    const auto radioAt = run.out.find(radioLine);
+    EXPECT_NE(musicAt, std::string::npos) << run.out;
+    EXPECT_NE(radioAt, std::string::npos) << run.out;
+    EXPECT_LT(musicAt, radioAt) << run.out;
+  }
+
+  struct Case {
+    std::string keyword;
+    std::string targets;
+    bool hears440;
+    bool hears1000;
+  };
+  const std::vector<Case> cases = {
+      {"Music", target("Music", music.pid()), true, false},
+      {"mUSIC", target("Music", music.pid()), true, false},
+      {"Music," + radio, target("Music", music.pid()) + "," + target(radio, other.pid()), true,
+       true},
+      {std::to_string(other.pid()), target(radio, other.pid()), false, true},
+      {"auto", target("Music", music.pid()), true, false},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.keyword);
+    const fs::path out = file("keyword-" + std::to_string(n++) + ".wav");
+    const Outcome run = tap({out, "1.2", c.keyword}, 15s);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_THAT(run.err, IsEmpty());
+    const std::optional<Summary> summary = parseSummary(run.out);
+    ASSERT_TRUE(summary) << run.out;
+    EXPECT_EQ(summary->targets, c.targets);
+    const Audio audio = audioOf(out);
+    EXPECT_EQ(audio.frames, summary->frames);
+    expectTone(audio, 440, c.hears440);
+    expectTone(audio, 1000, c.hears1000);
+    if (c.hears440 && !c.hears1000) {
+      for (int channel = 0; channel < audio.channels; ++channel) {
+        const double a440 = audio.toneAmplitude(channel, 440, kSkip, 1e9);
+        const double a1000 = audio.toneAmplitude(channel, 1000, kSkip, 1e9);
+        EXPECT_GE(a440 * a440, 100 * a1000 * a1000) << "channel " << channel;
+      }
+    }
+  }
+}
+
+TEST_F(SharedServer, ContainersHoldEveryFrameOfTheSummary) {
+  const std::string radio = client("Radio");
+  Player player(radio, tone(440));
+  ASSERT_TRUE(player.visible());
+  struct Case {
+    const char* extension;
+    int majorFormat;
+  };
+  const std::vector<Case> cases = {{".caf", SF_FORMAT_CAF},
+                                   {".wav", SF_FORMAT_WAV},
+                                   {".aif", SF_FORMAT_AIFF},
+                                   {".w64", SF_FORMAT_W64},
+                                   {".rf64", SF_FORMAT_RF64}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.extension);
+    const fs::path out = file(std::string("two-seconds") + c.extension);
+    const Outcome run = tap({out, "2", radio}, 15s);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_THAT(run.err, IsEmpty());
+    const std::optional<Summary> summary = parseSummary(run.out);
+    ASSERT_TRUE(summary) << run.out;
+    EXPECT_EQ(summary->path, out.string());
+    EXPECT_EQ(summary->targets, target(radio, player.pid()));
+    EXPECT_GT(summary->buffers, 0);
+    EXPECT_EQ(summary->sampleRate, kRate);
+    EXPECT_EQ(summary->channels, 2);
+    expectFramesNear(summary->frames, 2);
+
+    const Audio audio = audioOf(out);
+    EXPECT_EQ(audio.majorFormat, c.majorFormat);
+    EXPECT_EQ(audio.subtype, SF_FORMAT_FLOAT);
+    EXPECT_EQ(audio.sampleRate, kRate);
+    EXPECT_EQ(audio.channels, 2);
+    EXPECT_EQ(audio.frames, summary->frames);
+    expectTone(audio, 440, true);
+    expectTone(audio, 1000, false);
+  }
+}
+
+TEST_F(SharedServer, SignalEndsTheRecordingWithACompleteFile) {
+  const std::string radio = client("Radio");
+  Player player(radio, tone(440));
+  ASSERT_TRUE(player.visible());
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGTERM");
+    const fs::path out = file("interrupted-" + std::to_string(signal) + ".caf");
+    const fs::path stdoutFile = file("interrupted.out"), stderrFile = file("interrupted.err");
+    Child recorder(tapCommand({out, "10", radio}), {}, stdoutFile, stderrFile);
+    std::this_thread::sleep_for(1s);
+    recorder.signal(signal);
+    const std::optional<int> status = recorder.wait(3s);
+    ASSERT_TRUE(status) << "still recording 3 s after the signal";
+    EXPECT_EQ(*status, 0) << fileText(stderrFile);
+    EXPECT_THAT(fileText(stderrFile), IsEmpty());
+    const std::optional<Summary> summary = parseSummary(fileText(stdoutFile));
+    ASSERT_TRUE(summary) << fileText(stdoutFile);
+    EXPECT_EQ(summary->targets, target(radio, player.pid()));
+    const Audio audio = audioOf(out);
+    EXPECT_EQ(audio.frames, summary->frames);
+    EXPECT_GE(audio.seconds(), 0.5);
+    EXPECT_LE(audio.seconds(), 1.3);
+    expectTone(audio, 440, true);
+  }
+}
+
+TEST_F(SharedServer, TargetThatStopsPlayingLeavesSilence) {
+  const std::string radio = client("Radio");
+  Player player(radio, tone(440, 1));
+  ASSERT_TRUE(player.visible());
+  const fs::path out = file("short-tone.wav");
+  const Outcome run = tap({out, "3", radio}, 15s);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(run.err, IsEmpty());
+  const std::optional<Summary> summary = parseSummary(run.out);
+  ASSERT_TRUE(summary) << run.out;
+  expectFramesNear(summary->frames, 3);
+  const Audio audio = audioOf(out);
+  EXPECT_EQ(audio.frames, summary->frames);
+  expectTone(audio, 440, true, 0.4);
+  EXPECT_LE(audio.peak(2, 3), 1e-4f);
+}
+
+TEST_F(ProcessTapPulse, UnreachableServerFailsBeforeAnyFile) {
+  const Environment nowhere = {{"PULSE_SERVER", "unix:/nonexistent/native"}};
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"out.caf", "1", "--list"},
+        {"out.caf", "1", "Music"},
+        {"out.caf", "1", "auto"},
+        {"out.wav", "1", "4242"}}) {
+    SCOPED_TRACE(arguments[2]);
+    std::vector<std::string> absolute = arguments;
+    absolute[0] = file(arguments[0]).string();
+    const Outcome run = tap(absolute, 10s, nowhere);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "读取音频进程列表大小失败：1937010544\n");
+    EXPECT_THAT(run.out, IsEmpty());
+    EXPECT_FALSE(fs::exists(absolute[0]));
+  }
+}
+
+TEST_F(ProcessTapPulse, AutoWithoutCandidatesRecordsTheWholeMix) {
+  PrivateServer server(dir_);
+  PT_NEED_SERVER(server.started(), server.startError());
+  // Each name is one the automatic choice must pass over.
+  Player a("Brindlex Tone A", tone(440), server.environment());
+  Player b("PROCESS-TAP Tone B", tone(1000), server.environment());
+  Player c("Graphics and Media Tone C", tone(700), server.environment());
+  ASSERT_TRUE(a.visible() && b.visible() && c.visible());
+  const fs::path out = file("global.caf");
+  const Outcome run = tap({out, "1.5", "auto"}, 15s, server.environment());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(run.err, IsEmpty());
+  const std::optional<Summary> summary = parseSummary(run.out);
+  ASSERT_TRUE(summary) << run.out;
+  EXPECT_EQ(summary->targets, "全局系统音频(pid=0)");
+  const Audio audio = audioOf(out);
+  EXPECT_EQ(audio.frames, summary->frames);
+  for (const int hz : {440, 1000, 700}) expectTone(audio, hz, true);
+}
+
+TEST_F(ProcessTapPulse, RecordsAtTheDefaultSinksRate) {
+  PrivateServer server(dir_);
+  PT_NEED_SERVER(server.started(), server.startError());
+  const Environment& env = server.environment();
+  ASSERT_EQ(runProgram({"pactl", "load-module", "module-null-sink", "sink_name=slow", "rate=44100"},
+                       dir_, 10s, env)
+                .status,
+            0);
+  ASSERT_EQ(runProgram({"pactl", "set-default-sink", "slow"}, dir_, 10s, env).status, 0);
+  const std::string radio = client("Radio");
+  Player player(radio, tone(440, kToneSeconds, 44100), env);
+  ASSERT_TRUE(player.visible());
+  const fs::path out = file("slow.wav");
+  const Outcome run = tap({out, "2", radio}, 15s, env);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::optional<Summary> summary = parseSummary(run.out);
+  ASSERT_TRUE(summary) << run.out;
+  EXPECT_EQ(summary->sampleRate, 44100);
+  expectFramesNear(summary->frames, 2, 44100);
+  const Audio audio = audioOf(out);
+  EXPECT_EQ(audio.sampleRate, 44100);
+  EXPECT_EQ(audio.frames, summary->frames);
+  // Samples taken at one rate and labelled with another would move the tone off 440 Hz.
+  expectTone(audio, 440, true);
+}
+
+// What the server holds that a recording may add: modules, sinks, sources, capture streams.
+std::string serverState(const fs::path& dir, const Environment& env) {
+  std::string state;
+  for (const char* kind : {"modules", "sinks", "sources", "source-outputs"})
+    state += runProgram({"pactl", "list", "short", kind}, dir, 10s, env).out;
+  return state;
+}
+
+TEST_F(ProcessTapPulse, RunsLeaveTheServerAsTheyFoundIt) {
+  PrivateServer server(dir_);
+  PT_NEED_SERVER(server.started(), server.startError());
+  const Environment& env = server.environment();
+  const std::string radio = client("Radio");
+  Player player(radio, tone(440), env);
+  ASSERT_TRUE(player.visible());
+  const std::string before = serverState(dir_, env);
+  const auto expectBefore = [&] {
+    // The server notices a closed connection shortly after the exit.
+    std::string now;
+    for (int i = 0; i < 40 && (now = serverState(dir_, env)) != before; ++i)
+      std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(now, before);
+  };
+
+  {
+    SCOPED_TRACE("a whole recording");
+    const Outcome run = tap({file("whole.wav"), "0.5", radio}, 10s, env);
+    EXPECT_EQ(run.status, 0) << run.err;
+    expectBefore();
+  }
+  struct Failure {
+    std::string output;
+    std::string keyword;
+    std::string message;  // the start of the one line on stderr
+  };
+  const std::vector<Failure> failures = {
+      {file("nobody.wav"), "Nobody", "未找到音频进程：Nobody\n"},
+      {file("tone.mp3"), radio,
+       "无法创建音频文件 " + file("tone.mp3").string() + "：不支持的文件扩展名\n"},
+      {file("missing/tone.wav"), radio,
+       "无法创建音频文件 " + file("missing/tone.wav").string() + "："},
+  };
+  for (const Failure& f : failures) {
+    SCOPED_TRACE(f.output + " " + f.keyword);
+    const Outcome run = tap({f.output, "0.5", f.keyword}, 10s, env);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.err, StartsWith(f.message));
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_THAT(run.out, IsEmpty());
+    EXPECT_FALSE(fs::exists(f.output));
+    expectBefore();
+  }
+  {
+    SCOPED_TRACE("an interrupted recording");
+    Child recorder(tapCommand({file("interrupted.wav"), "10", radio}), env);
+    std::this_thread::sleep_for(500ms);
+    recorder.signal(SIGINT);
+    EXPECT_EQ(recorder.wait(3s), std::optional<int>(0));
+    expectBefore();
+  }
+}
+
+TEST_F(ProcessTapPulse, DyingServerEndsTheRecordingWithWhatItHeard) {
+  PrivateServer server(dir_);
+  PT_NEED_SERVER(server.started(), server.startError());
+  Player music("Music", tone(440), server.environment());
+  ASSERT_TRUE(music.visible());
+  const pid_t daemon = server.daemonPid();
+  ASSERT_GT(daemon, 0);
+
+  const fs::path out = file("cut-short.caf");
+  const fs::path stdoutFile = file("cut-short.out"), stderrFile = file("cut-short.err");
+  Child recorder(tapCommand({out, "10", "Music"}), server.environment(), stdoutFile, stderrFile);
+  std::this_thread::sleep_for(1s);
+  ASSERT_EQ(::kill(daemon, SIGKILL), 0);
+  const std::optional<int> status = recorder.wait(2500ms);
+  ASSERT_TRUE(status) << "still recording 2.5 s after the server died";
+  EXPECT_EQ(*status, 1);
+  const std::string err = fileText(stderrFile);
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_TRUE(err.size() > 1 && err.back() == '\n') << err;
+  const std::optional<Summary> summary = parseSummary(fileText(stdoutFile));
+  ASSERT_TRUE(summary) << fileText(stdoutFile);
+  EXPECT_EQ(summary->targets, target("Music", music.pid()));
+  const Audio audio = audioOf(out);
+  EXPECT_EQ(audio.frames, summary->frames);
+  EXPECT_GE(audio.seconds(), 0.3);
+  EXPECT_LE(audio.seconds(), 2);
+  expectTone(audio, 440, true, 0.3);
+}
+
+}  // namespace
+}  // namespace pt::pulse_testing

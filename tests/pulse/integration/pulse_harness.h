@@ -1,0 +1,135 @@
+// Child processes, sound servers and recorded files for the tests that run the built process-tap
+// against a real PulseAudio server.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pt::pulse_testing {
+
+using namespace std::chrono_literals;
+
+// Variables to set (or replace) in a child's environment; the rest is inherited.
+using Environment = std::map<std::string, std::string>;
+
+// A running child. The destructor kills and reaps it if it still runs, so a failing test never
+// leaves a player or a recorder behind.
+class Child {
+ public:
+  // stdin is /dev/null; stdout and stderr go to the files named (empty: /dev/null).
+  Child(const std::vector<std::string>& argv, const Environment& environment = {},
+        const std::filesystem::path& out = {}, const std::filesystem::path& err = {});
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+  bool running() const { return !status_; }
+  // The exit code, or 128 + the signal that ended it; nullopt if it still runs after `timeout`.
+  std::optional<int> wait(std::chrono::milliseconds timeout);
+  void signal(int signal) const;
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+struct Outcome {
+  std::optional<int> status;  // nullopt: killed after its timeout
+  std::string out;
+  std::string err;
+};
+
+// Runs to completion in `directory` (which receives its output files), killing it after
+// `timeout`.
+Outcome runProgram(const std::vector<std::string>& argv, const std::filesystem::path& directory,
+                   std::chrono::milliseconds timeout, const Environment& environment = {});
+
+std::string fileText(const std::filesystem::path& path);
+
+// True when `pactl info` answers with `environment`.
+bool serverAnswers(const Environment& environment = {});
+// CI sets PT_REQUIRE_SOUND_SERVER=1: a missing server is then a failure, not a skip.
+bool soundServerRequired();
+
+// A PulseAudio server of the test's own (scripts/pulse-test-server.sh), stopped on destruction.
+class PrivateServer {
+ public:
+  explicit PrivateServer(const std::filesystem::path& scratch);
+  ~PrivateServer();
+  PrivateServer(const PrivateServer&) = delete;
+  PrivateServer& operator=(const PrivateServer&) = delete;
+
+  bool started() const { return !directory_.empty(); }
+  const std::string& startError() const { return startError_; }
+  // What a client needs to reach this server, and only this one.
+  const Environment& environment() const { return environment_; }
+  // The daemon's pid from its pid file; -1 if unreadable.
+  pid_t daemonPid() const;
+
+ private:
+  std::filesystem::path scratch_;
+  std::string directory_;
+  std::string startError_;
+  Environment environment_;
+};
+
+// Writes a stereo sine tone at half scale with sox.
+void makeTone(const std::filesystem::path& file, double seconds, int hz, int rate = 48000);
+
+// Waits until a playback stream of the client named `name` shows in `pactl list sink-inputs`.
+bool waitForPlayback(const std::string& name, const Environment& environment = {},
+                     std::chrono::milliseconds timeout = 5s);
+
+// Plays `file` as the client `name` until destroyed.
+class Player {
+ public:
+  Player(const std::string& name, const std::filesystem::path& file,
+         const Environment& environment = {});
+  pid_t pid() const { return child_.pid(); }
+  bool visible() const { return visible_; }
+  Child& child() { return child_; }
+
+ private:
+  Child child_;
+  bool visible_;
+};
+
+// The line process-tap prints after a recording.
+struct Summary {
+  std::string path;
+  std::string targets;
+  std::int64_t buffers = 0;
+  std::int64_t frames = 0;
+  std::int64_t sampleRate = 0;
+  std::int64_t channels = 0;
+};
+// nullopt unless `text` is exactly one summary line.
+std::optional<Summary> parseSummary(const std::string& text);
+
+struct Audio {
+  int majorFormat = 0;  // SF_FORMAT_TYPEMASK part
+  int subtype = 0;      // SF_FORMAT_SUBMASK part
+  int sampleRate = 0;
+  int channels = 0;
+  std::int64_t frames = 0;
+  std::vector<float> samples;  // interleaved
+
+  double seconds() const { return sampleRate > 0 ? double(frames) / sampleRate : 0; }
+  // Amplitude of the sine at `hz` in one channel between two times (Goertzel); a full-scale
+  // sine gives 1.
+  double toneAmplitude(int channel, double hz, double from, double to) const;
+  // The loudest sample of any channel between two times.
+  float peak(double from, double to) const;
+};
+// nullopt when libsndfile cannot read the file; `error` says why.
+std::optional<Audio> readAudio(const std::filesystem::path& file, std::string& error);
+
+}  // namespace pt::pulse_testing
