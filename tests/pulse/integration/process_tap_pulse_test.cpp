@@ -10,6 +10,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <iostream>
 #include <regex>
@@ -104,14 +105,27 @@ Audio audioOf(const fs::path& path) {
   return audio.value_or(Audio{});
 }
 
-// Both channels carry `hz` audibly (or not at all) after the first moments.
+// Both channels carry `hz` audibly in every 100 ms after the first moments (up to `to`), so a
+// late start or a gap fails too; or neither carries it at all.
 void expectTone(const Audio& audio, int hz, bool present, double to = 1e9) {
+  constexpr double kWindow = 0.1;
+  const double end = std::min(to, audio.seconds());
   for (int channel = 0; channel < audio.channels; ++channel) {
-    const double amplitude = audio.toneAmplitude(channel, hz, kSkip, to);
-    if (present)
-      EXPECT_GE(amplitude, kAudible) << hz << " Hz in channel " << channel;
-    else
-      EXPECT_LT(amplitude, kAudible / 10) << hz << " Hz in channel " << channel;
+    if (!present) {
+      EXPECT_LT(audio.toneAmplitude(channel, hz, kSkip, end), kAudible / 10)
+          << hz << " Hz in channel " << channel;
+      continue;
+    }
+    int windows = 0, missing = 0;
+    double firstMissing = 0;
+    for (double from = kSkip; from + kWindow <= end + 1e-9; from += kWindow, ++windows) {
+      if (audio.toneAmplitude(channel, hz, from, from + kWindow) >= kAudible) continue;
+      if (missing++ == 0) firstMissing = from;
+    }
+    EXPECT_GT(windows, 0) << "too short to hear " << hz << " Hz: " << audio.seconds() << " s";
+    EXPECT_TRUE(missing == 0) << hz << " Hz in channel " << channel << " missing in " << missing
+                              << " of " << windows << " windows of 100 ms, the first at "
+                              << std::lround(firstMissing * 1000) << " ms";
   }
 }
 
