@@ -41,6 +41,7 @@ inline constexpr AudioObjectPropertySelector kAudioProcessPropertyIsRunning = fo
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceUID = fourCC("uid ");
 inline constexpr AudioObjectPropertySelector kAudioTapPropertyFormat = fourCC("tfmt");
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyNominalSampleRate = fourCC("nsrt");
+inline constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceIsAlive = fourCC("livn");
 
 // Statuses the platforms and the simulated platform answer with.
 inline constexpr OSStatus kAudioHardwareUnspecifiedError = OSStatus(fourCC("what"));

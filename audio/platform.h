@@ -64,6 +64,14 @@ using AudioDeviceIOBlock =
 // An IO block registration; null is none.
 using AudioDeviceIOProcID = const struct PlatformIOProc*;
 
+// AudioObjectPropertyListenerBlock: the number of addresses that changed, and the addresses.
+using AudioObjectPropertyListenerBlock = std::function<void(
+    std::uint32_t inNumberAddresses, const AudioObjectPropertyAddress* inAddresses)>;
+
+// A property listener registration; null is none. (Core Audio identifies a listener by its block;
+// a handle says the same without comparing blocks.)
+using AudioObjectPropertyListenerID = const struct PlatformListener*;
+
 // A serial dispatch queue. The platform keeps a reference for as long as a registration uses it.
 class DispatchQueue {
  public:
@@ -180,6 +188,19 @@ class Platform {
   // When it returns, no call of the block is running or will start.
   virtual OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) noexcept = 0;
   virtual OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) noexcept = 0;
+
+  // --- Property listeners
+  // AudioObjectAddPropertyListenerBlock: `block` runs on `queue` after the property of `object`
+  // changed. The platform holds `queue` and `block` until the listener is removed.
+  virtual OSStatus addPropertyListenerBlock(AudioObjectID object,
+                                            const AudioObjectPropertyAddress& address,
+                                            std::shared_ptr<DispatchQueue> queue,
+                                            AudioObjectPropertyListenerBlock block,
+                                            AudioObjectPropertyListenerID& outListener) = 0;
+  // AudioObjectRemovePropertyListenerBlock. A call of the block already queued may still run.
+  virtual OSStatus removePropertyListenerBlock(AudioObjectID object,
+                                               const AudioObjectPropertyAddress& address,
+                                               AudioObjectPropertyListenerID listener) noexcept = 0;
 
   // --- Audio files
   // AVAudioFormat initWithStreamDescription:, or null when the description is not usable.

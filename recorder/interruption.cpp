@@ -5,17 +5,20 @@
 namespace pt {
 namespace {
 
-std::atomic<bool> interruptedFlag{false};
+std::atomic<std::atomic<bool>*> target{nullptr};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+static_assert(std::atomic<std::atomic<bool>*>::is_always_lock_free, "read from a signal handler");
 
 struct sigaction previousInt, previousTerm;
 
-extern "C" void onInterrupt(int) { interruptedFlag.store(true); }
+extern "C" void onInterrupt(int) {
+  if (std::atomic<bool>* flag = target.load()) flag->store(true);
+}
 
 }  // namespace
 
-InterruptionScope::InterruptionScope() {
-  interruptedFlag.store(false);
+InterruptionScope::InterruptionScope(std::atomic<bool>& flag) {
+  target.store(&flag);
   struct sigaction action {};
   action.sa_handler = onInterrupt;
   sigemptyset(&action.sa_mask);
@@ -27,8 +30,7 @@ InterruptionScope::InterruptionScope() {
 InterruptionScope::~InterruptionScope() {
   sigaction(SIGINT, &previousInt, nullptr);
   sigaction(SIGTERM, &previousTerm, nullptr);
+  target.store(nullptr);
 }
-
-const std::atomic<bool>& InterruptionScope::interrupted() const { return interruptedFlag; }
 
 }  // namespace pt

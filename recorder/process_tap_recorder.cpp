@@ -35,6 +35,10 @@ bool hasSound(const PCMBuffer& buffer) noexcept {
   return false;
 }
 
+constexpr AudioObjectPropertyAddress kDeviceIsAliveAddress{kAudioDevicePropertyDeviceIsAlive,
+                                                           kAudioObjectPropertyScopeGlobal,
+                                                           kAudioObjectPropertyElementMain};
+
 void printSummary(const std::string& line) {
   errno = 0;
   const bool written = std::fputs(line.c_str(), stdout) >= 0 && std::fputc('\n', stdout) != EOF &&
@@ -154,19 +158,38 @@ void ProcessTapRecorder::registerIOBlock(std::shared_ptr<const AudioFormat> form
   if (status != noErr) throw TextError(statusMessage(kCreateIOProcFailed, status));
 }
 
+// The device leaves 'livn' only one way, so any change of it is the end of the device (its sound
+// server or output hardware went away); the block need not read it off the main thread.
+void ProcessTapRecorder::watchDevice() {
+  std::weak_ptr<ProcessTapRecorder> weak = weak_from_this();
+  OSStatus status = platform().addPropertyListenerBlock(
+      aggregateDeviceID_, kDeviceIsAliveAddress, queue_,
+      [weak](std::uint32_t, const AudioObjectPropertyAddress*) {
+        if (const std::shared_ptr<ProcessTapRecorder> self = weak.lock()) {
+          self->deviceLost_.store(true);
+          self->stopWaiting_.store(true);
+        }
+      },
+      aliveListener_);
+  if (status != noErr) throw TextError(statusMessage(kWatchDeviceFailed, status));
+}
+
 void ProcessTapRecorder::run() {
   const std::shared_ptr<const AudioFormat> format = setUp();
   registerIOBlock(format);
+  watchDevice();
   {
-    InterruptionScope interruption;
+    InterruptionScope interruption(stopWaiting_);
     if (OSStatus status = platform().deviceStart(aggregateDeviceID_, deviceProcID_);
         status != noErr)
       throw TextError(statusMessage(kStartFailed, status));
-    platform().sleepForTimeInterval(durationSeconds_, interruption.interrupted());
+    platform().sleepForTimeInterval(durationSeconds_, stopWaiting_);
   }
   cleanup();
   printSummary(summaryLine(outputURL_, targets_, bufferCount(), frameCount(), format->sampleRate(),
                            format->channelCount()));
+  // What was written is complete and summed up; the run still failed.
+  if (deviceLost()) throw TextError(kDeviceLost);
   if (bufferCount() > 0 && !heardSound()) {
     std::fputs(kSilentRecordingWarning, stderr);
     std::fputc('\n', stderr);
@@ -176,6 +199,10 @@ void ProcessTapRecorder::run() {
 void ProcessTapRecorder::cleanup() noexcept {
   Platform& p = platform();
   if (aggregateDeviceID_.isValid()) {
+    if (aliveListener_ != nullptr) {
+      p.removePropertyListenerBlock(aggregateDeviceID_, kDeviceIsAliveAddress, aliveListener_);
+      aliveListener_ = nullptr;
+    }
     p.deviceStop(aggregateDeviceID_, deviceProcID_);
     if (deviceProcID_ != nullptr) p.destroyIOProcID(aggregateDeviceID_, deviceProcID_);
     p.destroyAggregateDevice(aggregateDeviceID_);

@@ -67,6 +67,8 @@ static_assert(pt::kAudioProcessPropertyBundleID == kAudioProcessPropertyBundleID
 static_assert(pt::kAudioProcessPropertyIsRunning == kAudioProcessPropertyIsRunning);
 static_assert(pt::kAudioDevicePropertyDeviceUID == kAudioDevicePropertyDeviceUID);
 static_assert(pt::kAudioTapPropertyFormat == kAudioTapPropertyFormat);
+static_assert(pt::kAudioDevicePropertyNominalSampleRate == kAudioDevicePropertyNominalSampleRate);
+static_assert(pt::kAudioDevicePropertyDeviceIsAlive == kAudioDevicePropertyDeviceIsAlive);
 static_assert(pt::kAudioFormatLinearPCM == kAudioFormatLinearPCM);
 static_assert(pt::kAudioFormatFlagIsFloat == kAudioFormatFlagIsFloat);
 static_assert(pt::kAudioFormatFlagIsPacked == kAudioFormatFlagIsPacked);
@@ -89,6 +91,12 @@ static_assert(std::string_view(kAudioAggregateDeviceTapListKey) == "taps");
 static_assert(std::string_view(kAudioSubDeviceUIDKey) == "uid");
 static_assert(std::string_view(kAudioSubTapUIDKey) == "uid");
 static_assert(std::string_view(kAudioSubTapDriftCompensationKey) == "drift");
+
+// Core Audio knows a listener by its block and queue; the handle keeps both for the removal.
+struct pt::PlatformListener {
+  ::AudioObjectPropertyListenerBlock block;
+  dispatch_queue_t queue;
+};
 
 namespace {
 
@@ -326,6 +334,33 @@ class MacPlatform final : public pt::Platform {
   OSStatus destroyIOProcID(pt::AudioObjectID device,
                            pt::AudioDeviceIOProcID procID) noexcept override {
     return AudioDeviceDestroyIOProcID(device, apple(procID));
+  }
+
+  OSStatus addPropertyListenerBlock(pt::AudioObjectID object,
+                                    const pt::AudioObjectPropertyAddress& address,
+                                    std::shared_ptr<pt::DispatchQueue> queue,
+                                    pt::AudioObjectPropertyListenerBlock block,
+                                    pt::AudioObjectPropertyListenerID& outListener) override {
+    dispatch_queue_t dispatchQueue = queue ? static_cast<SerialQueue*>(queue.get())->queue() : nil;
+    ::AudioObjectPropertyListenerBlock listener =
+        ^(UInt32 inNumberAddresses, const ::AudioObjectPropertyAddress* inAddresses) {
+          block(inNumberAddresses,
+                reinterpret_cast<const pt::AudioObjectPropertyAddress*>(inAddresses));
+        };
+    const OSStatus status =
+        AudioObjectAddPropertyListenerBlock(object, apple(address), dispatchQueue, listener);
+    if (status == pt::noErr) outListener = new pt::PlatformListener{listener, dispatchQueue};
+    return status;
+  }
+
+  OSStatus removePropertyListenerBlock(
+      pt::AudioObjectID object, const pt::AudioObjectPropertyAddress& address,
+      pt::AudioObjectPropertyListenerID listener) noexcept override {
+    if (listener == nullptr) return pt::kAudio_ParamError;
+    const OSStatus status = AudioObjectRemovePropertyListenerBlock(
+        object, apple(address), listener->queue, listener->block);
+    delete listener;
+    return status;
   }
 
   std::shared_ptr<const pt::AudioFormat> makeAudioFormat(

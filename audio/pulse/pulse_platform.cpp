@@ -34,6 +34,17 @@ struct PlatformString {
 };
 
 namespace {
+class PulseQueue;
+struct Device;
+}  // namespace
+
+struct PlatformListener {
+  Device* device;
+  std::shared_ptr<PulseQueue> queue;
+  AudioObjectPropertyListenerBlock block;
+};
+
+namespace {
 
 // Statuses of the server's failures.
 constexpr OSStatus kServerUnreachable = kAudioHardwareNotRunningError;       // 'stop'
@@ -147,8 +158,6 @@ struct Tap {
   std::uint32_t rate = 0;
 };
 
-struct Device;
-
 // One monitored playback stream; lives on the server's thread.
 struct Monitor {
   Device* device = nullptr;
@@ -190,6 +199,10 @@ struct Device {
   std::unique_ptr<IORegistration> registration;
   std::future<void> cycling;
   std::atomic<bool> stopRequested{false};
+  // Cleared on the server's thread when the connection is lost.
+  std::atomic<bool> alive{true};
+  // Under the main loop's lock.
+  std::vector<std::unique_ptr<PlatformListener>> listeners;
 };
 
 class PulsePlatform final : public Platform {
@@ -364,6 +377,40 @@ class PulsePlatform final : public Platform {
     return noErr;
   }
 
+  OSStatus addPropertyListenerBlock(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                    std::shared_ptr<DispatchQueue> queue,
+                                    AudioObjectPropertyListenerBlock block,
+                                    AudioObjectPropertyListenerID& outListener) override {
+    Device* device = findDevice(object);
+    if (!device) return kAudioHardwareBadObjectError;
+    if (address.mSelector != kAudioDevicePropertyDeviceIsAlive)
+      return kAudioHardwareUnknownPropertyError;
+    auto serial = std::dynamic_pointer_cast<PulseQueue>(queue);
+    if (!serial || !block) return kAudio_ParamError;
+    pa_threaded_mainloop_lock(loop_);
+    device->listeners.push_back(
+        std::make_unique<PlatformListener>(PlatformListener{device, serial, std::move(block)}));
+    outListener = device->listeners.back().get();
+    const bool lostAlready = !device->alive.load();
+    pa_threaded_mainloop_unlock(loop_);
+    if (lostAlready) notifyLost(*device->listeners.back());
+    return noErr;
+  }
+
+  OSStatus removePropertyListenerBlock(AudioObjectID object, const AudioObjectPropertyAddress&,
+                                       AudioObjectPropertyListenerID listener) noexcept override {
+    Device* device = findDevice(object);
+    if (!device) return kAudioHardwareBadObjectError;
+    pa_threaded_mainloop_lock(loop_);
+    auto& listeners = device->listeners;
+    auto it = std::find_if(listeners.begin(), listeners.end(),
+                           [&](const auto& entry) { return entry.get() == listener; });
+    const bool found = it != listeners.end();
+    if (found) listeners.erase(it);
+    pa_threaded_mainloop_unlock(loop_);
+    return found ? noErr : kAudioHardwareBadObjectError;
+  }
+
   std::shared_ptr<const AudioFormat> makeAudioFormat(
       const AudioStreamBasicDescription& description) override {
     return makeLinearPCMFormat(description);
@@ -506,10 +553,26 @@ class PulsePlatform final : public Platform {
 
   void signal() { pa_threaded_mainloop_signal(loop_, 0); }
 
-  static void onContextState(pa_context* context, void* self) {
-    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context)))
-      static_cast<PulsePlatform*>(self)->failed_ = true;
-    static_cast<PulsePlatform*>(self)->signal();
+  static void onContextState(pa_context* context, void* data) {
+    auto* self = static_cast<PulsePlatform*>(data);
+    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+      self->failed_ = true;
+      // Every device ends with the connection: its cycles stop and its listeners hear of it.
+      for (auto& [id, device] : self->devices_) {
+        if (!device->alive.exchange(false)) continue;
+        for (auto& listener : device->listeners) notifyLost(*listener);
+      }
+    }
+    self->signal();
+  }
+
+  static void notifyLost(const PlatformListener& listener) {
+    listener.queue->post([block = listener.block] {
+      const AudioObjectPropertyAddress address{kAudioDevicePropertyDeviceIsAlive,
+                                               kAudioObjectPropertyScopeGlobal,
+                                               kAudioObjectPropertyElementMain};
+      block(1, &address);
+    });
   }
 
   static void onSuccess(pa_context*, int success, void* self) {
@@ -682,6 +745,8 @@ class PulsePlatform final : public Platform {
     if (Device* device = findDevice(object)) {
       if (selector == kAudioDevicePropertyNominalSampleRate)
         return writeValue(double(device->tap.rate), ioDataSize, outData);
+      if (selector == kAudioDevicePropertyDeviceIsAlive)
+        return writeValue(std::uint32_t(device->alive.load()), ioDataSize, outData);
       return kAudioHardwareUnknownPropertyError;
     }
     return kAudioHardwareBadObjectError;
@@ -812,7 +877,8 @@ class PulsePlatform final : public Platform {
     AudioBufferList output{0, {{0, 0, nullptr}}};
     AudioTimeStamp now{}, inputTime{}, outputTime{};
     const Clock::time_point start = Clock::now();
-    for (std::uint64_t n = 1; !device.stopRequested.load(std::memory_order_acquire); ++n) {
+    for (std::uint64_t n = 1;
+         !device.stopRequested.load(std::memory_order_acquire) && device.alive.load(); ++n) {
       // Deadlines from the start, so cycles never drift from the clock.
       const Clock::time_point due =
           start + std::chrono::duration_cast<Clock::duration>(

@@ -113,9 +113,11 @@ TEST_F(RecordingTest, AGoodRunSetsUpInOrderTearsDownInOrderAndReportsOnce) {
   const std::string out = record({kMusic}, 0.05);
   std::vector<std::string> expected = setUpCalls(path_);
   for (const char* call :
-       {"createIOProcIDWithBlock 200 brindlex.process-tap.demo", "deviceStart 200 proc1",
-        "sleepForTimeInterval 0.05", "deviceStop 200 proc1", "destroyIOProcID 200 proc1",
-        "destroyAggregateDevice 200", "destroyProcessTap 100"})
+       {"createIOProcIDWithBlock 200 brindlex.process-tap.demo",
+        "addPropertyListenerBlock 200 'livn' brindlex.process-tap.demo", "deviceStart 200 proc1",
+        "sleepForTimeInterval 0.05", "removePropertyListenerBlock 200 'livn' listener1",
+        "deviceStop 200 proc1", "destroyIOProcID 200 proc1", "destroyAggregateDevice 200",
+        "destroyProcessTap 100"})
     expected.push_back(call);
   EXPECT_EQ(sim_.calls(), expected);
   // 0.05 s at 48000 Hz holds four whole cycles of 512 frames.
@@ -168,6 +170,9 @@ struct FailurePoint {
   std::vector<std::string> teardown;
 };
 
+// Test names show the step, not the bytes of the parameter.
+void PrintTo(const FailurePoint& point, std::ostream* out) { *out << point.name; }
+
 class FailureTest : public RecordingTest, public ::testing::WithParamInterface<FailurePoint> {};
 
 const std::vector<std::string> kDeviceAndTap = {"deviceStop 200 null", "destroyAggregateDevice 200",
@@ -175,6 +180,9 @@ const std::vector<std::string> kDeviceAndTap = {"deviceStop 200 null", "destroyA
 const std::vector<std::string> kEverything = {"deviceStop 200 proc1", "destroyIOProcID 200 proc1",
                                               "destroyAggregateDevice 200",
                                               "destroyProcessTap 100"};
+const std::vector<std::string> kEverythingWatched = {
+    "removePropertyListenerBlock 200 'livn' listener1", "deviceStop 200 proc1",
+    "destroyIOProcID 200 proc1", "destroyAggregateDevice 200", "destroyProcessTap 100"};
 
 TEST_P(FailureTest, ThrowsWithoutASummaryAndTheReleaseRemovesExactlyWhatWasMade) {
   const FailurePoint& point = GetParam();
@@ -248,9 +256,13 @@ INSTANTIATE_TEST_SUITE_P(
                        sim.setWriteHandlesOnFailure(true);
                      },
                      "创建 Tap 回调失败：-66", kEverything},
+        FailurePoint{
+            "Watch",
+            [](auto&, auto& sim, auto&) { sim.failCall("addPropertyListenerBlock", 1852797029); },
+            "监听 Tap 聚合设备失败：1852797029", kEverything},
         FailurePoint{"Start",
                      [](auto&, auto& sim, auto&) { sim.failCall("deviceStart", 1852797029); },
-                     "启动 Tap 聚合设备失败：1852797029", kEverything}),
+                     "启动 Tap 聚合设备失败：1852797029", kEverythingWatched}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RecordingTest, AFailureAfterTheFileOpenedStillLeavesAReadableFile) {
@@ -377,6 +389,27 @@ TEST_F(RecordingTest, AnInterruptionEndsTheWaitAndKeepsACompleteFile) {
   struct sigaction after {};
   sigaction(SIGINT, nullptr, &after);
   EXPECT_EQ(after.sa_handler, before.sa_handler);  // the handler lives for the wait only
+}
+
+TEST_F(RecordingTest, ADeviceThatStopsOnItsOwnEndsTheRunWithItsAudioSummedUpAndAnError) {
+  for (double seconds : {std::numeric_limits<double>::infinity(), 5.0}) {
+    sim_.loseDeviceAt(0.5);
+    const double start = sim_.virtualTime();
+    std::string message;
+    try {
+      record({kMusic}, seconds);
+    } catch (const TextError& error) {
+      message = error.what();
+    }
+    EXPECT_EQ(message, kDeviceLost);
+    EXPECT_DOUBLE_EQ(sim_.virtualTime() - start, 0.5);
+    // The 46 whole cycles before the end, all of them in the file and the summary.
+    EXPECT_THAT(out_, HasSubstr("buffers=46 frames=23552"));
+    EXPECT_EQ(err_, "");  // the error is the entry's to print
+    EXPECT_EQ(decode(path_).samples.size(), 23552u * 2);
+    EXPECT_FALSE(recorder_->hasAudioFile());
+    EXPECT_THAT(sim_.calls(), ::testing::Contains("destroyProcessTap 100"));
+  }
 }
 
 TEST_F(RecordingTest, ASummaryThatCannotBeWrittenIsAnError) {

@@ -117,7 +117,7 @@ void loadTones(SimulatedPlatform& platform, const json& tones) {
 void loadFaults(SimulatedPlatform& platform, const json& faults, AudioObjectID outputDevice) {
   allowOnly(faults, "faults",
             {"createProcessTap", "defaultOutputDevice", "deviceUID", "createAggregateDevice",
-             "captureFormat", "createIOProc", "start", "writeFailures"});
+             "captureFormat", "createIOProc", "watchDevice", "start", "writeFailures"});
   auto call = [&](const char* key, const char* operation) {
     if (faults.contains(key))
       platform.failCall(operation, fault(faults[key], std::string("faults.") + key));
@@ -125,6 +125,7 @@ void loadFaults(SimulatedPlatform& platform, const json& faults, AudioObjectID o
   call("createProcessTap", "createProcessTap");
   call("createAggregateDevice", "createAggregateDevice");
   call("createIOProc", "createIOProcIDWithBlock");
+  call("watchDevice", "addPropertyListenerBlock");
   call("start", "deviceStart");
   if (faults.contains("defaultOutputDevice"))
     platform.failProperty(AudioObjectID::system, kAudioHardwarePropertyDefaultSystemOutputDevice,
@@ -151,7 +152,8 @@ void loadFaults(SimulatedPlatform& platform, const json& faults, AudioObjectID o
 
 void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
   static constexpr std::string_view kRecordingKeys[] = {
-      "tapFormat", "tone", "ioFrames", "deviceSampleRate", "outputDevice", "interruptAt", "faults"};
+      "tapFormat",    "tone",        "ioFrames",     "deviceSampleRate",
+      "outputDevice", "interruptAt", "deviceLostAt", "faults"};
   for (const auto& [key, value] : scenario.items()) {
     const bool known = std::find(std::begin(kRecordingKeys), std::end(kRecordingKeys), key) !=
                            std::end(kRecordingKeys) ||
@@ -190,6 +192,12 @@ void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
     if (!at.is_number() || !(at.get<double>() >= 0))
       fail("interruptAt", "expected seconds, got " + shown(at));
     platform.interruptAt(at.get<double>());
+  }
+  if (scenario.contains("deviceLostAt")) {
+    const json& at = scenario["deviceLostAt"];
+    if (!at.is_number() || !(at.get<double>() >= 0))
+      fail("deviceLostAt", "expected seconds, got " + shown(at));
+    platform.loseDeviceAt(at.get<double>());
   }
   if (scenario.contains("faults")) loadFaults(platform, scenario["faults"], outputDevice);
 }

@@ -109,6 +109,13 @@ struct PlatformIOProc {
   AudioDeviceIOBlock block;
   bool usable;  // false for a handle written by a failing registration
 };
+struct PlatformListener {
+  int number;
+  AudioObjectID object;
+  AudioObjectPropertySelector selector;
+  std::shared_ptr<sim::SimQueue> queue;
+  AudioObjectPropertyListenerBlock block;
+};
 }  // namespace pt
 
 namespace pt::sim {
@@ -130,6 +137,7 @@ struct SimulatedPlatform::Devices {
   std::set<std::int64_t> writeFailures;
   bool writeHandlesOnFailure = false;
   std::optional<double> interruptAt;
+  std::optional<double> deviceLostAt;
 
   // Objects made.
   std::map<std::uint32_t, Tap> taps;
@@ -140,6 +148,8 @@ struct SimulatedPlatform::Devices {
   std::uint32_t nextTap = 100;
   std::uint32_t nextAggregate = 200;
   int nextProc = 1;
+  std::map<const PlatformListener*, std::unique_ptr<PlatformListener>> listeners;
+  int nextListener = 1;
 
   // The clock and the running device.
   double now = 0;
@@ -165,6 +175,13 @@ struct SimulatedPlatform::Devices {
   static void callBlock(void* context) {
     auto& d = *static_cast<Devices*>(context);
     d.running->block(&d.nowStamp, d.input(), &d.inputStamp, &d.output, &d.outputStamp);
+  }
+
+  static void callListener(void* context) {
+    auto& listener = *static_cast<PlatformListener*>(context);
+    const AudioObjectPropertyAddress address{listener.selector, kAudioObjectPropertyScopeGlobal,
+                                             kAudioObjectPropertyElementMain};
+    listener.block(1, &address);
   }
 };
 
@@ -247,6 +264,7 @@ void SimulatedPlatform::setWriteHandlesOnFailure(bool write) {
   devices_->writeHandlesOnFailure = write;
 }
 void SimulatedPlatform::interruptAt(double seconds) { devices_->interruptAt = seconds; }
+void SimulatedPlatform::loseDeviceAt(double seconds) { devices_->deviceLostAt = seconds; }
 
 std::vector<Value> SimulatedPlatform::aggregateDescriptions() const {
   return devices_->aggregateDescriptions;
@@ -306,6 +324,7 @@ OSStatus SimulatedPlatform::createAggregateDevice(const Value& description,
   const AudioObjectID device = d.nextAggregate++;
   d.aggregates.emplace(device, description);
   addObject(device);
+  setValue(device, kAudioDevicePropertyDeviceIsAlive, std::uint32_t(1));
   if (d.deviceRate)
     setValue(device, kAudioDevicePropertyNominalSampleRate, *d.deviceRate);
   else if (d.deviceRateFailure != noErr)
@@ -435,6 +454,41 @@ OSStatus SimulatedPlatform::destroyIOProcID(AudioObjectID device,
   return noErr;
 }
 
+// --- Property listeners
+
+OSStatus SimulatedPlatform::addPropertyListenerBlock(AudioObjectID object,
+                                                     const AudioObjectPropertyAddress& address,
+                                                     std::shared_ptr<DispatchQueue> queue,
+                                                     AudioObjectPropertyListenerBlock block,
+                                                     AudioObjectPropertyListenerID& outListener) {
+  log("addPropertyListenerBlock " + idText(object) + " " + codeText(address.mSelector) + " " +
+      (queue ? queue->label() : "null"));
+  if (OSStatus s = injectedFailure("addPropertyListenerBlock")) return s;
+  Devices& d = *devices_;
+  if (objects_.count(object) == 0) return kAudioHardwareBadObjectError;
+  auto simQueue = std::dynamic_pointer_cast<SimQueue>(queue);
+  if (!simQueue || !block) return kAudio_ParamError;
+  auto listener = std::make_unique<PlatformListener>(PlatformListener{
+      d.nextListener++, object, address.mSelector, std::move(simQueue), std::move(block)});
+  outListener = listener.get();
+  d.listeners.emplace(listener.get(), std::move(listener));
+  return noErr;
+}
+
+OSStatus SimulatedPlatform::removePropertyListenerBlock(
+    AudioObjectID object, const AudioObjectPropertyAddress& address,
+    AudioObjectPropertyListenerID listener) noexcept {
+  log("removePropertyListenerBlock " + idText(object) + " " + codeText(address.mSelector) + " " +
+      (listener ? "listener" + std::to_string(listener->number) : "null"));
+  Devices& d = *devices_;
+  auto it = d.listeners.find(listener);
+  if (it == d.listeners.end() || it->second->object != object ||
+      it->second->selector != address.mSelector)
+    return kAudioHardwareBadObjectError;
+  d.listeners.erase(it);
+  return noErr;
+}
+
 // --- Audio files
 
 std::shared_ptr<const AudioFormat> SimulatedPlatform::makeAudioFormat(
@@ -473,6 +527,20 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
     const double next = d.runningDevice.isValid()
                             ? d.startTime + double(d.runCycles + 1) * d.ioFrames / d.rate
                             : inf;
+    // The device's end: no more cycles, 'livn' becomes 0 and its listeners hear of it.
+    if (d.deviceLostAt && d.runningDevice.isValid() &&
+        d.startTime + *d.deviceLostAt <= std::min(next, end)) {
+      d.now = std::max(d.now, d.startTime + *d.deviceLostAt);
+      d.deviceLostAt.reset();
+      const AudioObjectID lost = d.runningDevice;
+      d.runningDevice = AudioObjectID::unknown;
+      d.running = nullptr;
+      setValue(lost, kAudioDevicePropertyDeviceIsAlive, std::uint32_t(0));
+      for (auto& [handle, listener] : d.listeners)
+        if (listener->object == lost && listener->selector == kAudioDevicePropertyDeviceIsAlive)
+          listener->queue->runSync(&Devices::callListener, listener.get());
+      continue;
+    }
     if (d.interruptAt && *d.interruptAt <= std::min(next, end)) {
       d.now = std::max(d.now, *d.interruptAt);
       d.interruptAt.reset();
@@ -481,7 +549,7 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
       continue;
     }
     // Without end and without an interruption to come, a simulated wait would never return.
-    if (next > end || (std::isinf(end) && !d.interruptAt)) {
+    if (next > end || (std::isinf(end) && !d.interruptAt && !d.deviceLostAt)) {
       if (std::isfinite(end)) d.now = end;
       break;
     }

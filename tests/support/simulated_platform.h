@@ -102,6 +102,9 @@ class SimulatedPlatform : public Platform {
   void setWriteHandlesOnFailure(bool write);
   // The sleep raises SIGINT when the virtual clock reaches `seconds` after the first start.
   void interruptAt(double seconds);
+  // The running device stops on its own `seconds` after the first start: its cycles end, 'livn'
+  // reads 0 and its 'livn' listeners are called.
+  void loseDeviceAt(double seconds);
 
   std::vector<Value> aggregateDescriptions() const;
   std::vector<CATapDescription> tapDescriptions() const;
@@ -137,6 +140,13 @@ class SimulatedPlatform : public Platform {
   OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) override;
   OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) noexcept override;
   OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) noexcept override;
+  OSStatus addPropertyListenerBlock(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                    std::shared_ptr<DispatchQueue> queue,
+                                    AudioObjectPropertyListenerBlock block,
+                                    AudioObjectPropertyListenerID& outListener) override;
+  OSStatus removePropertyListenerBlock(AudioObjectID object,
+                                       const AudioObjectPropertyAddress& address,
+                                       AudioObjectPropertyListenerID listener) noexcept override;
   std::shared_ptr<const AudioFormat> makeAudioFormat(
       const AudioStreamBasicDescription& description) override;
   std::shared_ptr<AudioFile> openAudioFileForWriting(const std::string& path,

@@ -32,7 +32,9 @@ enum : AudioObjectPropertySelector {
   kAudioProcessPropertyBundleID = 'pbid',
   kAudioProcessPropertyIsRunning = 'pir?',
   kAudioDevicePropertyDeviceUID = 'uid ',
-  kAudioTapPropertyFormat = 'tfmt'
+  kAudioTapPropertyFormat = 'tfmt',
+  kAudioDevicePropertyNominalSampleRate = 'nsrt',
+  kAudioDevicePropertyDeviceIsAlive = 'livn'
 };
 
 // Keys of an aggregate device description: C string literals.
@@ -61,9 +63,21 @@ typedef void (^AudioDeviceIOBlock)(const AudioTimeStamp* inNow, const AudioBuffe
                                    AudioBufferList* outOutputData,
                                    const AudioTimeStamp* inOutputTime);
 
+typedef void (^AudioObjectPropertyListenerBlock)(UInt32 inNumberAddresses,
+                                                 const AudioObjectPropertyAddress* inAddresses);
+
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+OSStatus AudioObjectAddPropertyListenerBlock(AudioObjectID inObjectID,
+                                             const AudioObjectPropertyAddress* inAddress,
+                                             dispatch_queue_t _Nullable inDispatchQueue,
+                                             AudioObjectPropertyListenerBlock inListener);
+OSStatus AudioObjectRemovePropertyListenerBlock(AudioObjectID inObjectID,
+                                                const AudioObjectPropertyAddress* inAddress,
+                                                dispatch_queue_t _Nullable inDispatchQueue,
+                                                AudioObjectPropertyListenerBlock inListener);
 
 OSStatus AudioObjectGetPropertyDataSize(AudioObjectID inObjectID,
                                         const AudioObjectPropertyAddress* inAddress,
