@@ -147,6 +147,43 @@ TEST_F(ScenarioRunner, BrokenScenariosAreReportedWithStatusTwo) {
   }
 }
 
+// Whole recordings through the entry: what each ending leaves on the streams, the status and disk.
+TEST_F(ScenarioRunner, RecordingsEndWithTheirStatusSummaryAndFile) {
+  struct Case {
+    const char* name;
+    const char* recording;  // keys added to a scenario where Radio plays
+    int status;
+    const char* out;  // part of standard output, or "" for none
+    const char* err;
+    bool fileLeft;
+  };
+  const std::vector<Case> cases = {
+      {"a full run", R"({})", 0,
+       "/out.wav targets=Radio(pid=900) buffers=93 frames=47616 sampleRate=48000", "", true},
+      {"an interruption", R"({"interruptAt": 0.5})", 0, "buffers=46 frames=23552", "", true},
+      {"the device's end", R"({"deviceLostAt": 0.5})", 1, "buffers=46 frames=23552",
+       "Tap 聚合设备已停止工作，录音提前结束\n", true},
+      {"a failing start", R"({"faults": {"start": -50}})", 1, "", "启动 Tap 聚合设备失败：-50\n",
+       true},
+      {"a failing tap", R"({"faults": {"createProcessTap": -50}})", 1, "",
+       "创建进程音频 Tap 失败：-50\n", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    json scenario = kRadioOnly;
+    scenario["tone"] = {{"72", 440}};
+    scenario.update(json::parse(c.recording));
+    const SimRun result = run(scenario, {"out.wav", "1", "Radio"});
+    EXPECT_EQ(result.exitStatus, c.status);
+    EXPECT_EQ(result.err, c.err);
+    if (*c.out == '\0')
+      EXPECT_THAT(result.out, IsEmpty());
+    else
+      EXPECT_THAT(result.out, HasSubstr(c.out));
+    EXPECT_EQ(std::filesystem::exists(result.directory / "out.wav"), c.fileLeft);
+  }
+}
+
 TEST_F(ScenarioRunner, MissingOrUnreadableScenarioIsStatusTwo) {
   SimRun result = keep(runSimRaw({}));
   EXPECT_EQ(result.exitStatus, 2);

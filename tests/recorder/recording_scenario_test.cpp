@@ -67,6 +67,7 @@ TEST(RecordingScenario, EachKeyShapesTheRecording) {
       {R"({"faults": {"createAggregateDevice": 6}})", "", "创建聚合音频设备失败：6"},
       {R"({"faults": {"captureFormat": true}})", "", "创建 Tap 音频格式失败"},
       {R"({"faults": {"createIOProc": 8}})", "", "创建 Tap 回调失败：8"},
+      {R"({"faults": {"watchDevice": 10}})", "", "监听 Tap 聚合设备失败：10"},
       {R"({"faults": {"start": 9}})", "", "启动 Tap 聚合设备失败：9"},
       {R"({"faults": {"writeFailures": [1, 4]}})", "buffers=2 frames=1024", ""},
   };
@@ -82,9 +83,14 @@ TEST(RecordingScenario, EachKeyShapesTheRecording) {
   }
 }
 
-TEST(RecordingScenario, AnInterruptionArrivesAtItsVirtualTime) {
-  const Outcome outcome = recordScenario(json::parse(R"({"interruptAt": 0.02})"));
+TEST(RecordingScenario, AnInterruptionOrTheDevicesEndArrivesAtItsVirtualTime) {
+  Outcome outcome = recordScenario(json::parse(R"({"interruptAt": 0.02})"));
   EXPECT_THAT(outcome.out, HasSubstr("buffers=1 frames=512"));
+  EXPECT_EQ(outcome.error, "");
+  // The summary still counts what was written before the end; the run fails after it.
+  outcome = recordScenario(json::parse(R"({"deviceLostAt": 0.03})"));
+  EXPECT_THAT(outcome.out, HasSubstr("buffers=2 frames=1024"));
+  EXPECT_EQ(outcome.error, kDeviceLost);
 }
 
 TEST(RecordingScenario, RefusesWhatItCannotMeanNamingTheKey) {
@@ -101,6 +107,7 @@ TEST(RecordingScenario, RefusesWhatItCannotMeanNamingTheKey) {
       {R"({"faults": {"captureFormat": 1}})", "faults.captureFormat"},
       {R"({"faults": {"writeFailures": [0]}})", "faults.writeFailures[0]"},
       {R"({"interruptAt": -1})", "interruptAt"},
+      {R"({"deviceLostAt": "soon"})", "deviceLostAt"},
   };
   for (const auto& [scenario, where] : cases) {
     SCOPED_TRACE(scenario);
