@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# Compares process-tap with parec on one PulseAudio playback stream, in one run:
+#   bash scripts/bench-pulse.sh [SECONDS=10] [ROUNDS=3]
+# Builds process-tap (Release), uses the reachable server or starts a private one, plays a
+# 440 Hz tone as client "Music" and records it for SECONDS with each tool, alternating the
+# order each round (ABBA...) so neither gains from going first. Measured by
+# bench/pulse/measure.py:
+# - CPU: user+sys from the tool's own rusage (os.wait4 on the spawned child), divided by the
+#   length of audio in its file; the run includes start-up and shutdown for both tools.
+# - Start delay: a process's first audible sample cannot be timed from outside, so it is split
+#   in two. (a) spawn to record stream: the time from posix_spawn until `pactl subscribe`
+#   announces the tool's new source-output, i.e. its start-up up to a connected stream.
+#   (b) the offset of the first non-zero sample in the tool's file, i.e. how much silence it
+#   wrote before the tone. Their sum approximates spawn to the first buffer with sound.
+#   As a check from outside, the file's size is polled every 0.5 ms for the first seconds:
+#   (c) spawn until the first frame, (d) until the first non-zero frame is in the file.
+#   (d) also counts the writer's own buffering: it is when a reader of the file gets sound.
+# - "spawn to exit - recorded" bounds start-up plus shutdown for process-tap, which stops on
+#   its own; parec is stopped by SIGINT SECONDS after spawn, so for it that row is the
+#   audio it never wrote.
+# - Each file is read back: the tone's frequency and RMS, jumps between samples larger than
+#   the sine can make (lost or repeated audio), silent gaps, and for process-tap frames
+#   against its summary line. Any of these is printed as FAULT and makes the exit status 1,
+#   unless the player itself underran during that run (then both tools would record it).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-10}
+rounds=${2:-3}
+if ! [[ $seconds =~ ^[0-9]+([.][0-9]+)?$ && $seconds =~ [1-9] && $rounds =~ ^[1-9][0-9]*$ ]]; then
+  echo "usage: bash scripts/bench-pulse.sh [SECONDS] [ROUNDS]" >&2
+  exit 2
+fi
+for tool in pactl paplay parec sox python3 cmake; do
+  command -v "$tool" >/dev/null || {
+    echo "$tool is missing (bash scripts/setup-debian.sh installs the tools)" >&2
+    exit 2
+  }
+done
+
+work=$(mktemp -d /tmp/bench-pulse.XXXXXX)
+started_server=0
+player=""
+helper=""
+# shellcheck disable=SC2317  # reached through the trap
+cleanup() {
+  local status=$?
+  trap - EXIT INT TERM
+  for pid in $helper $player; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  if [ "$started_server" = 1 ]; then bash scripts/pulse-test-server.sh stop; fi
+  rm -rf "$work"
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+echo "building process-tap (Release)..." >&2
+build=build/bench-pulse
+if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPT_BUILD_TESTS=OFF &&
+  cmake --build "$build" -j"$(nproc)" --target process-tap; } >"$work/build.log" 2>&1; then
+  tail -n 40 "$work/build.log" >&2
+  exit 1
+fi
+tap=$PWD/$build/app/process-tap
+
+# Probing must not autospawn a server of the user's that this script could not stop.
+printf 'autospawn = no\n' >"$work/client.conf"
+if ! PULSE_CLIENTCONFIG=$work/client.conf pactl info >/dev/null 2>&1; then
+  echo "no PulseAudio server reachable: starting a private one" >&2
+  # shellcheck source=scripts/pulse-test-server.sh
+  source scripts/pulse-test-server.sh start
+  started_server=1
+fi
+server=$(pactl info | sed -n 's/^Server String: //p')
+
+# The tone outlasts every round with room for start-up and the gaps between runs.
+tone_seconds=$(python3 -c "import math; print(math.ceil($rounds * 2 * ($seconds + 2) + 15))")
+sox -q -n -r 48000 -c 2 "$work/tone.wav" synth "$tone_seconds" sine 440 vol 0.5
+# -v only so that the player's underruns can be told apart from a recorder's losses.
+paplay -v --latency-msec=20 --client-name=Music "$work/tone.wav" 2>"$work/player.log" &
+player=$!
+
+sink_input=""
+for _ in $(seq 1 100); do
+  sink_input=$(pactl -f json list sink-inputs 2>/dev/null | python3 -c '
+import json, sys
+for s in json.load(sys.stdin):
+    if s["properties"].get("application.process.id") == sys.argv[1]:
+        print(s["index"]); break
+' "$player" || true)
+  [ -n "$sink_input" ] && break
+  kill -0 "$player" 2>/dev/null || { echo "paplay exited before its stream appeared" >&2; exit 1; }
+  sleep 0.05
+done
+[ -n "$sink_input" ] || { echo "paplay's sink input never appeared" >&2; exit 1; }
+# A fresh sink renders its first streams far ahead (its default latency is long), and until
+# real time catches up a monitor gets nothing new: wait for steady state before measuring.
+settled=""
+for _ in $(seq 1 200); do
+  settled=$(pactl -f json list sink-inputs 2>/dev/null | python3 -c '
+import json, sys
+for s in json.load(sys.stdin):
+    if s["index"] == int(sys.argv[1]) and s["sink_latency_usec"] < 50000:
+        print(round(s["sink_latency_usec"] / 1000, 1)); break
+' "$sink_input" || true)
+  [ -n "$settled" ] && break
+  sleep 0.05
+done
+[ -n "$settled" ] || echo "the sink's latency stayed above 50 ms: figures include its catch-up" >&2
+echo "server $server, stream 'Music' = sink input #$sink_input (sink latency ${settled:-?} ms);" \
+  "$rounds rounds x $seconds s" >&2
+
+python3 bench/pulse/measure.py --process-tap "$tap" --sink-input "$sink_input" --keyword Music \
+  --seconds "$seconds" --rounds "$rounds" --work "$work" --player-log "$work/player.log" &
+helper=$!
+status=0
+wait "$helper" || status=$?
+helper=""
+exit "$status"
