@@ -8,6 +8,7 @@ root=$PWD
 jobs=$(nproc)
 
 bash scripts/setup-debian.sh
+export PT_REQUIRE_SOUND_SERVER=1
 
 # shellcheck source=scripts/pulse-test-server.sh
 source scripts/pulse-test-server.sh start

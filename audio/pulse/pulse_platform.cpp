@@ -54,13 +54,15 @@ constexpr OSStatus kNoDefaultSink = kAudioHardwareBadDeviceError;            // 
 constexpr std::uint32_t kFirstObjectID = 1000;  // never 0 (unknown) or 1 (system)
 constexpr std::uint32_t kChannels = 2;
 constexpr double kCycleSeconds = 0.010;
-constexpr std::size_t kMaxStreams = 16;
-// A sink whose streams asked for long latency renders, and so monitors, in bursts until it
-// notices the monitors' 10 ms request; the ring absorbs a burst, and a stream may lag up to
-// kMaxLagCycles before its oldest audio is dropped to stop drift.
-constexpr std::size_t kRingFrames = 32768;
+constexpr std::size_t kMaxStreams = 8;
+// A sink renders, and so monitors, as far ahead as its streams allow: a null or hardware sink
+// whose players asked for no particular latency hands over up to 2 s at once, until it notices
+// the monitors' 10 ms request at its next wake-up. Each stream's ring holds such a burst, so the
+// file is late by it rather than missing it; a stream lagging further (a clock running fast)
+// drops its oldest audio so that the lag stays bounded.
+constexpr double kRingSeconds = 2.5;
+constexpr double kMaxLagSeconds = 2.2;
 constexpr std::size_t kPrimeCycles = 3;
-constexpr std::size_t kMaxLagCycles = 30;
 
 // What one client of the server says about itself.
 struct Client {
@@ -179,8 +181,8 @@ struct Device {
         tap(std::move(tap)),
         cycleFrames(
             std::max<std::uint32_t>(1, std::uint32_t(this->tap.rate * kCycleSeconds + 0.5))),
-        mixer(kChannels, kMaxStreams, kRingFrames, cycleFrames * kPrimeCycles,
-              cycleFrames * kMaxLagCycles),
+        mixer(kChannels, kMaxStreams, std::size_t(this->tap.rate * kRingSeconds),
+              cycleFrames * kPrimeCycles, std::size_t(this->tap.rate * kMaxLagSeconds)),
         cycle(std::size_t(cycleFrames) * kChannels) {}
 
   bool follows(std::int32_t pid) const {
