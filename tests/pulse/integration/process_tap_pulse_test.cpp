@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sndfile.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -25,7 +26,6 @@ namespace pt::pulse_testing {
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
@@ -52,11 +52,15 @@ class ProcessTapPulse : public ::testing::Test {
     fs::remove_all(dir_);
     fs::create_directories(dir_);
   }
+  // A failed test keeps its recordings for inspection, not its large tones.
   void TearDown() override {
-    if (HasFailure())
-      std::cerr << "files of the failed test kept in " << dir_ << "\n";
-    else
+    if (!HasFailure()) {
       fs::remove_all(dir_);
+      return;
+    }
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir_))
+      if (entry.path().filename().string().starts_with("tone-")) fs::remove(entry.path());
+    std::cerr << "recordings of the failed test kept in " << dir_ << "\n";
   }
 
   fs::path file(const std::string& name) const { return dir_ / name; }
