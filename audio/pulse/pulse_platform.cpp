@@ -62,7 +62,7 @@ constexpr std::size_t kMaxStreams = 8;
 // drops its oldest audio so that the lag stays bounded.
 constexpr double kRingSeconds = 2.5;
 constexpr double kMaxLagSeconds = 2.2;
-constexpr std::size_t kPrimeCycles = 3;
+constexpr std::size_t kPrimeCycles = 2;
 
 // What one client of the server says about itself.
 struct Client {
@@ -475,9 +475,9 @@ class PulsePlatform final : public Platform {
         endless ? Clock::time_point::max()
                 : Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                      std::chrono::duration<double>(std::max(0.0, seconds)));
-    // Short slices, so an interrupt ends the wait promptly.
+    // Slices short enough that an interrupt ends the wait promptly.
     while (!interrupted.load() && Clock::now() < end) {
-      const Clock::time_point slice = Clock::now() + std::chrono::milliseconds(20);
+      const Clock::time_point slice = Clock::now() + std::chrono::milliseconds(50);
       std::this_thread::sleep_until(std::min(slice, end));
     }
   }
@@ -885,10 +885,9 @@ class PulsePlatform final : public Platform {
       const Clock::time_point due =
           start + std::chrono::duration_cast<Clock::duration>(
                       std::chrono::duration<double>(double(n * device.cycleFrames) / rate));
-      while (Clock::now() < due) {
-        if (device.stopRequested.load(std::memory_order_acquire)) return;
-        std::this_thread::sleep_until(std::min(due, Clock::now() + std::chrono::milliseconds(5)));
-      }
+      // One wake-up per cycle; a stop waits for at most the rest of one.
+      std::this_thread::sleep_until(due);
+      if (device.stopRequested.load(std::memory_order_acquire)) return;
       device.mixer.mix(device.cycle.data(), device.cycleFrames);
       inputTime.mSampleTime = double((n - 1) * device.cycleFrames);
       inputTime.mRateScalar = 1.0;

@@ -305,7 +305,8 @@ def check(res, seconds):
         if not m or int(m.group(1)) != res["frames"]:
             res["faults"].append(f"summary says {m.group(1) if m else '?'} frames, "
                                  f"file holds {res['frames']}")
-        if res["frames"] != round(seconds * rate):
+        # The wait and the device's cycles start a moment apart: the last cycle may miss it.
+        if abs(res["frames"] - round(seconds * rate)) > rate // 100:
             res["faults"].append(f"{res['frames']} frames for {seconds:g} s at {rate} Hz")
 
 
