@@ -201,21 +201,38 @@ void makeTone(const std::filesystem::path& file, double seconds, int hz, int rat
   if (run.status != 0) throw std::runtime_error("sox failed: " + run.err);
 }
 
-bool waitForPlayback(const std::string& name, const Environment& environment,
+namespace {
+
+// Waits until `pactl list KIND` shows a property line exactly `wanted`.
+bool waitForProperty(const char* kind, const std::string& wanted, const Environment& environment,
                      std::chrono::milliseconds timeout) {
-  const std::string wanted = "application.name = \"" + name + "\"";
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   const std::filesystem::path scratch = std::filesystem::temp_directory_path();
   do {
-    const Outcome run = runProgram({"pactl", "list", "sink-inputs"}, scratch, 5s, environment);
+    const Outcome run = runProgram({"pactl", "list", kind}, scratch, 5s, environment);
     std::istringstream lines(run.out);
     for (std::string line; std::getline(lines, line);) {
       const auto start = line.find_first_not_of(" \t");
-      if (start != std::string::npos && line.substr(start) == wanted) return true;
+      if (start != std::string::npos && line.compare(start, std::string::npos, wanted) == 0)
+        return true;
     }
-    std::this_thread::sleep_for(50ms);
+    std::this_thread::sleep_for(20ms);
   } while (std::chrono::steady_clock::now() < deadline);
   return false;
+}
+
+}  // namespace
+
+bool waitForPlayback(const std::string& name, const Environment& environment,
+                     std::chrono::milliseconds timeout) {
+  return waitForProperty("sink-inputs", "application.name = \"" + name + "\"", environment,
+                         timeout);
+}
+
+bool waitForCapture(pid_t pid, const Environment& environment, std::chrono::milliseconds timeout) {
+  return waitForProperty("source-outputs",
+                         "application.process.id = \"" + std::to_string(pid) + "\"", environment,
+                         timeout);
 }
 
 Player::Player(const std::string& name, const std::filesystem::path& file,

@@ -88,6 +88,11 @@ void makeTone(const std::filesystem::path& file, double seconds, int hz, int rat
 bool waitForPlayback(const std::string& name, const Environment& environment = {},
                      std::chrono::milliseconds timeout = 5s);
 
+// Waits until the process `pid` records from the server: a capture stream of its shows in
+// `pactl list source-outputs`.
+bool waitForCapture(pid_t pid, const Environment& environment = {},
+                    std::chrono::milliseconds timeout = 10s);
+
 // Plays `file` as the client `name` until destroyed.
 class Player {
  public:
