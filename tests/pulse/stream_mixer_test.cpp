@@ -195,7 +195,7 @@ TEST(StreamMixerOverflow, TrimmingKeepsTheNewestWholeCycle) {
   EXPECT_EQ(mixer.droppedFrames(), 12u);
 }
 
-// An hour at 48 kHz in 480-frame cycles, the producer's clock off by num/den.
+// An hour at 48 kHz in 480-frame cycles, the producer's clock running num/200 of the consumer's.
 TEST(StreamMixerDrift, LatencyStaysBoundedOverAnHourOfClockDrift) {
   constexpr std::size_t kCycle = 480, kPrime = 960, kMaxLatency = 2400;
   for (const std::uint64_t num : {201, 199}) {
@@ -235,8 +235,7 @@ TEST(StreamMixerDrift, LatencyStaysBoundedOverAnHourOfClockDrift) {
       EXPECT_EQ(skipped, 0u);
       EXPECT_GT(longestGap, 0u);
       EXPECT_LE(longestGap, kPrime + 2 * kCycle) << "gaps are short re-primes";
-      // Silence makes up the missing frames and no more: the delay does not
-      // grow.
+      // Silence makes up the missing frames and no more: the delay does not grow.
       EXPECT_GE(silent, requested - pushed);
       EXPECT_LE(silent, requested - pushed + kMaxLatency);
     }
