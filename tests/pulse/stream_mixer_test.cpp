@@ -195,8 +195,9 @@ TEST(StreamMixerOverflow, TrimmingKeepsTheNewestWholeCycle) {
   EXPECT_EQ(mixer.droppedFrames(), 12u);
 }
 
-// An hour at 48 kHz in 480-frame cycles, the producer's clock running num/200 of the consumer's.
-TEST(StreamMixerDrift, LatencyStaysBoundedOverAnHourOfClockDrift) {
+// Ten minutes at 48 kHz in 480-frame cycles, the producer's clock running num/200 of the
+// consumer's: about a hundred trims or re-primes, so any growth of the delay would show.
+TEST(StreamMixerDrift, LatencyStaysBoundedOverALongRunOfClockDrift) {
   constexpr std::size_t kCycle = 480, kPrime = 960, kMaxLatency = 2400;
   for (const std::uint64_t num : {201, 199}) {
     SCOPED_TRACE(num > 200 ? "producer 0.5 % fast" : "producer 0.5 % slow");
@@ -206,7 +207,7 @@ TEST(StreamMixerDrift, LatencyStaysBoundedOverAnHourOfClockDrift) {
     std::uint64_t worstHeld = 0;
     std::int64_t last = -1;
     bool ordered = true;
-    for (std::uint64_t k = 0; k < 60 * 60 * 48000 / kCycle; ++k) {
+    for (std::uint64_t k = 0; k < 10 * 60 * 48000 / kCycle; ++k) {
       const std::uint64_t due = (k + 1) * kCycle * num / 200;
       pushRamp(mixer, slot, pushed, due - pushed);
       pushed = due;
