@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <fstream>
 #include <future>
 #include <map>
@@ -295,7 +296,12 @@ class PulsePlatform final : public Platform {
     if (tap == taps_.end()) return kAudioHardwareBadObjectError;
 
     const AudioObjectID id = newObjectID();
-    auto device = std::make_unique<Device>(id, tap->second);
+    std::unique_ptr<Device> device;
+    try {
+      device = std::make_unique<Device>(id, tap->second);
+    } catch (const std::exception&) {  // a rate the mixer cannot buffer
+      return kAudioHardwareIllegalOperationError;
+    }
     Device* raw = device.get();
     pa_threaded_mainloop_lock(loop_);
     devices_.emplace(id, std::move(device));
@@ -620,40 +626,37 @@ class PulsePlatform final : public Platform {
     return id;
   }
 
+  template <class T>
+  struct ListCall {
+    PulsePlatform* self;
+    std::vector<T>* items;
+  };
+
+  // The callback of a list query: each record converted, then a signal at the end.
+  template <class Info, class T, T (*convert)(const Info&)>
+  static void collect(pa_context*, const Info* info, int eol, void* data) {
+    auto* call = static_cast<ListCall<T>*>(data);
+    if (eol == 0 && info) call->items->push_back(convert(*info));
+    if (eol != 0) call->self->signal();
+  }
+
+  // With the loop locked.
   bool listClients(std::vector<Client>& clients) {
-    struct Call {
-      PulsePlatform* self;
-      std::vector<Client>* clients;
-    } call{this, &clients};
-    pa_operation* op = pa_context_get_client_info_list(
-        context_,
-        [](pa_context*, const pa_client_info* info, int eol, void* data) {
-          auto* call = static_cast<Call*>(data);
-          if (eol == 0 && info)
-            call->clients->push_back({info->index, pidOf(info->proplist),
-                                      textOf(info->proplist, PA_PROP_APPLICATION_NAME),
-                                      bundleIDOf(info->proplist)});
-          if (eol != 0) call->self->signal();
-        },
-        &call);
-    return wait(op);
+    ListCall<Client> call{this, &clients};
+    return wait(pa_context_get_client_info_list(context_,
+                                                &collect<pa_client_info, Client, clientOf>, &call));
   }
 
   // With the loop locked.
   bool listSinkInputs(std::vector<SinkInput>& inputs) {
-    struct Call {
-      PulsePlatform* self;
-      std::vector<SinkInput>* inputs;
-    } call{this, &inputs};
-    pa_operation* op = pa_context_get_sink_input_info_list(
-        context_,
-        [](pa_context*, const pa_sink_input_info* info, int eol, void* data) {
-          auto* call = static_cast<Call*>(data);
-          if (eol == 0 && info) call->inputs->push_back(sinkInputOf(*info));
-          if (eol != 0) call->self->signal();
-        },
-        &call);
-    return wait(op);
+    ListCall<SinkInput> call{this, &inputs};
+    return wait(pa_context_get_sink_input_info_list(
+        context_, &collect<pa_sink_input_info, SinkInput, sinkInputOf>, &call));
+  }
+
+  static Client clientOf(const pa_client_info& info) {
+    return {info.index, pidOf(info.proplist), textOf(info.proplist, PA_PROP_APPLICATION_NAME),
+            bundleIDOf(info.proplist)};
   }
 
   static SinkInput sinkInputOf(const pa_sink_input_info& info) {
