@@ -3,7 +3,9 @@
 //
 // Tests run in parallel against one shared server, so every client name is unique to its test;
 // only KeywordsListingAndAutoChoice plays "Music" there. Tests that need to know every client
-// (the global mix, the server's own state, its death) start a server of their own.
+// (the global mix, the server's own state, its death, the sink's latency) start a server of their
+// own. Players ask for low latency, so sound reaches a monitor within milliseconds; a sink whose
+// players ask for nothing may hand over nothing for its first 2 s (docs/linux.md).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -109,28 +111,31 @@ Audio audioOf(const fs::path& path) {
   return audio.value_or(Audio{});
 }
 
-// Both channels carry `hz` audibly in every 100 ms after the first moments (up to `to`), so a
-// late start or a gap fails too; or neither carries it at all.
-void expectTone(const Audio& audio, int hz, bool present, double to = 1e9) {
+// Both channels carry `hz` audibly in every 100 ms between two times, so a late start or a gap
+// fails too.
+void expectToneThroughout(const Audio& audio, int hz, double from, double to) {
   constexpr double kWindow = 0.1;
   const double end = std::min(to, audio.seconds());
   for (int channel = 0; channel < audio.channels; ++channel) {
-    if (!present) {
-      EXPECT_LT(audio.toneAmplitude(channel, hz, kSkip, end), kAudible / 10)
-          << hz << " Hz in channel " << channel;
-      continue;
-    }
     int windows = 0, missing = 0;
     double firstMissing = 0;
-    for (double from = kSkip; from + kWindow <= end + 1e-9; from += kWindow, ++windows) {
-      if (audio.toneAmplitude(channel, hz, from, from + kWindow) >= kAudible) continue;
-      if (missing++ == 0) firstMissing = from;
+    for (double at = from; at + kWindow <= end + 1e-9; at += kWindow, ++windows) {
+      if (audio.toneAmplitude(channel, hz, at, at + kWindow) >= kAudible) continue;
+      if (missing++ == 0) firstMissing = at;
     }
     EXPECT_GT(windows, 0) << "too short to hear " << hz << " Hz: " << audio.seconds() << " s";
     EXPECT_TRUE(missing == 0) << hz << " Hz in channel " << channel << " missing in " << missing
                               << " of " << windows << " windows of 100 ms, the first at "
                               << std::lround(firstMissing * 1000) << " ms";
   }
+}
+
+// `hz` throughout after the first moments (up to `to`), or in neither channel at all.
+void expectTone(const Audio& audio, int hz, bool present, double to = 1e9) {
+  if (present) return expectToneThroughout(audio, hz, kSkip, to);
+  for (int channel = 0; channel < audio.channels; ++channel)
+    EXPECT_LT(audio.toneAmplitude(channel, hz, kSkip, std::min(to, audio.seconds())), kAudible / 10)
+        << hz << " Hz in channel " << channel;
 }
 
 void expectFramesNear(std::int64_t frames, double seconds, int rate = kRate) {
@@ -425,6 +430,30 @@ TEST_F(ProcessTapPulse, RunsLeaveTheServerAsTheyFoundIt) {
     EXPECT_EQ(recorder.wait(3s), std::optional<int>(0));
     expectBefore();
   }
+}
+
+// A sink that renders far ahead hands its monitors nothing until its next wake-up; what arrives
+// after that must be whole.
+TEST_F(ProcessTapPulse, PlayerWithoutLatencyWishIsHeardLateButWithoutGap) {
+  PrivateServer server(dir_);
+  PT_NEED_SERVER(server.started(), server.startError());
+  const Environment& env = server.environment();
+  const std::string radio = client("Radio");
+  Player player(radio, tone(440), env, Latency::server);
+  ASSERT_TRUE(player.visible());
+  const fs::path out = file("late.wav");
+  const Outcome run = tap({out, "3.5", radio}, 15s, env);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::optional<Summary> summary = parseSummary(run.out);
+  ASSERT_TRUE(summary) << run.out;
+  const Audio audio = audioOf(out);
+  EXPECT_EQ(audio.frames, summary->frames);
+  double onset = -1;
+  for (double at = 0; at + 0.05 <= audio.seconds() && onset < 0; at += 0.05)
+    if (audio.toneAmplitude(0, 440, at, at + 0.05) >= kAudible) onset = at;
+  ASSERT_GE(onset, 0) << "no sound in " << audio.seconds() << " s";
+  EXPECT_LE(onset, 2.2);
+  expectToneThroughout(audio, 440, onset + 0.05, audio.seconds());
 }
 
 TEST_F(ProcessTapPulse, DyingServerEndsTheRecordingWithWhatItHeard) {

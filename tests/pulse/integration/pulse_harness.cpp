@@ -229,16 +229,52 @@ bool waitForPlayback(const std::string& name, const Environment& environment,
                          timeout);
 }
 
+bool waitForLowSinkLatency(const std::string& name, const Environment& environment,
+                           std::chrono::milliseconds timeout) {
+  const std::string wanted = "application.name = \"" + name + "\"";
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const std::filesystem::path scratch = std::filesystem::temp_directory_path();
+  do {
+    const Outcome run = runProgram({"pactl", "list", "sink-inputs"}, scratch, 5s, environment);
+    // Each stream's block starts with "Sink Input #"; its latency line precedes its properties.
+    std::istringstream lines(run.out);
+    long latency = -1;
+    for (std::string line; std::getline(lines, line);) {
+      const auto start = line.find_first_not_of(" \t");
+      if (start == std::string::npos) continue;
+      const std::string text = line.substr(start);
+      if (text.starts_with("Sink Input #")) latency = -1;
+      if (text.starts_with("Sink Latency: ")) latency = std::atol(text.c_str() + 14);
+      if (text == wanted && latency >= 0 && latency < 100000) return true;
+    }
+    std::this_thread::sleep_for(50ms);
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
+}
+
 bool waitForCapture(pid_t pid, const Environment& environment, std::chrono::milliseconds timeout) {
   return waitForProperty("source-outputs",
                          "application.process.id = \"" + std::to_string(pid) + "\"", environment,
                          timeout);
 }
 
+namespace {
+
+std::vector<std::string> playCommand(const std::string& name, const std::filesystem::path& file,
+                                     Latency latency) {
+  std::vector<std::string> argv = {"paplay", "--client-name=" + name};
+  if (latency == Latency::low) argv.push_back("--latency-msec=20");
+  argv.push_back(file.string());
+  return argv;
+}
+
+}  // namespace
+
 Player::Player(const std::string& name, const std::filesystem::path& file,
-               const Environment& environment)
-    : child_({"paplay", "--client-name=" + name, file.string()}, environment),
-      visible_(waitForPlayback(name, environment)) {}
+               const Environment& environment, Latency latency)
+    : child_(playCommand(name, file, latency), environment),
+      visible_(waitForPlayback(name, environment) &&
+               (latency == Latency::server || waitForLowSinkLatency(name, environment))) {}
 
 std::optional<Summary> parseSummary(const std::string& text) {
   static const std::regex line(

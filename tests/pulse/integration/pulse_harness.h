@@ -88,16 +88,27 @@ void makeTone(const std::filesystem::path& file, double seconds, int hz, int rat
 bool waitForPlayback(const std::string& name, const Environment& environment = {},
                      std::chrono::milliseconds timeout = 5s);
 
+// Waits until the sink that plays the client `name` renders less than 100 ms ahead: only then
+// does a new monitor get sound at once. A sink that ran idle starts up to 2 s ahead.
+bool waitForLowSinkLatency(const std::string& name, const Environment& environment = {},
+                           std::chrono::milliseconds timeout = 4s);
+
 // Waits until the process `pid` records from the server: a capture stream of its shows in
 // `pactl list source-outputs`.
 bool waitForCapture(pid_t pid, const Environment& environment = {},
                     std::chrono::milliseconds timeout = 10s);
 
+enum class Latency {
+  low,     // asks for 20 ms, as desktop players do while something else plays; a Player
+           // waits until its sink has caught up with that
+  server,  // asks for nothing: the sink may render up to 2 s ahead
+};
+
 // Plays `file` as the client `name` until destroyed.
 class Player {
  public:
   Player(const std::string& name, const std::filesystem::path& file,
-         const Environment& environment = {});
+         const Environment& environment = {}, Latency latency = Latency::low);
   pid_t pid() const { return child_.pid(); }
   bool visible() const { return visible_; }
   Child& child() { return child_; }
