@@ -26,7 +26,7 @@ bash scripts/run-fuzz.sh 60
 
 echo "== ThreadSanitizer: recorder and Linux adapter"
 build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPT_SANITIZE=thread
-TSAN_OPTIONS="halt_on_error=1" ctest --test-dir build/tsan --output-on-failure -j"$jobs" \
+TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/tsan.supp" ctest --test-dir build/tsan --output-on-failure -j"$jobs" \
   -L 'test_recorder|test_pulse'
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer: everything"
