@@ -228,7 +228,9 @@ class PulsePlatform final : public Platform {
     OSStatus status =
         getPropertyData(object, address, qualifierSize, qualifierData, size, probe.data());
     if (status == noErr) outDataSize = size;
-    if (status == noErr && address.mSelector == kAudioDevicePropertyDeviceUID) {
+    // The read made a string the caller of a size query never sees.
+    if (status == noErr && (address.mSelector == kAudioDevicePropertyDeviceUID ||
+                            address.mSelector == kAudioProcessPropertyBundleID)) {
       CFStringRef string;
       std::memcpy(&string, probe.data(), sizeof string);
       releaseString(string);
