@@ -63,7 +63,7 @@ constexpr std::size_t kMaxStreams = 8;
 // drops its oldest audio so that the lag stays bounded.
 constexpr double kRingSeconds = 2.5;
 constexpr double kMaxLagSeconds = 2.2;
-constexpr std::size_t kPrimeCycles = 2;
+constexpr std::size_t kPrimeCycles = 3;
 
 // What one client of the server says about itself.
 struct Client {
