@@ -15,7 +15,8 @@ pt_pulse_start() {
   export PULSE_STATE_PATH=$dir/state
   export PULSE_SERVER=unix:$dir/pulse/native
   export HOME=${HOME:-$dir}
-  pulseaudio --daemonize=yes --exit-idle-time=-1 -n --use-pid-file=yes \
+  # Off any session bus, where another server (pipewire-pulse) may hold the PulseAudio name.
+  env -u DBUS_SESSION_BUS_ADDRESS pulseaudio --daemonize=yes --exit-idle-time=-1 -n --use-pid-file=yes \
     --disallow-exit=no \
     --load="module-native-protocol-unix auth-anonymous=1" \
     --load="module-null-sink sink_name=virt rate=48000" \

@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   clang-14 libclang-rt-14-dev clang-format
   pulseaudio pulseaudio-utils sox
+  pipewire pipewire-pulse wireplumber dbus
 )
 
 missing=()

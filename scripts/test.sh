@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a Debian machine and runs every check: fuzzing, the recorder and the Linux adapter
 # under ThreadSanitizer, everything under AddressSanitizer + UndefinedBehaviorSanitizer, then the
-# whole suite in a plain build. The tests that need a sound server get a private one.
+# whole suite in a plain build, and the Linux platform's tests once more against PipeWire. The
+# tests that need a sound server get a private one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -38,3 +39,11 @@ echo "== plain build: everything"
 build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build/test --target format-check
 ctest --test-dir build/test --output-on-failure -j"$jobs"
+
+echo "== the Linux platform against PipeWire (pipewire-pulse)"
+(
+  # shellcheck source=scripts/pipewire-test-server.sh
+  source scripts/pipewire-test-server.sh start
+  trap 'bash "$root/scripts/pipewire-test-server.sh" stop' EXIT
+  ctest --test-dir build/test --output-on-failure -j"$jobs" -L test_pulse
+)
