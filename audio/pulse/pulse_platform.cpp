@@ -814,8 +814,8 @@ class PulsePlatform final : public Platform {
     }
     const int slot = device.mixer.openStream();
     if (slot < 0) return;
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, device.tap.rate, std::uint8_t(kChannels)};
-    pa_stream* stream = pa_stream_new(context_, "process-tap monitor", &spec, nullptr);
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, device.tap.rate, std::uint8_t(kChannels)};
+    pa_stream* stream = pa_stream_new(context_, "process-tap monitor", &format, nullptr);
     if (!stream) {
       device.mixer.closeStream(slot);
       return;
