@@ -12,6 +12,9 @@ pt_pipewire_start() {
   export PT_PIPEWIRE_DIR=$dir
   export XDG_RUNTIME_DIR=$dir
   export PULSE_SERVER=unix:$dir/pulse/native
+  # pipewire-pulse listens where PULSE_RUNTIME_PATH says, which a PulseAudio script may have set.
+  export PULSE_RUNTIME_PATH=$dir/pulse
+  unset PULSE_STATE_PATH
   DBUS_SESSION_BUS_ADDRESS=$(dbus-daemon --session --fork --print-address=1 \
     --print-pid=3 3>"$dir/dbus.pid" | head -1) || return 1
   export DBUS_SESSION_BUS_ADDRESS
