@@ -428,7 +428,10 @@ TEST_F(ProcessTapPulse, RunsLeaveTheServerAsTheyFoundIt) {
   {
     SCOPED_TRACE("an interrupted recording");
     Child recorder(tapCommand({file("interrupted.wav"), "10", radio}), env);
-    std::this_thread::sleep_for(500ms);
+    // Until the recording runs, an interrupt ends the process as usual: wait for it, which under a
+    // sanitizer may take longer than any fixed delay.
+    ASSERT_TRUE(waitForCapture(recorder.pid(), env));
+    std::this_thread::sleep_for(1s);
     recorder.signal(SIGINT);
     EXPECT_EQ(recorder.wait(3s), std::optional<int>(0));
     expectBefore();
