@@ -67,7 +67,6 @@ constexpr std::size_t kPrimeCycles = 3;
 
 // What one client of the server says about itself.
 struct Client {
-  std::uint32_t index = 0;
   std::int32_t pid = 0;  // 0: the client carries no process id
   std::string name;
   std::string bundleID;
@@ -75,7 +74,6 @@ struct Client {
 
 struct SinkInput {
   std::uint32_t index = 0;
-  std::uint32_t client = PA_INVALID_INDEX;
   std::int32_t pid = 0;
   bool corked = false;
 };
@@ -171,7 +169,6 @@ struct Monitor {
 };
 
 struct IORegistration {
-  Device* device = nullptr;
   std::shared_ptr<PulseQueue> queue;
   AudioDeviceIOBlock block;
 };
@@ -347,7 +344,7 @@ class PulsePlatform final : public Platform {
     auto serial = std::dynamic_pointer_cast<PulseQueue>(queue);
     if (!serial || !block) return kAudio_ParamError;
     if (device->registration) return kAudioHardwareIllegalOperationError;
-    device->registration.reset(new IORegistration{device, std::move(serial), std::move(block)});
+    device->registration.reset(new IORegistration{std::move(serial), std::move(block)});
     outProcID = reinterpret_cast<AudioDeviceIOProcID>(device->registration.get());
     return noErr;
   }
@@ -657,12 +654,12 @@ class PulsePlatform final : public Platform {
   }
 
   static Client clientOf(const pa_client_info& info) {
-    return {info.index, pidOf(info.proplist), textOf(info.proplist, PA_PROP_APPLICATION_NAME),
+    return {pidOf(info.proplist), textOf(info.proplist, PA_PROP_APPLICATION_NAME),
             bundleIDOf(info.proplist)};
   }
 
   static SinkInput sinkInputOf(const pa_sink_input_info& info) {
-    return {info.index, info.client, pidOf(info.proplist), info.corked != 0};
+    return {info.index, pidOf(info.proplist), info.corked != 0};
   }
 
   OSStatus defaultSink(std::string& name, std::uint32_t& rate) {
