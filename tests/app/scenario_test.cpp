@@ -1,5 +1,5 @@
 // The scenario keys set the simulated platform up as they say; checked through the inventory.
-#include "tests/support/scenario.h"
+#include "audio/simulated/scenario.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

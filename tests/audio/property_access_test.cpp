@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/simulated_platform.h"
+#include "audio/simulated/simulated_platform.h"
 
 namespace pt {
 namespace {

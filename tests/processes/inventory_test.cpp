@@ -11,8 +11,8 @@
 #include <variant>
 #include <vector>
 
+#include "audio/simulated/simulated_platform.h"
 #include "audio/text_error.h"
-#include "tests/support/simulated_platform.h"
 
 namespace pt {
 namespace {

@@ -3,9 +3,9 @@
 
 #include <vector>
 
+#include "audio/simulated/simulated_platform.h"
 #include "audio/sndfile/sndfile_writer.h"
 #include "recorder/process_tap_recorder.h"
-#include "tests/support/simulated_platform.h"
 
 namespace pt {
 namespace {

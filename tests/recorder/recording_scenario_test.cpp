@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "audio/simulated/scenario.h"
 #include "audio/text_error.h"
 #include "recorder/process_tap_recorder.h"
-#include "tests/support/scenario.h"
 
 namespace pt {
 namespace {

@@ -12,9 +12,9 @@
 #include <functional>
 #include <limits>
 
+#include "audio/simulated/simulated_platform.h"
 #include "audio/text_error.h"
 #include "recorder/process_tap_recorder.h"
-#include "tests/support/simulated_platform.h"
 
 namespace pt {
 namespace {

@@ -6,10 +6,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "audio/simulated/simulated_platform.h"
 #include "audio/text_error.h"
 #include "processes/inventory.h"
 #include "targets/keyword_targets.h"
-#include "tests/support/simulated_platform.h"
 
 namespace pt {
 namespace {

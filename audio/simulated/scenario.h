@@ -15,8 +15,8 @@
 //                       shrinkTo delivers only the first N IDs of those counted
 //
 // A status S is a signed 32-bit integer or a four-character code such as "who?". Other top-level
-// keys belong to the recording part of a scenario (tests/support/recording_scenario.h); without it
-// they are errors.
+// keys belong to the recording part of a scenario (audio/simulated/recording_scenario.h); without
+// it they are errors.
 #pragma once
 
 #include <array>
@@ -25,7 +25,7 @@
 #include <string>
 #include <string_view>
 
-#include "tests/support/simulated_platform.h"
+#include "audio/simulated/simulated_platform.h"
 
 namespace pt::sim {
 

@@ -1,11 +1,11 @@
-#include "tests/support/recording_scenario.h"
+#include "audio/simulated/recording_scenario.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "tests/support/scenario.h"
+#include "audio/simulated/scenario.h"
 
 namespace pt::sim {
 namespace {

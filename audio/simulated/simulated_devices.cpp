@@ -13,9 +13,9 @@
 #include <numbers>
 #include <thread>
 
+#include "audio/simulated/simulated_platform.h"
 #include "audio/sndfile/sndfile_writer.h"
 #include "audio/text_error.h"
-#include "tests/support/simulated_platform.h"
 
 namespace pt {
 struct PlatformIOProc;

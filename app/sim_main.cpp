@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "app/entry.h"
-#include "tests/support/scenario.h"
-#include "tests/support/simulated_platform.h"
+#include "audio/simulated/scenario.h"
+#include "audio/simulated/simulated_platform.h"
 
 int main(int argc, char** argv) {
   if (argc < 2) {

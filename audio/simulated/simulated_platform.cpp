@@ -1,4 +1,4 @@
-#include "tests/support/simulated_platform.h"
+#include "audio/simulated/simulated_platform.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -15,7 +15,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "tests/support/simulated_platform.h"
+#include "audio/simulated/simulated_platform.h"
 
 namespace pt::sim {
 

@@ -81,7 +81,7 @@ class SimulatedPlatform : public Platform {
   // again unless `always`.
   void failCall(const std::string& operation, OSStatus status, bool always = false);
 
-  // --- Devices, IO and audio (tests/support/simulated_devices.cpp)
+  // --- Devices, IO and audio (audio/simulated/simulated_devices.cpp)
   // What 'tfmt' answers on every tap made from now on; default lpcm float32 interleaved stereo
   // at 48000 Hz.
   void setTapFormat(const AudioStreamBasicDescription& format);

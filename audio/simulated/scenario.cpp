@@ -1,4 +1,4 @@
-#include "tests/support/scenario.h"
+#include "audio/simulated/scenario.h"
 
 #include <algorithm>
 #include <charconv>
@@ -11,9 +11,7 @@
 #include <sstream>
 #include <vector>
 
-#ifdef PT_HAVE_RECORDING_SCENARIO  // set by the build when the recording keys exist
-#include "tests/support/recording_scenario.h"
-#endif
+#include "audio/simulated/recording_scenario.h"
 
 namespace pt::sim {
 namespace {
@@ -218,13 +216,6 @@ json readScenarioFile(const std::string& path) {
 
 void loadScenario(SimulatedPlatform& platform, const json& scenario) {
   if (!scenario.is_object()) fail("top level", "expected an object, got " + shown(scenario));
-#ifndef PT_HAVE_RECORDING_SCENARIO
-  for (const auto& [key, value] : scenario.items()) {
-    if (std::find(kInventoryScenarioKeys.begin(), kInventoryScenarioKeys.end(), key) ==
-        kInventoryScenarioKeys.end())
-      fail("top level", "unknown key \"" + key + "\"");
-  }
-#endif
   if (scenario.contains("description")) text(scenario["description"], "description");
 
   std::vector<AudioObjectID> ids;
@@ -250,9 +241,7 @@ void loadScenario(SimulatedPlatform& platform, const json& scenario) {
     }
   }
 
-#ifdef PT_HAVE_RECORDING_SCENARIO
   applyRecordingScenario(platform, scenario);
-#endif
 }
 
 }  // namespace pt::sim
