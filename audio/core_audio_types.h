@@ -26,6 +26,7 @@ constexpr std::uint32_t fourCC(const char (&code)[5]) {
 }
 
 inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeGlobal = fourCC("glob");
+inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeInput = fourCC("inpt");
 inline constexpr AudioObjectPropertyElement kAudioObjectPropertyElementMain = 0;
 
 // Selectors the tool reads.
@@ -38,10 +39,15 @@ inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyDefaultSystem
 inline constexpr AudioObjectPropertySelector kAudioProcessPropertyPID = fourCC("ppid");
 inline constexpr AudioObjectPropertySelector kAudioProcessPropertyBundleID = fourCC("pbid");
 inline constexpr AudioObjectPropertySelector kAudioProcessPropertyIsRunning = fourCC("pir?");
+inline constexpr AudioObjectPropertySelector kAudioProcessPropertyIsRunningOutput = fourCC("piro");
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceUID = fourCC("uid ");
 inline constexpr AudioObjectPropertySelector kAudioTapPropertyFormat = fourCC("tfmt");
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyNominalSampleRate = fourCC("nsrt");
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceIsAlive = fourCC("livn");
+inline constexpr AudioObjectPropertySelector kAudioDevicePropertyStreams = fourCC("stm#");
+// Settable, per IO block: which of the device's streams of one direction the block uses.
+inline constexpr AudioObjectPropertySelector kAudioDevicePropertyIOProcStreamUsage =
+    fourCC("suse");
 
 // Statuses the platforms and the simulated platform answer with.
 inline constexpr OSStatus kAudioHardwareUnspecifiedError = OSStatus(fourCC("what"));
@@ -91,6 +97,19 @@ struct AudioBufferList {
 
 inline constexpr std::size_t audioBufferListSize(std::uint32_t buffers) {
   return offsetof(AudioBufferList, mBuffers) + sizeof(AudioBuffer) * (buffers == 0 ? 1 : buffers);
+}
+
+// Variable length, as on the platform: mNumberStreams flags follow in one allocation. mIOProc is
+// the registration (AudioDeviceIOProcID) the usage belongs to.
+struct AudioHardwareIOProcStreamUsage {
+  void* mIOProc;
+  std::uint32_t mNumberStreams;
+  std::uint32_t mStreamIsOn[1];
+};
+
+inline constexpr std::size_t ioProcStreamUsageSize(std::uint32_t streams) {
+  return offsetof(AudioHardwareIOProcStreamUsage, mStreamIsOn) +
+         sizeof(std::uint32_t) * (streams == 0 ? 1 : streams);
 }
 
 struct SMPTETime {

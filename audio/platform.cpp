@@ -16,6 +16,11 @@ Platform& platform() {
   return *installed;
 }
 
+OSStatus Platform::setPropertyData(AudioObjectID, const AudioObjectPropertyAddress&, std::uint32_t,
+                                   const void*, std::uint32_t, const void*) {
+  return kAudioHardwareUnknownPropertyError;
+}
+
 Platform* installPlatform(Platform* platform) { return std::exchange(installed, platform); }
 
 }  // namespace pt

@@ -163,6 +163,11 @@ class Platform {
   virtual OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                    std::uint32_t qualifierSize, const void* qualifierData,
                                    std::uint32_t& ioDataSize, void* outData) = 0;
+  // AudioObjectSetPropertyData. A platform without settable properties keeps this answer,
+  // kAudioHardwareUnknownPropertyError.
+  virtual OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                   std::uint32_t qualifierSize, const void* qualifierData,
+                                   std::uint32_t dataSize, const void* data);
 
   // --- Core Foundation strings
   virtual CFStringRef makeString(std::string_view utf8) = 0;
@@ -224,6 +229,10 @@ class Platform {
   virtual std::string randomUUID() = 0;  // NSUUID UUIDString
   // Sleeps for `seconds` (infinity: without end), returning early once `interrupted` is true.
   virtual void sleepForTimeInterval(double seconds, const std::atomic<bool>& interrupted) = 0;
+  // Why a capture can hold only silence while the processes it taps play, as one sentence for
+  // the user (no Core Audio call answers it: on macOS it is the missing System Audio Recording
+  // permission, which no interface can query).
+  virtual std::string silentCaptureReason() = 0;
 };
 
 // The platform every operation of the tool reaches. Installed once by the entry, or by a test.

@@ -11,6 +11,7 @@
 #include "processes/inventory.h"
 #include "recorder/aggregate_description.h"
 #include "recorder/interruption.h"
+#include "recorder/silence_diagnosis.h"
 
 namespace pt {
 namespace {
@@ -80,10 +81,11 @@ std::shared_ptr<const AudioFormat> ProcessTapRecorder::setUp() {
   } else {
     // The whole system mix, without this process's own output.
     description.kind = CATapDescription::Kind::stereoGlobalTapButExcludeProcesses;
+    // A pid without a process object translates to kAudioObjectUnknown, which is no process.
     try {
-      description.processes = {translatePIDToProcessObjectID(ownPid())};
+      if (const AudioObjectID own = translatePIDToProcessObjectID(ownPid()); own.isValid())
+        description.processes = {own};
     } catch (const TextError&) {
-      description.processes.clear();
     }
   }
   description.UUID = platform().randomUUID();
@@ -103,6 +105,7 @@ std::shared_ptr<const AudioFormat> ProcessTapRecorder::setUp() {
   if (OSStatus status = platform().createAggregateDevice(aggregate, aggregateDeviceID_);
       status != noErr)
     throw TextError(statusMessage(kCreateAggregateFailed, status));
+  tapStreams_ = findTapStreams(aggregateDeviceID_, outputDevice);
 
   AudioStreamBasicDescription streamFormat =
       tapID_.read<AudioStreamBasicDescription>(kAudioTapPropertyFormat, {});
@@ -153,9 +156,15 @@ AudioDeviceIOBlock ProcessTapRecorder::makeIOBlock(std::weak_ptr<ProcessTapRecor
 }
 
 void ProcessTapRecorder::registerIOBlock(std::shared_ptr<const AudioFormat> format) {
-  OSStatus status = platform().createIOProcIDWithBlock(deviceProcID_, aggregateDeviceID_, queue_,
-                                                       makeIOBlock(weak_from_this(), format));
+  AudioDeviceIOBlock block = makeIOBlock(weak_from_this(), format);
+  const bool sharedInput = tapStreams_.first > 0;
+  if (sharedInput) block = tapInputOnly(std::move(block), tapStreams_);
+  OSStatus status =
+      platform().createIOProcIDWithBlock(deviceProcID_, aggregateDeviceID_, queue_, std::move(block));
   if (status != noErr) throw TextError(statusMessage(kCreateIOProcFailed, status));
+  // The block reads the tap's buffers whatever the answer; switching the others off keeps the
+  // sub-device's microphone closed.
+  if (sharedInput) useOnlyTapStreams(aggregateDeviceID_, deviceProcID_, tapStreams_);
 }
 
 // The device leaves 'livn' only one way, so any change of it is the end of the device (its sound
@@ -191,7 +200,8 @@ void ProcessTapRecorder::run() {
   // What was written is complete and summed up; the run still failed.
   if (deviceLost()) throw TextError(kDeviceLost);
   if (bufferCount() > 0 && !heardSound()) {
-    std::fputs(kSilentRecordingWarning, stderr);
+    const std::string diagnosis = silenceDiagnosis(targets_);
+    std::fputs(diagnosis.c_str(), stderr);
     std::fputc('\n', stderr);
   }
 }

@@ -10,6 +10,7 @@
 
 #include "audio/platform.h"
 #include "processes/audio_process_info.h"
+#include "recorder/tap_streams.h"
 
 namespace pt {
 
@@ -22,8 +23,6 @@ inline constexpr const char* kStartFailed = "启动 Tap 聚合设备失败";
 inline constexpr const char* kWriteFailed = "写入 Tap 音频失败";
 inline constexpr const char* kWatchDeviceFailed = "监听 Tap 聚合设备失败";
 inline constexpr const char* kDeviceLost = "Tap 聚合设备已停止工作，录音提前结束";
-inline constexpr const char* kSilentRecordingWarning =
-    "警告：录音只有静音。通常是运行本工具的终端没有录制系统音频的权限，或者目标进程没有播放声音。";
 
 class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorder> {
   struct Private {};
@@ -73,6 +72,7 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   AudioObjectID aggregateDeviceID_ = AudioObjectID::unknown;
   AudioDeviceIOProcID deviceProcID_ = nullptr;
   AudioObjectPropertyListenerID aliveListener_ = nullptr;
+  TapStreams tapStreams_;
   // Set before the block is registered, cleared after it is destroyed; read by the IO block.
   std::shared_ptr<AudioFile> audioFile_;
   // Written by the IO block; read by the main thread once the device has stopped.

@@ -487,6 +487,10 @@ class PulsePlatform final : public Platform {
     }
   }
 
+  std::string silentCaptureReason() override {
+    return "声音服务器送来的只有静音。";
+  }
+
  private:
   struct ProcessObject {
     std::int32_t pid = 0;

@@ -117,7 +117,8 @@ void loadTones(SimulatedPlatform& platform, const json& tones) {
 void loadFaults(SimulatedPlatform& platform, const json& faults, AudioObjectID outputDevice) {
   allowOnly(faults, "faults",
             {"createProcessTap", "defaultOutputDevice", "deviceUID", "createAggregateDevice",
-             "captureFormat", "createIOProc", "watchDevice", "start", "writeFailures"});
+             "captureFormat", "createIOProc", "watchDevice", "start", "writeFailures",
+             "permissionDenied"});
   auto call = [&](const char* key, const char* operation) {
     if (faults.contains(key))
       platform.failCall(operation, fault(faults[key], std::string("faults.") + key));
@@ -133,6 +134,12 @@ void loadFaults(SimulatedPlatform& platform, const json& faults, AudioObjectID o
   if (faults.contains("deviceUID"))
     platform.failProperty(outputDevice, kAudioDevicePropertyDeviceUID,
                           fault(faults["deviceUID"], "faults.deviceUID"), 0);
+  if (faults.contains("permissionDenied")) {
+    if (!faults["permissionDenied"].is_boolean())
+      fail("faults.permissionDenied",
+           "expected true or false, got " + shown(faults["permissionDenied"]));
+    platform.setCaptureAllowed(!faults["permissionDenied"].get<bool>());
+  }
   if (faults.contains("captureFormat")) {
     if (!faults["captureFormat"].is_boolean())
       fail("faults.captureFormat", "expected true or false, got " + shown(faults["captureFormat"]));
@@ -153,7 +160,7 @@ void loadFaults(SimulatedPlatform& platform, const json& faults, AudioObjectID o
 void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
   static constexpr std::string_view kRecordingKeys[] = {
       "tapFormat",    "tone",        "ioFrames",     "deviceSampleRate",
-      "outputDevice", "interruptAt", "deviceLostAt", "faults"};
+      "outputDevice", "interruptAt", "deviceLostAt", "faults",      "subDeviceInput"};
   for (const auto& [key, value] : scenario.items()) {
     const bool known = std::find(std::begin(kRecordingKeys), std::end(kRecordingKeys), key) !=
                            std::end(kRecordingKeys) ||
@@ -178,6 +185,15 @@ void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
 
   if (scenario.contains("tapFormat")) loadTapFormat(platform, scenario["tapFormat"]);
   if (scenario.contains("tone")) loadTones(platform, scenario["tone"]);
+  if (scenario.contains("subDeviceInput")) {
+    const json& input = scenario["subDeviceInput"];
+    allowOnly(input, "subDeviceInput", {"channels", "tone"});
+    const std::uint32_t channels =
+        input.contains("channels") ? count(input["channels"], "subDeviceInput.channels", 1) : 1;
+    const double tone =
+        input.contains("tone") ? positive(input["tone"], "subDeviceInput.tone") : 1000;
+    platform.setSubDeviceInput(channels, tone);
+  }
   if (scenario.contains("ioFrames"))
     platform.setIOFrames(count(scenario["ioFrames"], "ioFrames", 1));
   if (scenario.contains("deviceSampleRate")) {

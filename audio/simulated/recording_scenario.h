@@ -7,10 +7,14 @@
 //   "deviceSampleRate": the aggregate device's 'nsrt', R or {"status": S}; absent: 'who?'
 //   "outputDevice":     {"id": N, "uid": T}, the default system output device (default 60,
 //                       "SimulatedOutputDevice")
+//   "subDeviceInput":   {"channels": N, "tone": Hz}: the output device's own microphone (default
+//                       1 channel, 1000 Hz), whose stream an aggregate puts ahead of the tap's
 //   "interruptAt":      virtual seconds at which SIGINT arrives during the wait
+//   "deviceLostAt":     virtual seconds after the start at which the device stops on its own
 //   "faults":           {"createProcessTap": S, "defaultOutputDevice": S, "deviceUID": S,
 //                        "createAggregateDevice": S, "captureFormat": true, "createIOProc": S,
-//                        "start": S, "writeFailures": [cycle, ...]} (cycles count from 1)
+//                        "watchDevice": S, "start": S, "writeFailures": [cycle, ...], "permissionDenied": true}
+//                       (cycles count from 1; without permission the tap hears silence)
 #pragma once
 
 #include <nlohmann/json_fwd.hpp>

@@ -4,6 +4,7 @@
 // second thread.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -108,6 +109,7 @@ struct PlatformIOProc {
   std::shared_ptr<sim::SimQueue> queue;
   AudioDeviceIOBlock block;
   bool usable;  // false for a handle written by a failing registration
+  std::vector<std::uint32_t> inputStreamIsOn;  // empty: every stream on
 };
 struct PlatformListener {
   int number;
@@ -138,6 +140,10 @@ struct SimulatedPlatform::Devices {
   bool writeHandlesOnFailure = false;
   std::optional<double> interruptAt;
   std::optional<double> deviceLostAt;
+  AudioObjectID outputDevice = AudioObjectID::unknown;
+  std::string outputUID;
+  std::optional<std::pair<std::uint32_t, double>> subDeviceInput;  // channels, tone
+  bool captureAllowed = true;
 
   // Objects made.
   std::map<std::uint32_t, Tap> taps;
@@ -163,6 +169,9 @@ struct SimulatedPlatform::Devices {
   std::vector<double> runningTones;
   AudioStreamBasicDescription runningFormat{};
   std::vector<float> samples;
+  std::uint32_t subDeviceStreams = 0;  // of the running device, ahead of the tap's
+  std::vector<float> subDeviceSamples;
+  bool subDeviceInputDelivered = false;
   std::vector<std::byte> listStorage;
   std::vector<float> outputSamples;
   AudioBufferList output{};
@@ -171,6 +180,38 @@ struct SimulatedPlatform::Devices {
   AudioTimeStamp outputStamp{};
 
   AudioBufferList* input() { return reinterpret_cast<AudioBufferList*>(listStorage.data()); }
+
+  // The tap an aggregate's tap list names; an unknown UUID names none.
+  const Tap* tapOf(const Value& aggregate) const {
+    const Tap* tap = nullptr;
+    if (const Value* list = aggregate.find("taps"); list && list->isList())
+      for (const Value& entry : list->list())
+        if (const Value* uid = entry.find("uid"); uid && uid->isText())
+          for (const auto& [id, candidate] : taps)
+            if (candidate.description.UUID == uid->text()) tap = &candidate;
+    return tap;
+  }
+
+  // The output device's input streams, when the aggregate lists it as a sub-device.
+  std::uint32_t subDeviceStreamsOf(const Value& aggregate) const {
+    if (!subDeviceInput) return 0;
+    if (const Value* list = aggregate.find("subdevices"); list && list->isList())
+      for (const Value& entry : list->list())
+        if (const Value* uid = entry.find("uid"); uid && uid->isText() && uid->text() == outputUID)
+          return 1;
+    return 0;
+  }
+
+  // One stream per buffer the tap's format has.
+  static std::uint32_t streamsOf(const AudioStreamBasicDescription& format) {
+    const bool interleaved = (format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
+    return interleaved ? 1 : std::max<std::uint32_t>(1, format.mChannelsPerFrame);
+  }
+
+  std::uint32_t inputStreamsOf(const Value& aggregate) const {
+    const Tap* tap = tapOf(aggregate);
+    return subDeviceStreamsOf(aggregate) + streamsOf(tap ? tap->format : tapFormat);
+  }
 
   static void callBlock(void* context) {
     auto& d = *static_cast<Devices*>(context);
@@ -249,9 +290,16 @@ void SimulatedPlatform::failDeviceSampleRate(OSStatus status) {
 void SimulatedPlatform::addOutputDevice(AudioObjectID device, const std::string& uid) {
   setValue(AudioObjectID::system, kAudioHardwarePropertyDefaultSystemOutputDevice, device);
   setString(device, kAudioDevicePropertyDeviceUID, uid);
+  devices_->outputDevice = device;
+  devices_->outputUID = uid;
 }
+void SimulatedPlatform::setSubDeviceInput(std::uint32_t channels, double hertz) {
+  devices_->subDeviceInput = {std::max<std::uint32_t>(1, channels), hertz};
+}
+void SimulatedPlatform::setCaptureAllowed(bool allowed) { devices_->captureAllowed = allowed; }
 void SimulatedPlatform::setTone(AudioObjectID process, double hertz) {
   devices_->tones[process] = hertz;
+  setValue(process, kAudioProcessPropertyIsRunningOutput, std::uint32_t(hertz > 0));
 }
 void SimulatedPlatform::setIOFrames(std::uint32_t frames) { devices_->ioFrames = frames; }
 void SimulatedPlatform::setCaptureFormatUnusable(bool unusable) {
@@ -273,6 +321,9 @@ std::vector<CATapDescription> SimulatedPlatform::tapDescriptions() const {
   return devices_->tapDescriptions;
 }
 std::int64_t SimulatedPlatform::deliveredCycles() const { return devices_->deliveredCycles; }
+bool SimulatedPlatform::subDeviceInputDelivered() const {
+  return devices_->subDeviceInputDelivered;
+}
 double SimulatedPlatform::virtualTime() const { return devices_->now; }
 
 float SimulatedPlatform::toneSample(const std::vector<double>& hertz, double rate,
@@ -364,7 +415,7 @@ OSStatus SimulatedPlatform::createIOProcIDWithBlock(AudioDeviceIOProcID& outProc
   if (status == noErr && (!simQueue || !block)) status = kAudio_ParamError;
   if (status != noErr && !d.writeHandlesOnFailure) return status;
   auto proc = std::make_unique<PlatformIOProc>(
-      PlatformIOProc{d.nextProc++, device, std::move(simQueue), std::move(block), status == noErr});
+      PlatformIOProc{d.nextProc++, device, std::move(simQueue), std::move(block), status == noErr, {}});
   outProcID = proc.get();
   d.procs.emplace(proc.get(), std::move(proc));
   return status;
@@ -385,12 +436,7 @@ OSStatus SimulatedPlatform::deviceStart(AudioObjectID device, AudioDeviceIOProcI
   }
 
   // The tap that the device's tap list names; an unknown UUID hears nothing.
-  const Devices::Tap* tap = nullptr;
-  if (const Value* taps = aggregate->second.find("taps"); taps && taps->isList())
-    for (const Value& entry : taps->list())
-      if (const Value* uid = entry.find("uid"); uid && uid->isText())
-        for (const auto& [id, candidate] : d.taps)
-          if (candidate.description.UUID == uid->text()) tap = &candidate;
+  const Devices::Tap* tap = d.tapOf(aggregate->second);
   d.runningFormat = tap ? tap->format : d.tapFormat;
   d.runningTones.clear();
   if (tap && tap->description.kind == CATapDescription::Kind::stereoMixdownOfProcesses) {
@@ -402,20 +448,30 @@ OSStatus SimulatedPlatform::deviceStart(AudioObjectID device, AudioDeviceIOProcI
       if (std::find(excluded.begin(), excluded.end(), AudioObjectID(id)) == excluded.end())
         d.runningTones.push_back(hertz);
   }
+  if (!d.captureAllowed) d.runningTones.clear();
   d.rate = d.deviceRate && *d.deviceRate > 0 ? *d.deviceRate : d.runningFormat.mSampleRate;
   if (!(d.rate > 0) || !std::isfinite(d.rate)) d.rate = 48000;
 
   const std::uint32_t channels = std::max<std::uint32_t>(1, d.runningFormat.mChannelsPerFrame);
   const bool interleaved = (d.runningFormat.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
   const std::uint32_t buffers = interleaved ? 1 : channels;
+  // The sub-device's streams come first, the tap's after them.
+  d.subDeviceStreams = d.subDeviceStreamsOf(aggregate->second);
+  const std::uint32_t subChannels = d.subDeviceInput ? d.subDeviceInput->first : 0;
+  d.subDeviceSamples.assign(std::size_t(d.ioFrames) * subChannels * d.subDeviceStreams, 0.0f);
   d.samples.assign(std::size_t(d.ioFrames) * channels, 0.0f);
-  d.listStorage.assign(audioBufferListSize(buffers), std::byte{0});
+  d.listStorage.assign(audioBufferListSize(d.subDeviceStreams + buffers), std::byte{0});
   AudioBufferList* list = d.input();
-  list->mNumberBuffers = buffers;
+  list->mNumberBuffers = d.subDeviceStreams + buffers;
+  if (d.subDeviceStreams > 0)
+    list->mBuffers[0] = {subChannels,
+                         std::uint32_t(d.subDeviceSamples.size() * sizeof(float)),
+                         d.subDeviceSamples.data()};
   const std::uint32_t perBuffer = d.ioFrames * (interleaved ? channels : 1);
   for (std::uint32_t b = 0; b < buffers; ++b)
-    list->mBuffers[b] = {interleaved ? channels : 1, std::uint32_t(perBuffer * sizeof(float)),
-                         d.samples.data() + std::size_t(b) * perBuffer};
+    list->mBuffers[d.subDeviceStreams + b] = {interleaved ? channels : 1,
+                                              std::uint32_t(perBuffer * sizeof(float)),
+                                              d.samples.data() + std::size_t(b) * perBuffer};
   d.outputSamples.assign(std::size_t(d.ioFrames) * 2, 0.0f);
   d.output.mNumberBuffers = 1;
   d.output.mBuffers[0] = {2, std::uint32_t(d.outputSamples.size() * sizeof(float)),
@@ -451,6 +507,58 @@ OSStatus SimulatedPlatform::destroyIOProcID(AudioObjectID device,
     d.running = nullptr;
   }
   d.procs.erase(it);  // drops the block and the queue
+  return noErr;
+}
+
+// --- Streams
+
+std::optional<std::vector<AudioObjectID>> SimulatedPlatform::inputStreams(
+    AudioObjectID object, const AudioObjectPropertyAddress& a) {
+  if (a.mSelector != kAudioDevicePropertyStreams || a.mScope != kAudioObjectPropertyScopeInput)
+    return std::nullopt;
+  const Devices& d = *devices_;
+  std::uint32_t count = 0;
+  if (auto aggregate = d.aggregates.find(object); aggregate != d.aggregates.end())
+    count = d.inputStreamsOf(aggregate->second);
+  else if (object == d.outputDevice && d.outputDevice.isValid())
+    count = d.subDeviceInput ? 1 : 0;
+  else
+    return std::nullopt;
+  std::vector<AudioObjectID> streams;
+  for (std::uint32_t i = 0; i < count; ++i) streams.push_back(1000 * object + i + 1);
+  return streams;
+}
+
+OSStatus SimulatedPlatform::setPropertyData(AudioObjectID object,
+                                            const AudioObjectPropertyAddress& address,
+                                            std::uint32_t, const void*, std::uint32_t dataSize,
+                                            const void* data) {
+  Devices& d = *devices_;
+  auto aggregate = d.aggregates.find(object);
+  if (address.mSelector != kAudioDevicePropertyIOProcStreamUsage ||
+      address.mScope != kAudioObjectPropertyScopeInput || aggregate == d.aggregates.end()) {
+    log("setPropertyData " + idText(object) + " " + codeText(address.mSelector));
+    return kAudioHardwareUnknownPropertyError;
+  }
+  // The usage names every input stream of the device, in order, for one of its registrations.
+  AudioHardwareIOProcStreamUsage usage;
+  if (data == nullptr || dataSize < ioProcStreamUsageSize(0)) return kAudioHardwareBadPropertySizeError;
+  std::memcpy(&usage, data, sizeof usage);
+  const auto* flags = reinterpret_cast<const std::byte*>(data) +
+                      offsetof(AudioHardwareIOProcStreamUsage, mStreamIsOn);
+  std::vector<std::uint32_t> on(usage.mNumberStreams);
+  std::string text;
+  if (dataSize >= ioProcStreamUsageSize(usage.mNumberStreams) && !on.empty())
+    std::memcpy(on.data(), flags, on.size() * sizeof(std::uint32_t));
+  for (std::uint32_t flag : on) text += flag ? '1' : '0';
+  auto proc = d.procs.find(static_cast<const PlatformIOProc*>(usage.mIOProc));
+  log("setPropertyData " + idText(object) + " 'suse' 'inpt' " +
+      (proc == d.procs.end() ? "unknown" : procText(proc->first)) + " " + text);
+  if (proc == d.procs.end() || proc->second->device != object) return kAudioHardwareBadObjectError;
+  if (dataSize < ioProcStreamUsageSize(usage.mNumberStreams) ||
+      usage.mNumberStreams != d.inputStreamsOf(aggregate->second))
+    return kAudioHardwareBadPropertySizeError;
+  proc->second->inputStreamIsOn = std::move(on);
   return noErr;
 }
 
@@ -566,6 +674,24 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
       for (std::uint32_t c = 0; c < channels; ++c)
         d.samples[interleaved ? std::size_t(f) * channels + c : std::size_t(c) * d.ioFrames + f] =
             sample;
+    }
+    if (d.subDeviceStreams > 0) {
+      const std::uint32_t subChannels = d.subDeviceInput->first;
+      for (std::uint32_t f = 0; f < d.ioFrames; ++f)
+        std::fill_n(d.subDeviceSamples.data() + std::size_t(f) * subChannels, subChannels,
+                    toneSample({d.subDeviceInput->second}, d.rate, first + f));
+    }
+    // A stream switched off for the block reaches it as a null buffer.
+    AudioBufferList* list = d.input();
+    const auto& on = d.running->inputStreamIsOn;
+    for (std::uint32_t b = 0; b < list->mNumberBuffers; ++b) {
+      const bool used = on.empty() || (b < on.size() && on[b] != 0);
+      float* data = b < d.subDeviceStreams ? d.subDeviceSamples.data()
+                                           : d.samples.data() + std::size_t(b - d.subDeviceStreams) *
+                                                                    (list->mBuffers[b].mDataByteSize /
+                                                                     sizeof(float));
+      list->mBuffers[b].mData = used ? data : nullptr;
+      if (used && b < d.subDeviceStreams) d.subDeviceInputDelivered = true;
     }
     d.nowStamp.mSampleTime = d.inputStamp.mSampleTime = double(first);
     d.outputStamp.mSampleTime = double(first + d.ioFrames);

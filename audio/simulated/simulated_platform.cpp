@@ -1,5 +1,7 @@
 #include "audio/simulated/simulated_platform.h"
 
+#include "audio/macos/silent_capture_reason.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -47,6 +49,9 @@ std::string addressText(AudioObjectID object, const AudioObjectPropertyAddress& 
 SimulatedPlatform::SimulatedPlatform() {
   objects_.insert(AudioObjectID::system);
   setBytes(AudioObjectID::system, kAudioHardwarePropertyProcessObjectList, {});
+  // A pid without a process object translates to kAudioObjectUnknown, without an error.
+  setValue(AudioObjectID::system, kAudioHardwarePropertyTranslatePIDToProcessObject,
+           AudioObjectID::unknown);
 }
 
 SimulatedPlatform::~SimulatedPlatform() = default;
@@ -109,6 +114,10 @@ void SimulatedPlatform::addProcessObject(const ProcessObject& process) {
     failProperty(process.id, kAudioProcessPropertyBundleID, fail->status, 0);
   else
     setString(process.id, kAudioProcessPropertyBundleID, std::nullopt);
+
+  // Playing output is what a tone says (setTone); a process starts out silent.
+  if (!property(process.id, kAudioProcessPropertyIsRunningOutput))
+    setValue(process.id, kAudioProcessPropertyIsRunningOutput, std::uint32_t(0));
 
   if (auto* running = std::get_if<std::uint32_t>(&process.running))
     setValue(process.id, kAudioProcessPropertyIsRunning, *running);
@@ -183,6 +192,10 @@ OSStatus SimulatedPlatform::getPropertyDataSize(AudioObjectID object,
                                                 std::uint32_t& outDataSize) {
   log("getPropertyDataSize " + addressText(object, address, qualifierSize, qualifierData));
   if (OSStatus s = injectedFailure("getPropertyDataSize")) return s;
+  if (auto streams = inputStreams(object, address)) {
+    outDataSize = std::uint32_t(streams->size() * sizeof(AudioObjectID));
+    return noErr;
+  }
   auto found = find(object, address, qualifierSize, qualifierData);
   if (auto* status = std::get_if<OSStatus>(&found)) return *status;
   const Property& p = *std::get<Property*>(found);
@@ -204,6 +217,11 @@ OSStatus SimulatedPlatform::getPropertyData(AudioObjectID object,
   log("getPropertyData " + addressText(object, address, qualifierSize, qualifierData) + " cap" +
       std::to_string(ioDataSize));
   if (OSStatus s = injectedFailure("getPropertyData")) return s;
+  if (auto streams = inputStreams(object, address)) {
+    ioDataSize = std::min<std::uint32_t>(ioDataSize, std::uint32_t(streams->size() * 4)) / 4 * 4;
+    if (ioDataSize > 0) std::memcpy(outData, streams->data(), ioDataSize);
+    return noErr;
+  }
   auto found = find(object, address, qualifierSize, qualifierData);
   if (auto* status = std::get_if<OSStatus>(&found)) return *status;
   const Property& p = *std::get<Property*>(found);
@@ -272,5 +290,7 @@ std::string SimulatedPlatform::randomUUID() {
   log(std::string("randomUUID ") + text);
   return text;
 }
+
+std::string SimulatedPlatform::silentCaptureReason() { return kSystemAudioRecordingNotAllowed; }
 
 }  // namespace pt::sim

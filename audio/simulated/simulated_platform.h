@@ -92,7 +92,13 @@ class SimulatedPlatform : public Platform {
   // 'sOut' on the system object and 'uid ' on the device.
   void addOutputDevice(AudioObjectID device, const std::string& uid);
   // A sine tone played by a process object; a tap sums the tones of the processes it hears.
+  // 'piro' reads 1 for a tone above 0 Hz, else 0.
   void setTone(AudioObjectID process, double hertz);
+  // The output device has a microphone of its own: one input stream of `channels` interleaved
+  // channels playing a tone. An aggregate with the device as sub-device puts it ahead of the tap's.
+  void setSubDeviceInput(std::uint32_t channels, double hertz);
+  // Without the user's permission a tap hears only silence, and nothing says so.
+  void setCaptureAllowed(bool allowed);
   void setIOFrames(std::uint32_t frames);
   // makeAudioFormat answers null.
   void setCaptureFormatUnusable(bool unusable);
@@ -109,6 +115,8 @@ class SimulatedPlatform : public Platform {
   std::vector<Value> aggregateDescriptions() const;
   std::vector<CATapDescription> tapDescriptions() const;
   std::int64_t deliveredCycles() const;
+  // Whether an IO block was ever handed the sub-device's input (a stream left switched on).
+  bool subDeviceInputDelivered() const;
   double virtualTime() const;
   // The interleaved samples of a cycle as the simulated tap produces them, for checking files.
   static float toneSample(const std::vector<double>& hertz, double rate, std::int64_t frame);
@@ -125,6 +133,9 @@ class SimulatedPlatform : public Platform {
   OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                            std::uint32_t qualifierSize, const void* qualifierData,
                            std::uint32_t& ioDataSize, void* outData) override;
+  OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                           std::uint32_t qualifierSize, const void* qualifierData,
+                           std::uint32_t dataSize, const void* data) override;
   CFStringRef makeString(std::string_view utf8) override;
   std::string stringText(CFStringRef string) override;
   void releaseString(CFStringRef string) noexcept override;
@@ -161,6 +172,7 @@ class SimulatedPlatform : public Platform {
   std::int32_t processIdentifier() override;
   std::string randomUUID() override;
   void sleepForTimeInterval(double seconds, const std::atomic<bool>& interrupted) override;
+  std::string silentCaptureReason() override;  // macOS's
 
  protected:
   // Logs one call; safe from any thread.
@@ -175,6 +187,10 @@ class SimulatedPlatform : public Platform {
     std::string qualifier;
     auto operator<=>(const Key&) const = default;
   };
+  // A device's input streams ('stm#' in the input scope), which follow from the devices made;
+  // nothing for other reads.
+  std::optional<std::vector<AudioObjectID>> inputStreams(AudioObjectID object,
+                                                         const AudioObjectPropertyAddress& a);
   // Resolves to a property or the status that a read of it answers.
   std::variant<Property*, OSStatus> find(AudioObjectID object, const AudioObjectPropertyAddress& a,
                                          std::uint32_t qualifierSize, const void* qualifierData);

@@ -15,6 +15,7 @@
 #include "audio/simulated/simulated_platform.h"
 #include "audio/text_error.h"
 #include "recorder/process_tap_recorder.h"
+#include "recorder/silence_diagnosis.h"
 
 namespace pt {
 namespace {
@@ -102,6 +103,8 @@ std::vector<std::string> setUpCalls(const std::string& path) {
           "getPropertyData 60 'uid ' 'glob' 0 q0=null cap8",
           "randomUUID 00000000-0000-4000-8000-000000000002",
           "createAggregateDevice brindlex-process-tap-Music",
+          "getPropertyDataSize 200 'stm#' 'inpt' 0 q0=null",
+          "getPropertyDataSize 60 'stm#' 'inpt' 0 q0=null",
           "getPropertyDataSize 100 'tfmt' 'glob' 0 q0=null",
           "getPropertyData 100 'tfmt' 'glob' 0 q0=null cap40",
           "getPropertyDataSize 200 'nsrt' 'glob' 0 q0=null",
@@ -319,7 +322,7 @@ INSTANTIATE_TEST_SUITE_P(
         GlobalCase{"TranslatedToNothing",
                    {kGlobal},
                    [](auto& sim) { sim.setProcessObjectForPid(sim.ownPid(), AudioObjectID(0)); },
-                   {0},
+                   {},
                    "brindlex-process-tap-全局系统音频"},
         GlobalCase{"NoTargets", {}, [](auto&) {}, {99}, "brindlex-process-tap-"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -365,7 +368,7 @@ TEST_F(RecordingTest, ASilentRecordingWarnsAfterTheSummaryButSucceeds) {
   sim_.setTone(11, 0);  // a tone of 0 Hz is digital silence
   record({kMusic}, 0.05);
   EXPECT_THAT(out_, HasSubstr("buffers=4"));
-  EXPECT_EQ(err_, std::string(kSilentRecordingWarning) + "\n");
+  EXPECT_EQ(err_, std::string(kSilentTargetsIdle) + "\n");
 
   record({kMusic}, 0);  // nothing written: nothing to warn about
   EXPECT_EQ(err_, "");
