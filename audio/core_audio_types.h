@@ -46,8 +46,7 @@ inline constexpr AudioObjectPropertySelector kAudioDevicePropertyNominalSampleRa
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceIsAlive = fourCC("livn");
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyStreams = fourCC("stm#");
 // Settable, per IO block: which of the device's streams of one direction the block uses.
-inline constexpr AudioObjectPropertySelector kAudioDevicePropertyIOProcStreamUsage =
-    fourCC("suse");
+inline constexpr AudioObjectPropertySelector kAudioDevicePropertyIOProcStreamUsage = fourCC("suse");
 
 // Statuses the platforms and the simulated platform answer with.
 inline constexpr OSStatus kAudioHardwareUnspecifiedError = OSStatus(fourCC("what"));

@@ -159,8 +159,8 @@ void ProcessTapRecorder::registerIOBlock(std::shared_ptr<const AudioFormat> form
   AudioDeviceIOBlock block = makeIOBlock(weak_from_this(), format);
   const bool sharedInput = tapStreams_.first > 0;
   if (sharedInput) block = tapInputOnly(std::move(block), tapStreams_);
-  OSStatus status =
-      platform().createIOProcIDWithBlock(deviceProcID_, aggregateDeviceID_, queue_, std::move(block));
+  OSStatus status = platform().createIOProcIDWithBlock(deviceProcID_, aggregateDeviceID_, queue_,
+                                                       std::move(block));
   if (status != noErr) throw TextError(statusMessage(kCreateIOProcFailed, status));
   // The block reads the tap's buffers whatever the answer; switching the others off keeps the
   // sub-device's microphone closed.

@@ -8,9 +8,8 @@ namespace pt {
 namespace {
 
 std::uint32_t inputStreamCount(AudioObjectID device) {
-  const AudioObjectPropertyAddress address{kAudioDevicePropertyStreams,
-                                           kAudioObjectPropertyScopeInput,
-                                           kAudioObjectPropertyElementMain};
+  const AudioObjectPropertyAddress address{
+      kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput, kAudioObjectPropertyElementMain};
   std::uint32_t size = 0;
   if (platform().getPropertyDataSize(device, address, 0, nullptr, size) != noErr) return 0;
   return size / sizeof(AudioObjectID);
@@ -41,15 +40,15 @@ OSStatus useOnlyTapStreams(AudioObjectID aggregateDevice, AudioDeviceIOProcID pr
 AudioDeviceIOBlock tapInputOnly(AudioDeviceIOBlock block, const TapStreams& streams) {
   // The tap's part of the list, made once: the block runs on the real-time thread, one call at a
   // time, and copies only the buffers' descriptions into it.
-  auto storage = std::make_shared<std::vector<std::byte>>(
-      audioBufferListSize(streams.total - streams.first));
+  auto storage =
+      std::make_shared<std::vector<std::byte>>(audioBufferListSize(streams.total - streams.first));
   return [block = std::move(block), storage, first = streams.first](
              const AudioTimeStamp* inNow, const AudioBufferList* inInputData,
              const AudioTimeStamp* inInputTime, AudioBufferList* outOutputData,
              const AudioTimeStamp* inOutputTime) {
     auto* tap = reinterpret_cast<AudioBufferList*>(storage->data());
-    const std::uint32_t capacity =
-        std::uint32_t((storage->size() - offsetof(AudioBufferList, mBuffers)) / sizeof(AudioBuffer));
+    const std::uint32_t capacity = std::uint32_t(
+        (storage->size() - offsetof(AudioBufferList, mBuffers)) / sizeof(AudioBuffer));
     const AudioBufferList* input = inInputData;
     if (input != nullptr && input->mNumberBuffers > first &&
         input->mNumberBuffers - first <= capacity) {

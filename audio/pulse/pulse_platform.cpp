@@ -487,9 +487,7 @@ class PulsePlatform final : public Platform {
     }
   }
 
-  std::string silentCaptureReason() override {
-    return "声音服务器送来的只有静音。";
-  }
+  std::string silentCaptureReason() override { return "声音服务器送来的只有静音。"; }
 
  private:
   struct ProcessObject {

@@ -159,8 +159,8 @@ void loadFaults(SimulatedPlatform& platform, const json& faults, AudioObjectID o
 
 void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
   static constexpr std::string_view kRecordingKeys[] = {
-      "tapFormat",    "tone",        "ioFrames",     "deviceSampleRate",
-      "outputDevice", "interruptAt", "deviceLostAt", "faults",      "subDeviceInput"};
+      "tapFormat",   "tone",         "ioFrames", "deviceSampleRate", "outputDevice",
+      "interruptAt", "deviceLostAt", "faults",   "subDeviceInput"};
   for (const auto& [key, value] : scenario.items()) {
     const bool known = std::find(std::begin(kRecordingKeys), std::end(kRecordingKeys), key) !=
                            std::end(kRecordingKeys) ||

@@ -13,7 +13,8 @@
 //   "deviceLostAt":     virtual seconds after the start at which the device stops on its own
 //   "faults":           {"createProcessTap": S, "defaultOutputDevice": S, "deviceUID": S,
 //                        "createAggregateDevice": S, "captureFormat": true, "createIOProc": S,
-//                        "watchDevice": S, "start": S, "writeFailures": [cycle, ...], "permissionDenied": true}
+//                        "watchDevice": S, "start": S, "writeFailures": [cycle, ...],
+//                        "permissionDenied": true}
 //                       (cycles count from 1; without permission the tap hears silence)
 #pragma once
 

@@ -94,6 +94,8 @@ void loadProcessObjects(SimulatedPlatform& platform, const json& list,
       fail(where + ".id", std::to_string(std::uint32_t(id)) + " appears twice");
     platform.addObject(id);
     ids.push_back(id);
+    // Silent until a tone says otherwise.
+    platform.setValue(id, kAudioProcessPropertyIsRunningOutput, std::uint32_t(0));
 
     auto property = [&](const char* key, AudioObjectPropertySelector selector, auto set) {
       if (!entry.contains(key)) return;  // the platform answers 'who?'

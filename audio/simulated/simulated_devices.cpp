@@ -4,10 +4,10 @@
 // second thread.
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -414,8 +414,8 @@ OSStatus SimulatedPlatform::createIOProcIDWithBlock(AudioDeviceIOProcID& outProc
   if (status == noErr && d.aggregates.count(device) == 0) status = kAudioHardwareBadDeviceError;
   if (status == noErr && (!simQueue || !block)) status = kAudio_ParamError;
   if (status != noErr && !d.writeHandlesOnFailure) return status;
-  auto proc = std::make_unique<PlatformIOProc>(
-      PlatformIOProc{d.nextProc++, device, std::move(simQueue), std::move(block), status == noErr, {}});
+  auto proc = std::make_unique<PlatformIOProc>(PlatformIOProc{
+      d.nextProc++, device, std::move(simQueue), std::move(block), status == noErr, {}});
   outProcID = proc.get();
   d.procs.emplace(proc.get(), std::move(proc));
   return status;
@@ -464,8 +464,7 @@ OSStatus SimulatedPlatform::deviceStart(AudioObjectID device, AudioDeviceIOProcI
   AudioBufferList* list = d.input();
   list->mNumberBuffers = d.subDeviceStreams + buffers;
   if (d.subDeviceStreams > 0)
-    list->mBuffers[0] = {subChannels,
-                         std::uint32_t(d.subDeviceSamples.size() * sizeof(float)),
+    list->mBuffers[0] = {subChannels, std::uint32_t(d.subDeviceSamples.size() * sizeof(float)),
                          d.subDeviceSamples.data()};
   const std::uint32_t perBuffer = d.ioFrames * (interleaved ? channels : 1);
   for (std::uint32_t b = 0; b < buffers; ++b)
@@ -542,7 +541,8 @@ OSStatus SimulatedPlatform::setPropertyData(AudioObjectID object,
   }
   // The usage names every input stream of the device, in order, for one of its registrations.
   AudioHardwareIOProcStreamUsage usage;
-  if (data == nullptr || dataSize < ioProcStreamUsageSize(0)) return kAudioHardwareBadPropertySizeError;
+  if (data == nullptr || dataSize < ioProcStreamUsageSize(0))
+    return kAudioHardwareBadPropertySizeError;
   std::memcpy(&usage, data, sizeof usage);
   const auto* flags = reinterpret_cast<const std::byte*>(data) +
                       offsetof(AudioHardwareIOProcStreamUsage, mStreamIsOn);
@@ -686,10 +686,10 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
     const auto& on = d.running->inputStreamIsOn;
     for (std::uint32_t b = 0; b < list->mNumberBuffers; ++b) {
       const bool used = on.empty() || (b < on.size() && on[b] != 0);
-      float* data = b < d.subDeviceStreams ? d.subDeviceSamples.data()
-                                           : d.samples.data() + std::size_t(b - d.subDeviceStreams) *
-                                                                    (list->mBuffers[b].mDataByteSize /
-                                                                     sizeof(float));
+      float* data = b < d.subDeviceStreams
+                        ? d.subDeviceSamples.data()
+                        : d.samples.data() + std::size_t(b - d.subDeviceStreams) *
+                                                 (list->mBuffers[b].mDataByteSize / sizeof(float));
       list->mBuffers[b].mData = used ? data : nullptr;
       if (used && b < d.subDeviceStreams) d.subDeviceInputDelivered = true;
     }
