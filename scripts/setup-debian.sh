@@ -6,7 +6,7 @@ packages=(
   g++ cmake make pkg-config git
   libicu-dev libsndfile1-dev libpulse-dev
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
-  clang-14 libclang-rt-14-dev clang-format
+  clang-14 libclang-rt-14-dev clang-19 clang-format
   pulseaudio pulseaudio-utils sox
   pipewire pipewire-pulse wireplumber dbus
 )

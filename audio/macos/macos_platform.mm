@@ -14,12 +14,14 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "audio/macos/silent_capture_reason.h"
 #include "audio/platform.h"
 #include "audio/text_error.h"
 
@@ -49,10 +51,15 @@ PT_SAME_FIELD(AudioTimeStamp, mRateScalar);
 PT_SAME_FIELD(AudioTimeStamp, mWordClockTime);
 PT_SAME_FIELD(AudioTimeStamp, mSMPTETime);
 PT_SAME_FIELD(AudioTimeStamp, mFlags);
+static_assert(sizeof(pt::AudioHardwareIOProcStreamUsage) ==
+              sizeof(::AudioHardwareIOProcStreamUsage));
+PT_SAME_FIELD(AudioHardwareIOProcStreamUsage, mNumberStreams);
+PT_SAME_FIELD(AudioHardwareIOProcStreamUsage, mStreamIsOn);
 #undef PT_SAME_FIELD
 
 // The portable constants are the SDK's.
 static_assert(pt::kAudioObjectPropertyScopeGlobal == kAudioObjectPropertyScopeGlobal);
+static_assert(pt::kAudioObjectPropertyScopeInput == kAudioObjectPropertyScopeInput);
 static_assert(pt::kAudioObjectPropertyElementMain == kAudioObjectPropertyElementMain);
 static_assert(pt::AudioObjectID::system == kAudioObjectSystemObject);
 static_assert(pt::AudioObjectID::unknown == kAudioObjectUnknown);
@@ -65,6 +72,9 @@ static_assert(pt::kAudioHardwarePropertyDefaultSystemOutputDevice ==
 static_assert(pt::kAudioProcessPropertyPID == kAudioProcessPropertyPID);
 static_assert(pt::kAudioProcessPropertyBundleID == kAudioProcessPropertyBundleID);
 static_assert(pt::kAudioProcessPropertyIsRunning == kAudioProcessPropertyIsRunning);
+static_assert(pt::kAudioProcessPropertyIsRunningOutput == kAudioProcessPropertyIsRunningOutput);
+static_assert(pt::kAudioDevicePropertyStreams == kAudioDevicePropertyStreams);
+static_assert(pt::kAudioDevicePropertyIOProcStreamUsage == kAudioDevicePropertyIOProcStreamUsage);
 static_assert(pt::kAudioDevicePropertyDeviceUID == kAudioDevicePropertyDeviceUID);
 static_assert(pt::kAudioTapPropertyFormat == kAudioTapPropertyFormat);
 static_assert(pt::kAudioDevicePropertyNominalSampleRate == kAudioDevicePropertyNominalSampleRate);
@@ -176,22 +186,25 @@ class Format final : public pt::AudioFormat {
 class File final : public pt::AudioFile {
  public:
   explicit File(AVAudioFile* file) : file_(file) {}
+  // The recorder releases the file once the device is stopped and drained, so this is when the
+  // header is completed, whoever else still holds the object.
+  ~File() override { [file_ close]; }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
 
+  // Runs inside the IO block's autorelease pool.
   bool writeFromBuffer(const pt::PCMBuffer& buffer,
                        std::string_view& errorDescription) noexcept override {
-    // The IO thread has no pool of its own that drains each cycle.
-    @autoreleasepool {
-      AVAudioPCMBuffer* pcm = (__bridge AVAudioPCMBuffer*)buffer.platformObject();
-      if (pcm == nil) {
-        errorDescription = {};
-        return false;
-      }
-      NSError* error = nil;
-      if ([file_ writeFromBuffer:pcm error:&error]) return true;
-      errorDescription_ = utf8(error.localizedDescription).value_or(std::string());
-      errorDescription = errorDescription_;
+    AVAudioPCMBuffer* pcm = (__bridge AVAudioPCMBuffer*)buffer.platformObject();
+    if (pcm == nil) {
+      errorDescription = {};
       return false;
     }
+    NSError* error = nil;
+    if ([file_ writeFromBuffer:pcm error:&error]) return true;
+    errorDescription_ = utf8(error.localizedDescription).value_or(std::string());
+    errorDescription = errorDescription_;
+    return false;
   }
 
  private:
@@ -205,6 +218,16 @@ void releasePCMBuffer(void* object) noexcept {
 
 class MacPlatform final : public pt::Platform {
  public:
+  MacPlatform() {
+    // Listeners must fire in a tool that never runs its run loop: with NULL the HAL notifies on
+    // a thread of its own (AudioHardwareDeprecated.h).
+    const ::AudioObjectPropertyAddress address{kAudioHardwarePropertyRunLoop,
+                                               kAudioObjectPropertyScopeGlobal,
+                                               kAudioObjectPropertyElementMain};
+    CFRunLoopRef none = nullptr;
+    AudioObjectSetPropertyData(kAudioObjectSystemObject, &address, 0, nullptr, sizeof none, &none);
+  }
+
   OSStatus getPropertyDataSize(pt::AudioObjectID object,
                                const pt::AudioObjectPropertyAddress& address,
                                std::uint32_t qualifierSize, const void* qualifierData,
@@ -219,6 +242,15 @@ class MacPlatform final : public pt::Platform {
     // A string property writes a retained CFStringRef, which is the caller's pt::CFStringRef.
     return AudioObjectGetPropertyData(object, apple(address), qualifierSize, qualifierData,
                                       &ioDataSize, outData);
+  }
+
+  // The data passes through unconverted: an AudioDeviceIOProcID in it (mIOProc of the stream
+  // usage) is Core Audio's own handle.
+  OSStatus setPropertyData(pt::AudioObjectID object, const pt::AudioObjectPropertyAddress& address,
+                           std::uint32_t qualifierSize, const void* qualifierData,
+                           std::uint32_t dataSize, const void* data) override {
+    return AudioObjectSetPropertyData(object, apple(address), qualifierSize, qualifierData,
+                                      dataSize, data);
   }
 
   pt::CFStringRef makeString(std::string_view utf8) override {
@@ -266,6 +298,7 @@ class MacPlatform final : public pt::Platform {
           break;
       }
       tap.UUID = uuid;
+      tap.privateTap = YES;  // no other process may read what the user records
       tap.muteBehavior = static_cast<CATapMuteBehavior>(description.muteBehavior);
 
       ::AudioObjectID tapID = kAudioObjectUnknown;
@@ -306,20 +339,34 @@ class MacPlatform final : public pt::Platform {
     // Only this platform's queues reach here. Core Audio retains the queue and copies the block
     // (with its copy of `block`) until the registration is destroyed.
     dispatch_queue_t dispatchQueue = queue ? static_cast<SerialQueue*>(queue.get())->queue() : nil;
+    // The HAL calls the block synchronously on its real-time thread. What it calls is the
+    // portable IO path, which allocates nothing and takes no lock (its tests count both), but the
+    // compiler cannot see through std::function: the block is declared real-time safe here
+    // without its proof. One pool drains what a cycle autoreleases, since that thread has none.
+#if defined(__clang__) && __has_warning("-Wfunction-effects")
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wfunction-effects"
+#endif
     ::AudioDeviceIOBlock ioBlock =
         ^(const ::AudioTimeStamp* inNow, const ::AudioBufferList* inInputData,
           const ::AudioTimeStamp* inInputTime, ::AudioBufferList* outOutputData,
           const ::AudioTimeStamp* inOutputTime) {
-          block(reinterpret_cast<const pt::AudioTimeStamp*>(inNow),
-                reinterpret_cast<const pt::AudioBufferList*>(inInputData),
-                reinterpret_cast<const pt::AudioTimeStamp*>(inInputTime),
-                reinterpret_cast<pt::AudioBufferList*>(outOutputData),
-                reinterpret_cast<const pt::AudioTimeStamp*>(inOutputTime));
+          @autoreleasepool {
+            block(reinterpret_cast<const pt::AudioTimeStamp*>(inNow),
+                  reinterpret_cast<const pt::AudioBufferList*>(inInputData),
+                  reinterpret_cast<const pt::AudioTimeStamp*>(inInputTime),
+                  reinterpret_cast<pt::AudioBufferList*>(outOutputData),
+                  reinterpret_cast<const pt::AudioTimeStamp*>(inOutputTime));
+          }
         };
+#if defined(__clang__) && __has_warning("-Wfunction-effects")
+#pragma clang diagnostic pop
+#endif
     ::AudioDeviceIOProcID procID = nullptr;
     const OSStatus status =
         AudioDeviceCreateIOProcIDWithBlock(&procID, device, dispatchQueue, ioBlock);
     outProcID = reinterpret_cast<pt::AudioDeviceIOProcID>(procID);
+    if (status == pt::noErr && dispatchQueue != nil) queues_[outProcID] = dispatchQueue;
     return status;
   }
 
@@ -328,12 +375,19 @@ class MacPlatform final : public pt::Platform {
   }
 
   OSStatus deviceStop(pt::AudioObjectID device, pt::AudioDeviceIOProcID procID) noexcept override {
-    return AudioDeviceStop(device, apple(procID));
+    const OSStatus status = AudioDeviceStop(device, apple(procID));
+    // AudioDeviceStop does not say that it waits for a call already running on the queue; an
+    // empty call queued behind it does.
+    if (auto queue = queues_.find(procID); queue != queues_.end())
+      dispatch_sync_f(queue->second, nullptr, [](void*) {});
+    return status;
   }
 
   OSStatus destroyIOProcID(pt::AudioObjectID device,
                            pt::AudioDeviceIOProcID procID) noexcept override {
-    return AudioDeviceDestroyIOProcID(device, apple(procID));
+    const OSStatus status = AudioDeviceDestroyIOProcID(device, apple(procID));
+    if (status == pt::noErr) queues_.erase(procID);
+    return status;
   }
 
   OSStatus addPropertyListenerBlock(pt::AudioObjectID object,
@@ -342,11 +396,20 @@ class MacPlatform final : public pt::Platform {
                                     pt::AudioObjectPropertyListenerBlock block,
                                     pt::AudioObjectPropertyListenerID& outListener) override {
     dispatch_queue_t dispatchQueue = queue ? static_cast<SerialQueue*>(queue.get())->queue() : nil;
+    // The listener runs on the tool's queue, not the HAL's real-time thread; the SDK's type
+    // carries the effect all the same.
+#if defined(__clang__) && __has_warning("-Wfunction-effects")
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wfunction-effects"
+#endif
     ::AudioObjectPropertyListenerBlock listener =
         ^(UInt32 inNumberAddresses, const ::AudioObjectPropertyAddress* inAddresses) {
           block(inNumberAddresses,
                 reinterpret_cast<const pt::AudioObjectPropertyAddress*>(inAddresses));
         };
+#if defined(__clang__) && __has_warning("-Wfunction-effects")
+#pragma clang diagnostic pop
+#endif
     const OSStatus status =
         AudioObjectAddPropertyListenerBlock(object, apple(address), dispatchQueue, listener);
     if (status == pt::noErr) outListener = new pt::PlatformListener{listener, dispatchQueue};
@@ -382,10 +445,14 @@ class MacPlatform final : public pt::Platform {
       NSURL* url = [NSURL fileURLWithFileSystemRepresentation:path.c_str()
                                                   isDirectory:NO
                                                 relativeToURL:nil];
+      // The samples go to disk unchanged: AVFoundation documents no default bit depth.
       NSDictionary<NSString*, id>* fileSettings = @{
         AVFormatIDKey : @(settings.formatID),
         AVSampleRateKey : @(settings.sampleRate),
-        AVNumberOfChannelsKey : @(settings.channels)
+        AVNumberOfChannelsKey : @(settings.channels),
+        AVLinearPCMBitDepthKey : @32,
+        AVLinearPCMIsFloatKey : @YES,
+        AVLinearPCMIsBigEndianKey : @NO
       };
       NSError* error = nil;
       file = [[AVAudioFile alloc] initForWriting:url
@@ -395,7 +462,7 @@ class MacPlatform final : public pt::Platform {
                                            error:&error];
       if (file == nil) errorText = utf8(error.localizedDescription).value_or(std::string());
     }
-    if (file == nil) throw pt::TextError(errorText);
+    if (file == nil) throw pt::TextError("无法创建音频文件 " + path + "：" + errorText);
     return std::make_shared<File>(file);
   }
 
@@ -436,6 +503,8 @@ class MacPlatform final : public pt::Platform {
     }
   }
 
+  std::string silentCaptureReason() override { return pt::kSystemAudioRecordingNotAllowed; }
+
   void sleepForTimeInterval(double seconds, const std::atomic<bool>& interrupted) override {
     // Short slices so an interruption ends the wait promptly; the end is measured on a monotonic
     // clock so the slices do not add up to more than `seconds`. Infinity never ends.
@@ -448,6 +517,10 @@ class MacPlatform final : public pt::Platform {
     for (double left = seconds; left > 0 && !interrupted.load(); left = end - now())
       [NSThread sleepForTimeInterval:std::min(slice, left)];
   }
+
+ private:
+  // The queue of each IO registration, drained after a stop. Main thread only.
+  std::map<pt::AudioDeviceIOProcID, dispatch_queue_t> queues_;
 };
 
 }  // namespace

@@ -28,9 +28,14 @@ OSStatus probe(NSArray<NSNumber*>* processes, NSString* name, AudioObjectID devi
 #if defined(PT_FAULT_WRONG_BLOCK_SIGNATURE)
   AudioDeviceIOBlock block = ^(const AudioTimeStamp*, const AudioBufferList*, AudioBufferList*) {
   };
-#else
+#elif defined(PT_FAULT_BLOCK_WITHOUT_EFFECT)
+  // The real-time effect added by the conversion, not by the block.
   AudioDeviceIOBlock block = ^(const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
                                AudioBufferList*, const AudioTimeStamp*) {
+  };
+#else
+  AudioDeviceIOBlock block = ^(const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                               AudioBufferList*, const AudioTimeStamp*) CA_REALTIME_API {
   };
 #endif
 

@@ -43,7 +43,8 @@ typedef NS_ENUM(NSUInteger, AVAudioCommonFormat) {
                            commonFormat:(AVAudioCommonFormat)format
                             interleaved:(BOOL)interleaved
                                   error:(NSError**)outError;
-- (BOOL)writeFromBuffer:(AVAudioPCMBuffer*)buffer error:(NSError**)outError;
+- (BOOL)writeFromBuffer:(const AVAudioPCMBuffer*)buffer error:(NSError**)outError;
+- (void)close;
 @end
 
 #ifdef __cplusplus
@@ -52,6 +53,9 @@ extern "C" {
 extern NSString* const AVFormatIDKey;
 extern NSString* const AVSampleRateKey;
 extern NSString* const AVNumberOfChannelsKey;
+extern NSString* const AVLinearPCMBitDepthKey;
+extern NSString* const AVLinearPCMIsFloatKey;
+extern NSString* const AVLinearPCMIsBigEndianKey;
 #ifdef __cplusplus
 }
 #endif

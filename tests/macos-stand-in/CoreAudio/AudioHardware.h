@@ -1,9 +1,21 @@
 // Stand-in: the HAL objects, properties, aggregate devices and IO registration the adapter uses
-// (AudioHardwareBase.h, AudioHardware.h). Declarations only.
+// (AudioHardwareBase.h, AudioHardware.h, AudioHardwareDeprecated.h, CoreAudioBaseTypes.h).
+// Declarations only.
 #pragma once
 
 #include <CoreAudio/CoreAudioTypes.h>
 #include <dispatch/dispatch.h>
+
+// The SDK marks the IO and listener blocks real-time safe: clang's `nonblocking` function effect
+// where the compiler has it.
+#if defined(__has_attribute)
+#if __has_attribute(nonblocking)
+#define CA_REALTIME_API __attribute__((nonblocking))
+#endif
+#endif
+#ifndef CA_REALTIME_API
+#define CA_REALTIME_API
+#endif
 
 #pragma clang assume_nonnull begin
 
@@ -20,7 +32,10 @@ struct AudioObjectPropertyAddress {
 typedef struct AudioObjectPropertyAddress AudioObjectPropertyAddress;
 
 enum : AudioObjectID { kAudioObjectUnknown = 0 };
-enum : AudioObjectPropertyScope { kAudioObjectPropertyScopeGlobal = 'glob' };
+enum : AudioObjectPropertyScope {
+  kAudioObjectPropertyScopeGlobal = 'glob',
+  kAudioObjectPropertyScopeInput = 'inpt'
+};
 enum : AudioObjectPropertyElement { kAudioObjectPropertyElementMain = 0 };
 enum : AudioObjectID { kAudioObjectSystemObject = 1 };
 
@@ -28,13 +43,17 @@ enum : AudioObjectPropertySelector {
   kAudioHardwarePropertyProcessObjectList = 'prs#',
   kAudioHardwarePropertyTranslatePIDToProcessObject = 'id2p',
   kAudioHardwarePropertyDefaultSystemOutputDevice = 'sOut',
+  kAudioHardwarePropertyRunLoop = 'rnlp',
   kAudioProcessPropertyPID = 'ppid',
   kAudioProcessPropertyBundleID = 'pbid',
   kAudioProcessPropertyIsRunning = 'pir?',
+  kAudioProcessPropertyIsRunningOutput = 'piro',
   kAudioDevicePropertyDeviceUID = 'uid ',
   kAudioTapPropertyFormat = 'tfmt',
   kAudioDevicePropertyNominalSampleRate = 'nsrt',
-  kAudioDevicePropertyDeviceIsAlive = 'livn'
+  kAudioDevicePropertyDeviceIsAlive = 'livn',
+  kAudioDevicePropertyStreams = 'stm#',
+  kAudioDevicePropertyIOProcStreamUsage = 'suse'
 };
 
 // Keys of an aggregate device description: C string literals.
@@ -55,16 +74,23 @@ typedef OSStatus (*AudioDeviceIOProc)(AudioObjectID inDevice, const AudioTimeSta
                                       const AudioTimeStamp* inInputTime,
                                       AudioBufferList* outOutputData,
                                       const AudioTimeStamp* inOutputTime,
-                                      void* _Nullable inClientData);
+                                      void* _Nullable inClientData) CA_REALTIME_API;
 typedef AudioDeviceIOProc AudioDeviceIOProcID;
+
+struct AudioHardwareIOProcStreamUsage {
+  void* mIOProc;
+  UInt32 mNumberStreams;
+  UInt32 mStreamIsOn[1];
+};
+typedef struct AudioHardwareIOProcStreamUsage AudioHardwareIOProcStreamUsage;
 
 typedef void (^AudioDeviceIOBlock)(const AudioTimeStamp* inNow, const AudioBufferList* inInputData,
                                    const AudioTimeStamp* inInputTime,
                                    AudioBufferList* outOutputData,
-                                   const AudioTimeStamp* inOutputTime);
+                                   const AudioTimeStamp* inOutputTime) CA_REALTIME_API;
 
-typedef void (^AudioObjectPropertyListenerBlock)(UInt32 inNumberAddresses,
-                                                 const AudioObjectPropertyAddress* inAddresses);
+typedef void (^AudioObjectPropertyListenerBlock)(
+    UInt32 inNumberAddresses, const AudioObjectPropertyAddress* inAddresses) CA_REALTIME_API;
 
 #ifdef __cplusplus
 extern "C" {
@@ -88,6 +114,12 @@ OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
                                     UInt32 inQualifierDataSize,
                                     const void* _Nullable inQualifierData, UInt32* ioDataSize,
                                     void* outData);
+
+OSStatus AudioObjectSetPropertyData(AudioObjectID inObjectID,
+                                    const AudioObjectPropertyAddress* inAddress,
+                                    UInt32 inQualifierDataSize,
+                                    const void* _Nullable inQualifierData, UInt32 inDataSize,
+                                    const void* inData);
 
 OSStatus AudioHardwareCreateAggregateDevice(CFDictionaryRef inDescription,
                                             AudioObjectID* outDeviceID);

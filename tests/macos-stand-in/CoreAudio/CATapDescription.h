@@ -16,6 +16,7 @@ typedef NS_ENUM(NSInteger, CATapMuteBehavior) {
 - (instancetype)initStereoGlobalTapButExcludeProcesses:
     (NSArray<NSNumber*>*)processesObjectIDsToExcludeFromTap;
 @property(atomic, copy) NSUUID* UUID;
+@property(atomic, getter=isPrivate, setter=setPrivate:) BOOL privateTap;
 @property(atomic, getter=isMuted) CATapMuteBehavior muteBehavior;
 @end
 

@@ -18,6 +18,7 @@ typedef const void* CFTypeRef;
 typedef const struct __CFString* CFStringRef;
 typedef const struct __CFDictionary* CFDictionaryRef;
 typedef const struct __CFAllocator* CFAllocatorRef;
+typedef struct __CFRunLoop* CFRunLoopRef;
 
 typedef struct {
   CFIndex location;

@@ -56,6 +56,7 @@ typedef struct {
 
 @interface NSNumber : NSValue
 + (NSNumber*)numberWithBool:(BOOL)value;
++ (NSNumber*)numberWithInt:(int)value;
 + (NSNumber*)numberWithUnsignedInt:(unsigned int)value;
 + (NSNumber*)numberWithDouble:(double)value;
 @end

@@ -25,6 +25,8 @@ extern "C" {
 dispatch_queue_t dispatch_queue_create(const char* _Nullable label,
                                        dispatch_queue_attr_t _Nullable attr)
     __attribute__((ns_returns_retained));
+typedef void (*dispatch_function_t)(void* _Nullable);
+void dispatch_sync_f(dispatch_queue_t queue, void* _Nullable context, dispatch_function_t work);
 #ifdef __cplusplus
 }
 #endif
