@@ -1,5 +1,26 @@
-// A scripted platform: processes, applications and properties set up in a few lines, a failure
-// with a chosen status at every step, and a log of every call in order with its arguments.
+// The simulated platform: our model of Core Audio (and of the AVFoundation, AppKit and libproc
+// calls around it), which the portable code is proven against on any system. Set up in a few
+// lines or from a scenario file (scenario.h), it fails any step with a chosen status and logs
+// every call in order with its arguments.
+//
+// What it models, as the real platform does it:
+// - properties read size first, then data, never past the capacity given; unknown objects and
+//   selectors answer '!obj' and 'who?'; 'id2p' answers kAudioObjectUnknown without an error for
+//   a pid that has no process object; a process object's 'piro' says whether it plays;
+// - a tap hears the tones of the processes it includes (or of all but those it excludes), in the
+//   format 'tfmt' states, at the aggregate device's rate; without the user's permission it hears
+//   silence and every call still succeeds;
+// - the aggregate device's input: the output device's own input streams (a headset's microphone)
+//   ahead of the tap's, one buffer per stream, and a stream switched off for a registration
+//   (kAudioDevicePropertyIOProcStreamUsage) reaching its block as a null buffer;
+// - the IO block called on the queue's own thread, one call at a time; a stop after which no
+//   call runs; the device that dies on its own ('livn' and its listeners);
+// - AVAudioPCMBuffer refusing a buffer list that does not match its format; the file written by
+//   libsndfile instead of AVAudioFile.
+//
+// What it does not model: real time (a virtual clock advances in the sleep), more than one
+// running device, sub-devices other than the default output device, formats other than 32-bit
+// float, the permission prompt, and the HAL's own threads (listeners run on the given queue).
 #pragma once
 
 #include <atomic>
@@ -47,7 +68,7 @@ class SimulatedPlatform : public Platform {
   SimulatedPlatform();
   ~SimulatedPlatform() override;
 
-  // --- Setting up
+  // --- Objects and their properties, the call log (simulated_platform.cpp)
   void addObject(AudioObjectID id);
   // Raw bytes of a plain value; `qualifier` is the exact qualifier bytes it answers to.
   Property& setBytes(AudioObjectID object, AudioObjectPropertySelector selector, std::string bytes,
@@ -67,7 +88,12 @@ class SimulatedPlatform : public Platform {
   Property* property(AudioObjectID object, AudioObjectPropertySelector selector,
                      std::string_view qualifier = {});
 
-  // Appends to the system object's process list and sets the object's three properties.
+  // The next call of `operation` (its name in the log) fails with `status`; a later call succeeds
+  // again unless `always`.
+  void failCall(const std::string& operation, OSStatus status, bool always = false);
+
+  // --- Processes and applications (simulated_processes.cpp)
+  // Appends to the system object's process list and sets the object's properties ('piro' 0).
   void addProcessObject(const ProcessObject& process);
   void setProcessList(const std::vector<AudioObjectID>& ids);
   void addApplication(RunningApplication application);
@@ -77,11 +103,7 @@ class SimulatedPlatform : public Platform {
   // What 'id2p' answers for `pid`: an object, or a failing status.
   void setProcessObjectForPid(std::int32_t pid, std::variant<AudioObjectID, Fail> answer);
 
-  // The next call of `operation` (its name in the log) fails with `status`; a later call succeeds
-  // again unless `always`.
-  void failCall(const std::string& operation, OSStatus status, bool always = false);
-
-  // --- Devices, IO and audio (audio/simulated/simulated_devices.cpp)
+  // --- Taps, devices, IO and the clock (simulated_devices.cpp); files (simulated_files.cpp)
   // What 'tfmt' answers on every tap made from now on; default lpcm float32 interleaved stereo
   // at 48000 Hz.
   void setTapFormat(const AudioStreamBasicDescription& format);

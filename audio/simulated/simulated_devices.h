@@ -1,0 +1,221 @@
+// The state of the simulated platform's devices, shared by the files that model them: taps,
+// aggregate devices, IO registrations, listeners, the virtual clock (simulated_devices.cpp) and
+// the audio file the IO block writes to (simulated_files.cpp). Private to audio/simulated.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "audio/simulated/simulated_platform.h"
+
+namespace pt {
+struct PlatformIOProc;
+}
+
+namespace pt::sim {
+
+inline std::string number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.15g", value);
+  return text;
+}
+
+inline std::string idText(AudioObjectID id) { return std::to_string(std::uint32_t(id)); }
+
+inline constexpr AudioStreamBasicDescription kDefaultTapFormat{
+    48000,
+    kAudioFormatLinearPCM,
+    kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked,
+    8,
+    1,
+    8,
+    2,
+    32,
+    0};
+
+// A serial queue with a thread of its own. runSync hands one call over and waits for it, without
+// allocating, so the simulated IO path costs what the recorder's own code costs.
+class SimQueue final : public DispatchQueue {
+ public:
+  explicit SimQueue(std::string label) : label_(std::move(label)), worker_([this] { loop(); }) {}
+  ~SimQueue() override {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    if (worker_.get_id() == std::this_thread::get_id())
+      worker_.detach();
+    else
+      worker_.join();
+  }
+  const std::string& label() const override { return label_; }
+
+  void runSync(void (*call)(void*), void* context) {
+    std::unique_lock lock(mutex_);
+    call_ = call;
+    context_ = context;
+    done_ = false;
+    wake_.notify_all();
+    wake_.wait(lock, [&] { return done_; });
+  }
+
+ private:
+  void loop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return stop_ || call_ != nullptr; });
+      if (call_ != nullptr) {
+        auto call = std::exchange(call_, nullptr);
+        lock.unlock();
+        call(context_);
+        lock.lock();
+        done_ = true;
+        wake_.notify_all();
+      } else if (stop_) {
+        return;
+      }
+    }
+  }
+
+  const std::string label_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  void (*call_)(void*) = nullptr;
+  void* context_ = nullptr;
+  bool done_ = false;
+  bool stop_ = false;
+  std::thread worker_;  // last: starts once the rest is ready
+};
+
+}  // namespace pt::sim
+
+namespace pt {
+struct PlatformIOProc {
+  int number;
+  AudioObjectID device;
+  std::shared_ptr<sim::SimQueue> queue;
+  AudioDeviceIOBlock block;
+  bool usable;  // false for a handle written by a failing registration
+  std::vector<std::uint32_t> inputStreamIsOn;  // empty: every stream on
+};
+struct PlatformListener {
+  int number;
+  AudioObjectID object;
+  AudioObjectPropertySelector selector;
+  std::shared_ptr<sim::SimQueue> queue;
+  AudioObjectPropertyListenerBlock block;
+};
+}  // namespace pt
+
+namespace pt::sim {
+
+struct SimulatedPlatform::Devices {
+  struct Tap {
+    CATapDescription description;
+    AudioStreamBasicDescription format;
+  };
+
+  // Set up by the test.
+  AudioStreamBasicDescription tapFormat = kDefaultTapFormat;
+  OSStatus tapFormatFailure = noErr;
+  std::optional<double> deviceRate;
+  OSStatus deviceRateFailure = noErr;
+  std::map<std::uint32_t, double> tones;
+  std::uint32_t ioFrames = 512;
+  bool captureUnusable = false;
+  std::set<std::int64_t> writeFailures;
+  bool writeHandlesOnFailure = false;
+  std::optional<double> interruptAt;
+  std::optional<double> deviceLostAt;
+  AudioObjectID outputDevice = AudioObjectID::unknown;
+  std::string outputUID;
+  std::optional<std::pair<std::uint32_t, double>> subDeviceInput;  // channels, tone
+  bool captureAllowed = true;
+
+  // Objects made.
+  std::map<std::uint32_t, Tap> taps;
+  std::map<std::uint32_t, Value> aggregates;
+  std::vector<Value> aggregateDescriptions;
+  std::vector<CATapDescription> tapDescriptions;
+  std::map<const PlatformIOProc*, std::unique_ptr<PlatformIOProc>> procs;
+  std::uint32_t nextTap = 100;
+  std::uint32_t nextAggregate = 200;
+  int nextProc = 1;
+  std::map<const PlatformListener*, std::unique_ptr<PlatformListener>> listeners;
+  int nextListener = 1;
+
+  // The clock and the running device.
+  double now = 0;
+  std::int64_t deliveredCycles = 0;
+  AudioObjectID runningDevice = AudioObjectID::unknown;
+  PlatformIOProc* running = nullptr;  // null: started without a block, or stopped
+  double startTime = 0;
+  double rate = 0;
+  std::int64_t runCycles = 0;
+  std::atomic<std::int64_t> cycle{0};  // read by the file on the IO thread
+  std::vector<double> runningTones;
+  AudioStreamBasicDescription runningFormat{};
+  std::vector<float> samples;
+  std::uint32_t subDeviceStreams = 0;  // of the running device, ahead of the tap's
+  std::vector<float> subDeviceSamples;
+  bool subDeviceInputDelivered = false;
+  std::vector<std::byte> listStorage;
+  std::vector<float> outputSamples;
+  AudioBufferList output{};
+  AudioTimeStamp nowStamp{};
+  AudioTimeStamp inputStamp{};
+  AudioTimeStamp outputStamp{};
+
+  AudioBufferList* input() { return reinterpret_cast<AudioBufferList*>(listStorage.data()); }
+
+  // The tap an aggregate's tap list names; an unknown UUID names none.
+  const Tap* tapOf(const Value& aggregate) const {
+    const Tap* tap = nullptr;
+    if (const Value* list = aggregate.find("taps"); list && list->isList())
+      for (const Value& entry : list->list())
+        if (const Value* uid = entry.find("uid"); uid && uid->isText())
+          for (const auto& [id, candidate] : taps)
+            if (candidate.description.UUID == uid->text()) tap = &candidate;
+    return tap;
+  }
+
+  // The output device's input streams, when the aggregate lists it as a sub-device.
+  std::uint32_t subDeviceStreamsOf(const Value& aggregate) const {
+    if (!subDeviceInput) return 0;
+    if (const Value* list = aggregate.find("subdevices"); list && list->isList())
+      for (const Value& entry : list->list())
+        if (const Value* uid = entry.find("uid"); uid && uid->isText() && uid->text() == outputUID)
+          return 1;
+    return 0;
+  }
+
+  // One stream per buffer the tap's format has.
+  static std::uint32_t streamsOf(const AudioStreamBasicDescription& format) {
+    const bool interleaved = (format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
+    return interleaved ? 1 : std::max<std::uint32_t>(1, format.mChannelsPerFrame);
+  }
+
+  std::uint32_t inputStreamsOf(const Value& aggregate) const {
+    const Tap* tap = tapOf(aggregate);
+    return subDeviceStreamsOf(aggregate) + streamsOf(tap ? tap->format : tapFormat);
+  }
+
+  static void callBlock(void* context) {
+    auto& d = *static_cast<Devices*>(context);
+    d.running->block(&d.nowStamp, d.input(), &d.inputStamp, &d.output, &d.outputStamp);
+  }
+
+  static void callListener(void* context) {
+    auto& listener = *static_cast<PlatformListener*>(context);
+    const AudioObjectPropertyAddress address{listener.selector, kAudioObjectPropertyScopeGlobal,
+                                             kAudioObjectPropertyElementMain};
+    listener.block(1, &address);
+  }
+};
+
+}  // namespace pt::sim

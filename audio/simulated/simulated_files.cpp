@@ -1,0 +1,73 @@
+// The audio files of the simulated platform: the capture format and the buffer wrapping that
+// AVFoundation would do, and the real writer (libsndfile) behind the file, with chosen write
+// failures.
+#include "audio/simulated/simulated_devices.h"
+#include "audio/sndfile/sndfile_writer.h"
+#include "audio/text_error.h"
+
+namespace pt::sim {
+namespace {
+
+// The tap's file: the real writer, with the failures the test asked for.
+class SimulatedFile final : public AudioFile {
+ public:
+  SimulatedFile(std::shared_ptr<AudioFile> file, const std::set<std::int64_t>& failures,
+                const std::atomic<std::int64_t>& cycle)
+      : file_(std::move(file)), failures_(failures), cycle_(cycle) {}
+
+  bool writeFromBuffer(const PCMBuffer& buffer,
+                       std::string_view& errorDescription) noexcept override {
+    if (failures_.count(cycle_.load(std::memory_order_relaxed)) != 0) {
+      errorDescription = "模拟的写入失败";
+      return false;
+    }
+    return file_->writeFromBuffer(buffer, errorDescription);
+  }
+
+ private:
+  std::shared_ptr<AudioFile> file_;
+  const std::set<std::int64_t>& failures_;
+  const std::atomic<std::int64_t>& cycle_;
+};
+
+std::string formatText(const AudioStreamBasicDescription& d) {
+  return number(d.mSampleRate) + " " + codeText(d.mFormatID) +
+         " flags=" + std::to_string(d.mFormatFlags) + " " + std::to_string(d.mChannelsPerFrame) +
+         "ch " + std::to_string(d.mBitsPerChannel) + "bit";
+}
+
+}  // namespace
+
+void SimulatedPlatform::setCaptureFormatUnusable(bool unusable) {
+  devices_->captureUnusable = unusable;
+}
+void SimulatedPlatform::setWriteFailures(std::set<std::int64_t> cycles) {
+  devices_->writeFailures = std::move(cycles);
+}
+
+std::shared_ptr<const AudioFormat> SimulatedPlatform::makeAudioFormat(
+    const AudioStreamBasicDescription& description) {
+  log("makeAudioFormat " + formatText(description));
+  if (devices_->captureUnusable) return nullptr;
+  return makeLinearPCMFormat(description);
+}
+
+std::shared_ptr<AudioFile> SimulatedPlatform::openAudioFileForWriting(
+    const std::string& path, const AudioFileSettings& settings, AVAudioCommonFormat commonFormat,
+    bool interleaved) {
+  log("openAudioFileForWriting " + path + " " + codeText(settings.formatID) + " " +
+      number(settings.sampleRate) + " " + std::to_string(settings.channels) + " common" +
+      std::to_string(std::uint32_t(commonFormat)) + " " +
+      (interleaved ? "interleaved" : "non-interleaved"));
+  if (OSStatus s = injectedFailure("openAudioFileForWriting"))
+    throw TextError(statusMessage(("无法创建音频文件 " + path).c_str(), s));
+  return std::make_shared<SimulatedFile>(openSndfileForWriting(path, settings, interleaved),
+                                         devices_->writeFailures, devices_->cycle);
+}
+
+std::optional<PCMBuffer> SimulatedPlatform::makePCMBufferNoCopy(
+    const AudioFormat& format, const AudioBufferList* bufferList) noexcept {
+  return wrapBufferListNoCopy(format, bufferList);
+}
+
+}  // namespace pt::sim
