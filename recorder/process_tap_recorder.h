@@ -72,7 +72,7 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   AudioObjectID aggregateDeviceID_ = AudioObjectID::unknown;
   AudioDeviceIOProcID deviceProcID_ = nullptr;
   AudioObjectPropertyListenerID aliveListener_ = nullptr;
-  TapStreams tapStreams_;
+  TapStreams tapStreams_;  // which of the aggregate's input streams are the tap's
   // Set before the block is registered, cleared after it is destroyed; read by the IO block.
   std::shared_ptr<AudioFile> audioFile_;
   // Written by the IO block; read by the main thread once the device has stopped.
