@@ -1,5 +1,10 @@
 #include "app/entry.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -35,6 +40,13 @@ void ProcessTapCaptureDemo::main(std::span<const std::string_view> arguments) {
 }
 
 int runProcessTap(std::span<const std::string_view> arguments) {
+  // A reader of standard output that went away makes the summary's write fail with EPIPE, which
+  // is reported, instead of ending the process before the file is complete.
+  std::signal(SIGPIPE, SIG_IGN);
+  // A standard stream that the caller closed must not be taken over by the audio file or a
+  // socket; read-only /dev/null holds its number, and writing to it still fails (EBADF).
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) ::open("/dev/null", O_RDONLY);
   try {
     ProcessTapCaptureDemo::main(arguments);
     return 0;

@@ -140,6 +140,8 @@ class AudioFile {
   // allocates on success.
   virtual bool writeFromBuffer(const PCMBuffer& buffer,
                                std::string_view& errorDescription) noexcept = 0;
+  // (IO thread) True once the container holds all that its format can: every later write fails.
+  virtual bool isFull() const noexcept { return false; }
 };
 
 // NSRunningApplication.

@@ -137,7 +137,10 @@ AudioDeviceIOBlock ProcessTapRecorder::makeIOBlock(std::weak_ptr<ProcessTapRecor
     const std::shared_ptr<AudioFile> file = self->audioFile_;
     if (!file) return;
     const std::optional<PCMBuffer> buffer = platform().makePCMBufferNoCopy(*format, input);
-    if (!buffer) return;
+    if (!buffer) {
+      self->unreadCycles_.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
     std::string_view error;
     if (file->writeFromBuffer(*buffer, error)) {
       self->bufferCount_.fetch_add(1, std::memory_order_relaxed);
@@ -145,7 +148,13 @@ AudioDeviceIOBlock ProcessTapRecorder::makeIOBlock(std::weak_ptr<ProcessTapRecor
       // Looks only until the first sound, so a normal recording pays for one buffer.
       if (!self->heardSound_.load(std::memory_order_relaxed) && hasSound(*buffer))
         self->heardSound_.store(true, std::memory_order_relaxed);
+    } else if (file->isFull()) {
+      // Nothing more fits, now or later: the recording ends here with what the file holds.
+      self->fileFull_.store(true);
+      self->stopWaiting_.store(true);
     } else {
+      self->failedWrites_.fetch_add(1, std::memory_order_relaxed);
+      self->lostFrames_.fetch_add(buffer->frameLength(), std::memory_order_relaxed);
       // The one line this path may print; no allocation.
       std::fputs(kWriteFailed, stderr);
       std::fputs("：", stderr);
@@ -197,8 +206,22 @@ void ProcessTapRecorder::run() {
   cleanup();
   printSummary(summaryLine(outputURL_, targets_, bufferCount(), frameCount(), format->sampleRate(),
                            format->channelCount()));
-  // What was written is complete and summed up; the run still failed.
-  if (deviceLost()) throw TextError(kDeviceLost);
+  // What was written is complete and summed up; the run still failed. The last reason is the
+  // error the entry reports; any before it go to standard error now.
+  std::vector<std::string> failures;
+  if (std::string lost =
+          lostAudioMessage(unreadCycles(), failedWrites(), lostFrames(), format->sampleRate());
+      !lost.empty())
+    failures.push_back(std::move(lost));
+  if (fileFull_.load()) failures.emplace_back(kFileFull);
+  if (deviceLost()) failures.emplace_back(kDeviceLost);
+  if (!failures.empty()) {
+    for (std::size_t i = 0; i + 1 < failures.size(); ++i) {
+      std::fputs(failures[i].c_str(), stderr);
+      std::fputc('\n', stderr);
+    }
+    throw TextError(failures.back());
+  }
   if (bufferCount() > 0 && !heardSound()) {
     const std::string diagnosis = silenceDiagnosis(targets_);
     std::fputs(diagnosis.c_str(), stderr);
@@ -223,6 +246,20 @@ void ProcessTapRecorder::cleanup() noexcept {
     tapID_ = AudioObjectID::unknown;
   }
   audioFile_.reset();  // the last reference: completes and closes the file
+}
+
+std::string lostAudioMessage(std::int64_t unreadCycles, std::int64_t failedWrites,
+                             std::int64_t lostFrames, double sampleRate) {
+  std::string parts;
+  if (unreadCycles > 0) parts = std::to_string(unreadCycles) + " 个 IO 周期的输入无法读取";
+  if (failedWrites > 0) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.2f",
+                  sampleRate > 0 ? double(lostFrames) / sampleRate : 0.0);
+    if (!parts.empty()) parts += "，";
+    parts += std::to_string(failedWrites) + " 个 IO 周期（" + seconds + " 秒音频）未能写入文件";
+  }
+  return parts.empty() ? parts : std::string(kLostAudio) + "：" + parts;
 }
 
 std::string summaryLine(const std::string& path, const std::vector<AudioProcessInfo>& targets,

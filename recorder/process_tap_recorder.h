@@ -23,6 +23,8 @@ inline constexpr const char* kStartFailed = "启动 Tap 聚合设备失败";
 inline constexpr const char* kWriteFailed = "写入 Tap 音频失败";
 inline constexpr const char* kWatchDeviceFailed = "监听 Tap 聚合设备失败";
 inline constexpr const char* kDeviceLost = "Tap 聚合设备已停止工作，录音提前结束";
+inline constexpr const char* kFileFull = "音频文件已达到其格式的大小上限，录音提前结束";
+inline constexpr const char* kLostAudio = "录音丢失了音频";
 
 class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorder> {
   struct Private {};
@@ -37,9 +39,9 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   ProcessTapRecorder(const ProcessTapRecorder&) = delete;
   ProcessTapRecorder& operator=(const ProcessTapRecorder&) = delete;
 
-  // Sets up, records for durationSeconds (or until SIGINT/SIGTERM), tears down and prints the
-  // summary. Throws at the first failing step, leaving what was made for cleanup(), and after the
-  // summary when the device stopped on its own before the end.
+  // Sets up, records for durationSeconds (or until SIGINT/SIGTERM/SIGHUP), tears down and prints
+  // the summary. Throws at the first failing step, leaving what was made for cleanup(), and after
+  // the summary when audio was lost, the file filled up or the device stopped on its own.
   void run();
   // Releases everything in a fixed order; safe to repeat.
   void cleanup() noexcept;
@@ -54,6 +56,9 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   std::int64_t bufferCount() const { return bufferCount_.load(std::memory_order_relaxed); }
   std::int64_t frameCount() const { return frameCount_.load(std::memory_order_relaxed); }
   bool heardSound() const { return heardSound_.load(std::memory_order_relaxed); }
+  std::int64_t unreadCycles() const { return unreadCycles_.load(std::memory_order_relaxed); }
+  std::int64_t failedWrites() const { return failedWrites_.load(std::memory_order_relaxed); }
+  std::int64_t lostFrames() const { return lostFrames_.load(std::memory_order_relaxed); }
   bool deviceLost() const { return deviceLost_.load(); }
   // For tests of the IO block: the file the block writes to.
   void setAudioFileForTesting(std::shared_ptr<AudioFile> file) { audioFile_ = std::move(file); }
@@ -80,11 +85,22 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   std::atomic<std::int64_t> frameCount_{0};
   // Set by the IO block at the first written sample that is not zero.
   std::atomic<bool> heardSound_{false};
+  // Lost audio, counted by the IO block: cycles whose input could not be wrapped in the capture
+  // format, and cycles (and their frames) that the file refused.
+  std::atomic<std::int64_t> unreadCycles_{0};
+  std::atomic<std::int64_t> failedWrites_{0};
+  std::atomic<std::int64_t> lostFrames_{0};
+  // Set by the IO block when the container can take no more; ends the wait.
+  std::atomic<bool> fileFull_{false};
   // Set by an interrupt or by the device's end; ends the wait.
   std::atomic<bool> stopWaiting_{false};
   // Set on the queue when the device says it is no longer alive.
   std::atomic<bool> deviceLost_{false};
 };
+
+// "录音丢失了音频：…" with the counts that are not zero, or nothing when none is.
+std::string lostAudioMessage(std::int64_t unreadCycles, std::int64_t failedWrites,
+                             std::int64_t lostFrames, double sampleRate);
 
 // wrote=… targets=Name(pid=1),… buffers=… frames=… sampleRate=… channels=…
 std::string summaryLine(const std::string& path, const std::vector<AudioProcessInfo>& targets,

@@ -23,6 +23,7 @@ class SimulatedFile final : public AudioFile {
     }
     return file_->writeFromBuffer(buffer, errorDescription);
   }
+  bool isFull() const noexcept override { return file_->isFull(); }
 
  private:
   std::shared_ptr<AudioFile> file_;

@@ -69,7 +69,8 @@ TEST(RecordingScenario, EachKeyShapesTheRecording) {
       {R"({"faults": {"createIOProc": 8}})", "", "创建 Tap 回调失败：8"},
       {R"({"faults": {"watchDevice": 10}})", "", "监听 Tap 聚合设备失败：10"},
       {R"({"faults": {"start": 9}})", "", "启动 Tap 聚合设备失败：9"},
-      {R"({"faults": {"writeFailures": [1, 4]}})", "buffers=2 frames=1024", ""},
+      {R"({"faults": {"writeFailures": [1, 4]}})", "buffers=2 frames=1024",
+       "录音丢失了音频：2 个 IO 周期（0.02 秒音频）未能写入文件"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.scenario);

@@ -221,7 +221,7 @@ TEST_F(SharedServer, ContainersHoldEveryFrameOfTheSummary) {
     int majorFormat;
   };
   const std::vector<Case> cases = {{".caf", SF_FORMAT_CAF},
-                                   {".wav", SF_FORMAT_WAV},
+                                   {".wav", SF_FORMAT_WAVEX},
                                    {".aif", SF_FORMAT_AIFF},
                                    {".w64", SF_FORMAT_W64},
                                    {".rf64", SF_FORMAT_RF64}};

@@ -67,7 +67,7 @@ Child::Child(const std::vector<std::string>& argv, const Environment& environmen
                                    0644);
   posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
-  // The test runner may block or ignore signals; the child must see SIGINT and SIGTERM.
+  // The test runner may block or ignore signals; the child must see SIGINT, SIGTERM and SIGHUP.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t none, defaults;
@@ -75,6 +75,7 @@ Child::Child(const std::vector<std::string>& argv, const Environment& environmen
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGINT);
   sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGHUP);
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
