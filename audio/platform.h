@@ -224,6 +224,9 @@ class Platform {
   virtual std::string randomUUID() = 0;  // NSUUID UUIDString
   // Sleeps for `seconds` (infinity: without end), returning early once `interrupted` is true.
   virtual void sleepForTimeInterval(double seconds, const std::atomic<bool>& interrupted) = 0;
+  // NSProcessInfo systemUptime: seconds on a clock that only moves forward, for timing a wait
+  // made of several sleeps.
+  virtual double systemUptime() = 0;
 };
 
 // The platform every operation of the tool reaches. Installed once by the entry, or by a test.

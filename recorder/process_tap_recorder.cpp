@@ -11,6 +11,7 @@
 #include "processes/inventory.h"
 #include "recorder/aggregate_description.h"
 #include "recorder/interruption.h"
+#include "recorder/live_status.h"
 
 namespace pt {
 namespace {
@@ -142,6 +143,7 @@ AudioDeviceIOBlock ProcessTapRecorder::makeIOBlock(std::weak_ptr<ProcessTapRecor
       // Looks only until the first sound, so a normal recording pays for one buffer.
       if (!self->heardSound_.load(std::memory_order_relaxed) && hasSound(*buffer))
         self->heardSound_.store(true, std::memory_order_relaxed);
+      self->levels_.measure(*buffer->bufferList());
     } else {
       // The one line this path may print; no allocation.
       std::fputs(kWriteFailed, stderr);
@@ -183,7 +185,7 @@ void ProcessTapRecorder::run() {
     if (OSStatus status = platform().deviceStart(aggregateDeviceID_, deviceProcID_);
         status != noErr)
       throw TextError(statusMessage(kStartFailed, status));
-    platform().sleepForTimeInterval(durationSeconds_, stopWaiting_);
+    waitShowingStatus(durationSeconds_, stopWaiting_, levels_, format->channelCount(), outputURL_);
   }
   cleanup();
   printSummary(summaryLine(outputURL_, targets_, bufferCount(), frameCount(), format->sampleRate(),

@@ -10,6 +10,7 @@
 
 #include "audio/platform.h"
 #include "processes/audio_process_info.h"
+#include "recorder/live_status.h"
 
 namespace pt {
 
@@ -80,6 +81,8 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   std::atomic<std::int64_t> frameCount_{0};
   // Set by the IO block at the first written sample that is not zero.
   std::atomic<bool> heardSound_{false};
+  // Raised by the IO block while a status line shows.
+  LevelMeter levels_;
   // Set by an interrupt or by the device's end; ends the wait.
   std::atomic<bool> stopWaiting_{false};
   // Set on the queue when the device says it is no longer alive.

@@ -436,6 +436,8 @@ class MacPlatform final : public pt::Platform {
     }
   }
 
+  double systemUptime() override { return NSProcessInfo.processInfo.systemUptime; }
+
   void sleepForTimeInterval(double seconds, const std::atomic<bool>& interrupted) override {
     // Short slices so an interruption ends the wait promptly; the end is measured on a monotonic
     // clock so the slices do not add up to more than `seconds`. Infinity never ends.

@@ -518,6 +518,8 @@ std::optional<PCMBuffer> SimulatedPlatform::makePCMBufferNoCopy(
 
 // --- The clock
 
+double SimulatedPlatform::systemUptime() { return devices_->now; }
+
 void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<bool>& interrupted) {
   log("sleepForTimeInterval " + number(seconds));
   Devices& d = *devices_;

@@ -161,6 +161,7 @@ class SimulatedPlatform : public Platform {
   std::int32_t processIdentifier() override;
   std::string randomUUID() override;
   void sleepForTimeInterval(double seconds, const std::atomic<bool>& interrupted) override;
+  double systemUptime() override;  // the virtual clock; not logged
 
  protected:
   // Logs one call; safe from any thread.
