@@ -160,7 +160,7 @@ class StatusDrawing {
     meter_.enable();
   }
   ~StatusDrawing() {
-    if (drawn_) writeAll("\r\x1b[K");
+    if (drawn_) writeAll(kEraseStatusLine);
   }
   StatusDrawing(const StatusDrawing&) = delete;
   StatusDrawing& operator=(const StatusDrawing&) = delete;

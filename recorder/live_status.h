@@ -27,6 +27,8 @@ class LevelMeter {
   };
 
   void enable() noexcept { enabled_.store(true, std::memory_order_relaxed); }
+  // Whether a status line shows, so that another line on standard error erases it first.
+  bool enabled() const noexcept { return enabled_.load(std::memory_order_relaxed); }
   // IO thread. Channels beyond kMaxChannels are not measured.
   void measure(const AudioBufferList& list) noexcept;
   // Main thread.
@@ -38,6 +40,9 @@ class LevelMeter {
   std::array<std::atomic<float>, kMaxChannels> peaks_{};
   std::array<std::atomic<bool>, kMaxChannels> clipped_{};
 };
+
+// Returns to the start of the line and erases it.
+inline constexpr const char* kEraseStatusLine = "\r\x1b[K";
 
 struct StatusView {
   double elapsedSeconds = 0;

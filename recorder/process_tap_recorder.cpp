@@ -146,6 +146,7 @@ AudioDeviceIOBlock ProcessTapRecorder::makeIOBlock(std::weak_ptr<ProcessTapRecor
       self->levels_.measure(*buffer->bufferList());
     } else {
       // The one line this path may print; no allocation.
+      if (self->levels_.enabled()) std::fputs(kEraseStatusLine, stderr);
       std::fputs(kWriteFailed, stderr);
       std::fputs("：", stderr);
       std::fwrite(error.data(), 1, error.size(), stderr);

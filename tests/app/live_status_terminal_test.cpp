@@ -40,8 +40,9 @@ class LiveStatusAtATerminal : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   TerminalRun record(const std::string& seconds, const Environment& environment,
-                     std::vector<std::string> prefix = {}) {
-    prefix.insert(prefix.end(), {PT_PROCESS_TAP_SIM, (dir_ / "scenario.json").string(),
+                     std::vector<std::string> prefix = {},
+                     const std::string& scenario = "scenario.json") {
+    prefix.insert(prefix.end(), {PT_PROCESS_TAP_SIM, (dir_ / scenario).string(),
                                  (dir_ / "a.wav").string(), seconds, "Music"});
     return runInTerminal(prefix, environment, 60s);
   }
@@ -74,6 +75,18 @@ TEST_F(LiveStatusAtATerminal, RedrawsAtMostTenTimesASecondAndLeavesOnlyTheSummar
   EXPECT_THAT(run.transcript, ::testing::HasSubstr("\x1b[32m#"));
   EXPECT_TRUE(std::regex_match(screenText(run.transcript), summary()))
       << screenText(run.transcript);
+}
+
+TEST_F(LiveStatusAtATerminal, AFailedWriteGetsALineOfItsOwn) {
+  std::string scenario = kScenario;
+  scenario.insert(scenario.rfind('}'), R"(, "faults": {"writeFailures": [30]})");
+  std::ofstream(dir_ / "faulty.json") << scenario;
+  const TerminalRun run = record("1", kColourTerminal, {}, "faulty.json");
+  ASSERT_EQ(run.exitStatus, 0) << run.transcript;
+  const std::string screen = screenText(run.transcript);
+  const std::string failure = "写入 Tap 音频失败：模拟的写入失败\n";
+  ASSERT_EQ(screen.substr(0, failure.size()), failure) << screen;
+  EXPECT_TRUE(std::regex_match(screen.substr(failure.size()), summary())) << screen;
 }
 
 TEST_F(LiveStatusAtATerminal, EndlessRecordingShowsElapsedTimeUntilInterrupted) {
