@@ -7,54 +7,47 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <string>
 
-#include "tests/terminal/pseudo_terminal.h"
+#include "tests/terminal/terminal_run.h"
 
 namespace pt::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using Environment = std::map<std::string, std::optional<std::string>>;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
-// Music plays a sine at a quarter of full scale: -12.0 dBFS on both channels.
+// Music plays a sine at a quarter of full scale: -12.0 dBFS. Cycle 20 is written at 0.21 s.
 constexpr const char* kScenario = R"({
   "processObjects": [{"id": 71, "pid": 812, "bundleID": "com.apple.Music", "running": 1}],
   "applications": [{"pid": 812, "name": "Music", "bundleID": "com.apple.Music"}],
-  "tone": {"71": 440}, "interruptAt": 30})";
-
-const Environment kColourTerminal{
-    {"TERM", "xterm-256color"}, {"NO_COLOR", std::nullopt}, {"COLORTERM", std::nullopt}};
+  "tone": {"71": 440}, "tapFormat": {"interleaved": INTERLEAVED}, "faults": FAULTS})";
 
 class LiveStatusAtATerminal : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("process-tap-terminal-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    std::ofstream(dir_ / "scenario.json") << kScenario;
-  }
+  void SetUp() override { fs::create_directories(dir_); }
   void TearDown() override { fs::remove_all(dir_); }
 
-  TerminalRun record(const std::string& seconds, const Environment& environment,
-                     std::vector<std::string> prefix = {},
-                     const std::string& scenario = "scenario.json") {
-    prefix.insert(prefix.end(), {PT_PROCESS_TAP_SIM, (dir_ / scenario).string(),
-                                 (dir_ / "a.wav").string(), seconds, "Music"});
-    return runInTerminal(prefix, environment, 60s);
+  // Records 2 s of Music with `environment` (prefixed to the command) and `redirection`.
+  TerminalRun record(const std::string& environment, const std::string& redirection = "",
+                     bool interleaved = true, const std::string& faults = "{}") {
+    std::string scenario =
+        std::regex_replace(kScenario, std::regex("INTERLEAVED"), interleaved ? "true" : "false");
+    std::ofstream(dir_ / "scenario.json")
+        << std::regex_replace(scenario, std::regex("FAULTS"), faults);
+    return runAtTerminal("env -u NO_COLOR -u COLORTERM TERM=xterm-256color " + environment + " " +
+                         PT_PROCESS_TAP_SIM + " " + (dir_ / "scenario.json").string() + " " +
+                         (dir_ / "a.wav").string() + " 2 Music " + redirection);
   }
-  // The summary line; a terminal's transcript has "\r\n" where the program wrote "\n".
-  std::regex summary(const std::string& lineEnd = "\n") const {
-    return std::regex(
-        "wrote=" + (dir_ / "a.wav").string() +
-        R"( targets=Music\(pid=812\) buffers=\d+ frames=\d+ sampleRate=48000 channels=2)" +
-        lineEnd);
+  // The summary line as the terminal has it.
+  std::string summary() const {
+    return "wrote=" + (dir_ / "a.wav").string() +
+           R"( targets=Music\(pid=812\) buffers=\d+ frames=\d+ sampleRate=48000 channels=2\n)";
   }
 
-  fs::path dir_;
+  const fs::path dir_ =
+      fs::temp_directory_path() / ("process-tap-terminal-" + std::to_string(::getpid()) + "-" +
+                                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
 };
 
 std::size_t count(const std::string& text, const std::string& part) {
@@ -64,54 +57,34 @@ std::size_t count(const std::string& text, const std::string& part) {
 }
 
 TEST_F(LiveStatusAtATerminal, RedrawsAtMostTenTimesASecondAndLeavesOnlyTheSummary) {
-  const TerminalRun run = record("2", kColourTerminal);
-  ASSERT_EQ(run.exitStatus, 0) << run.transcript;
-  // The clock is virtual: a draw at the start and after each tenth of a second but the last.
-  const std::size_t draws = count(run.transcript, " / 0:02.0");
-  EXPECT_GE(draws, 19u);
-  EXPECT_LE(draws, 21u);
-  EXPECT_THAT(run.transcript, ::testing::HasSubstr("\r0:01.8 / 0:02.0  L ["));
-  EXPECT_THAT(run.transcript, ::testing::HasSubstr("] -12.0 dBFS"));
-  EXPECT_THAT(run.transcript, ::testing::HasSubstr("\x1b[32m#"));
-  EXPECT_TRUE(std::regex_match(screenText(run.transcript), summary()))
-      << screenText(run.transcript);
-}
-
-TEST_F(LiveStatusAtATerminal, AFailedWriteGetsALineOfItsOwn) {
-  std::string scenario = kScenario;
-  scenario.insert(scenario.rfind('}'), R"(, "faults": {"writeFailures": [30]})");
-  std::ofstream(dir_ / "faulty.json") << scenario;
-  const TerminalRun run = record("1", kColourTerminal, {}, "faulty.json");
-  ASSERT_EQ(run.exitStatus, 0) << run.transcript;
-  const std::string screen = screenText(run.transcript);
-  const std::string failure = "写入 Tap 音频失败：模拟的写入失败\n";
-  ASSERT_EQ(screen.substr(0, failure.size()), failure) << screen;
-  EXPECT_TRUE(std::regex_match(screen.substr(failure.size()), summary())) << screen;
-}
-
-TEST_F(LiveStatusAtATerminal, EndlessRecordingShowsElapsedTimeUntilInterrupted) {
-  Environment plain = kColourTerminal;
-  plain["NO_COLOR"] = "1";
-  const TerminalRun run = record("inf", plain);
-  ASSERT_EQ(run.exitStatus, 0) << run.transcript;
-  EXPECT_TRUE(std::regex_search(run.transcript, std::regex("\r0:29\\.\\d  L \\[")));
-  EXPECT_THAT(run.transcript, ::testing::Not(::testing::HasSubstr(" / ")));
-  EXPECT_THAT(run.transcript, ::testing::Not(::testing::HasSubstr("\x1b[3")));
-  EXPECT_TRUE(std::regex_match(screenText(run.transcript), summary()));
-}
-
-TEST_F(LiveStatusAtATerminal, AddsNoByteWhereStandardErrorIsNoCapableTerminal) {
-  // Standard error into a file, then a terminal that cannot erase a line.
-  const TerminalRun redirected = record(
-      "2", kColourTerminal, {"/bin/sh", "-c", "exec \"$@\" 2>\"$0\"", (dir_ / "err").string()});
-  Environment dumb = kColourTerminal;
-  dumb["TERM"] = "dumb";
-  const TerminalRun onDumb = record("2", dumb);
-  for (const TerminalRun& run : {redirected, onDumb}) {
+  for (const bool interleaved : {true, false}) {
+    const TerminalRun run = record("", "", interleaved);
     ASSERT_EQ(run.exitStatus, 0) << run.transcript;
-    EXPECT_TRUE(std::regex_match(run.transcript, summary("\r\n"))) << run.transcript;
+    // The clock is virtual: a draw at the start and after each tenth of a second but the last.
+    EXPECT_THAT(count(run.transcript, " / 0:02.0"),
+                ::testing::AllOf(::testing::Ge(19u), ::testing::Le(21u)));
+    EXPECT_THAT(run.transcript, HasSubstr("\r0:01.8 / 0:02.0  L ["));
+    EXPECT_THAT(run.transcript, HasSubstr("-12.0 dBFS  R [\x1b[32m#"));
+    EXPECT_TRUE(std::regex_match(screenText(run.transcript), std::regex(summary())))
+        << screenText(run.transcript);
   }
-  EXPECT_EQ(fs::file_size(dir_ / "err"), 0u);
+  EXPECT_THAT(record("NO_COLOR=1").transcript,
+              ::testing::AllOf(HasSubstr(" dBFS"), Not(HasSubstr("\x1b[3"))));
+}
+
+TEST_F(LiveStatusAtATerminal, StaysOffAFailedWritesLineAndOffStandardErrorThatIsNoTerminal) {
+  const TerminalRun failed = record("", "", true, R"({"writeFailures": [20]})");
+  EXPECT_TRUE(std::regex_match(screenText(failed.transcript),
+                               std::regex("写入 Tap 音频失败：模拟的写入失败\n" + summary())))
+      << screenText(failed.transcript);
+  // Into a file, or on a terminal that cannot erase a line, standard error gets nothing.
+  const std::string err = (dir_ / "err").string();
+  for (const TerminalRun& run : {record("", "2>" + err), record("TERM=dumb")}) {
+    ASSERT_EQ(run.exitStatus, 0) << run.transcript;
+    EXPECT_TRUE(std::regex_match(screenText(run.transcript), std::regex(summary())));
+    EXPECT_EQ(count(run.transcript, "\r"), 1u) << run.transcript;  // the terminal's own, at "\n"
+  }
+  EXPECT_EQ(fs::file_size(err), 0u);
 }
 
 }  // namespace
