@@ -200,10 +200,9 @@ void LevelMeter::measure(const AudioBufferList& list) noexcept {
     const float* samples = static_cast<const float*>(buffer.mData);
     const std::size_t count = samples ? buffer.mDataByteSize / sizeof(float) : 0;
     std::array<float, kMaxChannels> loudest{};
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::uint32_t c = std::uint32_t(i % stride);
-      if (c < measured) loudest[c] = std::max(loudest[c], std::fabs(samples[i]));
-    }
+    for (std::size_t frame = 0; frame + stride <= count; frame += stride)
+      for (std::uint32_t c = 0; c < measured; ++c)
+        loudest[c] = std::max(loudest[c], std::fabs(samples[frame + c]));
     for (std::uint32_t c = 0; c < measured; ++c) {
       std::atomic<float>& peak = peaks_[first + c];
       float seen = peak.load(std::memory_order_relaxed);
