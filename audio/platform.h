@@ -235,6 +235,9 @@ class Platform {
   // the user (no Core Audio call answers it: on macOS it is the missing System Audio Recording
   // permission, which no interface can query).
   virtual std::string silentCaptureReason() = 0;
+  // NSProcessInfo systemUptime: seconds on a clock that only moves forward, for timing a wait
+  // made of several sleeps.
+  virtual double systemUptime() = 0;
 };
 
 // The platform every operation of the tool reaches. Installed once by the entry, or by a test.

@@ -12,6 +12,7 @@
 #include "recorder/aggregate_description.h"
 #include "recorder/interruption.h"
 #include "recorder/silence_diagnosis.h"
+#include "recorder/live_status.h"
 
 namespace pt {
 namespace {
@@ -148,6 +149,7 @@ AudioDeviceIOBlock ProcessTapRecorder::makeIOBlock(std::weak_ptr<ProcessTapRecor
       // Looks only until the first sound, so a normal recording pays for one buffer.
       if (!self->heardSound_.load(std::memory_order_relaxed) && hasSound(*buffer))
         self->heardSound_.store(true, std::memory_order_relaxed);
+      self->levels_.measure(*buffer->bufferList());
     } else if (file->isFull()) {
       // Nothing more fits, now or later: the recording ends here with what the file holds.
       self->fileFull_.store(true);
@@ -156,6 +158,7 @@ AudioDeviceIOBlock ProcessTapRecorder::makeIOBlock(std::weak_ptr<ProcessTapRecor
       self->failedWrites_.fetch_add(1, std::memory_order_relaxed);
       self->lostFrames_.fetch_add(buffer->frameLength(), std::memory_order_relaxed);
       // The one line this path may print; no allocation.
+      if (self->levels_.enabled()) std::fputs(kEraseStatusLine, stderr);
       std::fputs(kWriteFailed, stderr);
       std::fputs("：", stderr);
       std::fwrite(error.data(), 1, error.size(), stderr);
@@ -201,7 +204,7 @@ void ProcessTapRecorder::run() {
     if (OSStatus status = platform().deviceStart(aggregateDeviceID_, deviceProcID_);
         status != noErr)
       throw TextError(statusMessage(kStartFailed, status));
-    platform().sleepForTimeInterval(durationSeconds_, stopWaiting_);
+    waitShowingStatus(durationSeconds_, stopWaiting_, levels_, format->channelCount(), outputURL_);
   }
   cleanup();
   printSummary(summaryLine(outputURL_, targets_, bufferCount(), frameCount(), format->sampleRate(),

@@ -11,6 +11,7 @@
 #include "audio/platform.h"
 #include "processes/audio_process_info.h"
 #include "recorder/tap_streams.h"
+#include "recorder/live_status.h"
 
 namespace pt {
 
@@ -92,6 +93,8 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   std::atomic<std::int64_t> lostFrames_{0};
   // Set by the IO block when the container can take no more; ends the wait.
   std::atomic<bool> fileFull_{false};
+  // Raised by the IO block while a status line shows.
+  LevelMeter levels_;
   // Set by an interrupt or by the device's end; ends the wait.
   std::atomic<bool> stopWaiting_{false};
   // Set on the queue when the device says it is no longer alive.

@@ -9,6 +9,7 @@ packages=(
   clang-14 libclang-rt-14-dev clang-19 clang-format
   pulseaudio pulseaudio-utils sox
   pipewire pipewire-pulse wireplumber dbus
+  man-db dpkg-dev file
 )
 
 missing=()

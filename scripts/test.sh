@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a Debian machine and runs every check: fuzzing, the recorder and the Linux adapter
 # under ThreadSanitizer, everything under AddressSanitizer + UndefinedBehaviorSanitizer, then the
-# whole suite in a plain build, and the Linux platform's tests once more against PipeWire. The
-# tests that need a sound server get a private one.
+# whole suite in a plain build, the Debian package built, installed and run, and the Linux
+# platform's tests once more against PipeWire. The tests that need a sound server get a private
+# one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -39,6 +40,16 @@ echo "== plain build: everything"
 build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build/test --target format-check
 ctest --test-dir build/test --output-on-failure -j"$jobs"
+
+echo "== the Debian package: built, installed, listing the private server's clients"
+rm -f build/test/process-tap_*.deb
+(cd build/test && cpack -G DEB)
+deb=$(echo "$root"/build/test/process-tap_*_"$(dpkg --print-architecture)".deb)
+dpkg-deb -c "$deb" | grep '/usr/share/man/man1/process-tap\.1$' >/dev/null
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --reinstall "$deb"
+/usr/bin/process-tap /tmp/x.caf 1 --list  # the package's, not a `cmake --install` in /usr/local
 
 echo "== the Linux platform against PipeWire (pipewire-pulse)"
 (

@@ -504,6 +504,7 @@ class MacPlatform final : public pt::Platform {
   }
 
   std::string silentCaptureReason() override { return pt::kSystemAudioRecordingNotAllowed; }
+  double systemUptime() override { return NSProcessInfo.processInfo.systemUptime; }
 
   void sleepForTimeInterval(double seconds, const std::atomic<bool>& interrupted) override {
     // Short slices so an interruption ends the wait promptly; the end is measured on a monotonic

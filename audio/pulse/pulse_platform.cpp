@@ -473,6 +473,11 @@ class PulsePlatform final : public Platform {
     return text;
   }
 
+  double systemUptime() override {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+
   void sleepForTimeInterval(double seconds, const std::atomic<bool>& interrupted) override {
     using Clock = std::chrono::steady_clock;
     const bool endless = !(seconds < 1e9);

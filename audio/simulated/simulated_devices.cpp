@@ -353,6 +353,8 @@ OSStatus SimulatedPlatform::removePropertyListenerBlock(
 
 // --- The clock
 
+double SimulatedPlatform::systemUptime() { return devices_->now; }
+
 void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<bool>& interrupted) {
   log("sleepForTimeInterval " + number(seconds));
   Devices& d = *devices_;

@@ -80,6 +80,7 @@ typedef struct {
 @interface NSProcessInfo : NSObject
 @property(class, readonly, strong) NSProcessInfo* processInfo;
 @property(readonly) int processIdentifier;
+@property(readonly) NSTimeInterval systemUptime;
 @end
 
 @interface NSThread : NSObject
