@@ -11,8 +11,8 @@
 #include "processes/inventory.h"
 #include "recorder/aggregate_description.h"
 #include "recorder/interruption.h"
-#include "recorder/silence_diagnosis.h"
 #include "recorder/live_status.h"
+#include "recorder/silence_diagnosis.h"
 
 namespace pt {
 namespace {

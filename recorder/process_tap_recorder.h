@@ -10,8 +10,8 @@
 
 #include "audio/platform.h"
 #include "processes/audio_process_info.h"
-#include "recorder/tap_streams.h"
 #include "recorder/live_status.h"
+#include "recorder/tap_streams.h"
 
 namespace pt {
 

@@ -195,7 +195,7 @@ class SimulatedPlatform : public Platform {
   std::string randomUUID() override;
   void sleepForTimeInterval(double seconds, const std::atomic<bool>& interrupted) override;
   std::string silentCaptureReason() override;  // macOS's
-  double systemUptime() override;  // the virtual clock; not logged
+  double systemUptime() override;              // the virtual clock; not logged
 
  protected:
   // Logs one call; safe from any thread.
