@@ -42,31 +42,14 @@ TEST(Arguments, DurationConvertsOnlyWhenTheWholeTextIsANumber) {
     const std::vector<std::string_view> arguments = {"p", text};
     EXPECT_EQ(readArguments(arguments).durationSeconds, seconds) << text;
   }
-  for (std::string text : {"NaN",
-                           "-nan",
-                           " 2",
-                           "2 ",
-                           "2s",
-                           "",
-                           "+",
-                           ".",
-                           "e5",
-                           "1e",
-                           "1e+",
-                           "1.2.3",
-                           "++1",
-                           "0x10",
-                           "infinit",
-                           "infinityy",
-                           "1,5",
-                           "\xD9\xA1\xD9\xA2",
-                           "\xEF\xBC\x92",
-                           "2\n"}) {
+  // clang-format off
+  for (std::string text : {"NaN", "-nan", " 2", "2 ", "2s", "", "+", ".", "e5", "1e", "1e+", "1.2.3",
+                           "++1", "0x10", "infinit", "infinityy", "1,5", "\xD9\xA1\xD9\xA2",
+                           "\xEF\xBC\x92", "2\n"}) {
+    // clang-format on
     const std::vector<std::string_view> arguments = {"p", text};
     EXPECT_EQ(readArguments(arguments).durationSeconds, 8.0) << '"' << text << '"';
   }
-  const std::vector<std::string_view> withNul = {"p", std::string_view("2\0", 2)};
-  EXPECT_EQ(readArguments(withNul).durationSeconds, 8.0);
 }
 
 }  // namespace
