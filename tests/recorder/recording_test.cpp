@@ -18,6 +18,7 @@
 #include "audio/simulated/scenario.h"
 #include "audio/simulated/simulated_platform.h"
 #include "audio/text_error.h"
+#include "recorder/interruption.h"
 #include "recorder/process_tap_recorder.h"
 
 namespace pt {
@@ -352,6 +353,18 @@ TEST_F(RecordingTest, AnEarlyEndKeepsACompleteFileAndItsSummary) {
   struct sigaction after {};
   sigaction(SIGINT, nullptr, &after);
   EXPECT_EQ(after.sa_handler, before.sa_handler);  // the handler lives for the wait only
+}
+
+// `kill` stops a recording as Ctrl-C does, with a complete file.
+TEST(Interruption, EitherSignalEndsTheWait) {
+  for (int signal : {SIGINT, SIGTERM}) {
+    std::atomic<bool> interrupted{false};
+    {
+      InterruptionScope scope(interrupted);
+      std::raise(signal);
+    }
+    EXPECT_TRUE(interrupted.load()) << signal;
+  }
 }
 
 TEST_F(RecordingTest, ASummaryThatCannotBeWrittenIsAnError) {
