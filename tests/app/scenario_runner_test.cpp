@@ -1,197 +1,212 @@
-// Whole runs of the real entry, driven through process-tap-sim as a user would run it.
+// Whole runs of the real entry, driven through process-tap-sim as a user would run it: what
+// each run leaves on standard output, standard error, in its exit status and on disk.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "tests/app/sim_run.h"
-
-namespace pt::testing {
+namespace pt {
 namespace {
 
+namespace fs = std::filesystem;
 using ::testing::HasSubstr;
-using ::testing::IsEmpty;
 using json = nlohmann::json;
 
-// Radio plays; nothing matches the default keyword.
+enum class Stdout { file, fullDisk, closedPipe };
+
+struct SimRun {
+  int exitStatus = -1;  // -1 when the process did not exit normally
+  std::string out, err;
+  std::vector<std::string> files;  // what the run left in its working directory
+};
+
+std::string contents(const fs::path& path) {
+  std::ostringstream text;
+  text << std::ifstream(path, std::ios::binary).rdbuf();
+  return text.str();
+}
+
+// Runs process-tap-sim with `arguments` in a fresh directory that holds `scenario` as
+// scenario.json, unless the scenario is empty.
+SimRun runSim(const std::string& scenario, std::vector<std::string> arguments,
+              Stdout where = Stdout::file) {
+  static int counter = 0;
+  const fs::path dir = fs::temp_directory_path() /
+                       ("pt-sim-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+  fs::create_directories(dir);
+  if (!scenario.empty()) std::ofstream(dir / "scenario.json") << scenario;
+  arguments.insert(arguments.begin(), PT_PROCESS_TAP_SIM);
+  std::vector<char*> argv;
+  for (std::string& a : arguments) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const std::string outPath = where == Stdout::fullDisk ? "/dev/full" : dir / "stdout";
+  const std::string errPath = dir / "stderr";
+  int ends[2] = {-1, -1};  // a pipe without a reader, from the start
+  if (where == Stdout::closedPipe && (::pipe(ends) != 0 || ::close(ends[0]) != 0)) return {};
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // Only async-signal-safe calls between fork and exec.
+    const int out = where == Stdout::closedPipe
+                        ? ends[1]
+                        : ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0 || ::chdir(dir.c_str()) != 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0)
+      ::_exit(127);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  if (where == Stdout::closedPipe) ::close(ends[1]);
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+  }
+  SimRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, "", contents(errPath), {}};
+  if (where == Stdout::file) run.out = contents(outPath);
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    const std::string name = entry.path().filename();
+    if (name != "scenario.json" && name != "stdout" && name != "stderr") run.files.push_back(name);
+  }
+  fs::remove_all(dir);
+  return run;
+}
+
+// Names out of order, one of them decomposed, a silent client known only by its kernel name.
+const json kScenario = json::parse(R"({
+  "processObjects": [
+    {"id": 71, "pid": 812, "bundleID": "com.apple.Music", "running": 1},
+    {"id": 72, "pid": 900, "bundleID": "com.example.Radio", "running": 1},
+    {"id": 73, "pid": 317, "bundleID": "", "running": 0},
+    {"id": 74, "pid": 640, "bundleID": "org.example.fm", "running": 1}
+  ],
+  "applications": [
+    {"pid": 812, "name": "Music", "bundleID": "com.apple.Music"},
+    {"pid": 900, "name": "Radio", "bundleID": "com.example.Radio"},
+    {"pid": 640, "name": "e\u0301cole FM", "bundleID": "org.example.fm"}
+  ],
+  "kernelNames": {"317": "coreaudiod-helper"}
+})");
+
+// Only Radio plays, so nothing matches the default keyword.
 const json kRadioOnly = json::parse(R"({
   "processObjects": [{"id": 72, "pid": 900, "bundleID": "com.example.Radio", "running": 1}],
   "applications": [{"pid": 900, "name": "Radio", "bundleID": "com.example.Radio"}]
 })");
 
-class ScenarioRunner : public ::testing::Test {
- protected:
-  SimRun run(const json& scenario, const std::vector<std::string>& arguments) {
-    return keep(runSim(scenario, arguments));
-  }
-  SimRun keep(SimRun result) {
-    directories_.push_back(result.directory);
-    return result;
-  }
-  void TearDown() override {
-    for (const auto& dir : directories_) std::filesystem::remove_all(dir);
-  }
+TEST(ScenarioRunner, ListingIsSortedByNameOnStandardOutputAndEndsWithSuccess) {
+  const SimRun run = runSim(kScenario.dump(), {"scenario.json", "rec.caf", "1", "--list"});
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.out,
+            "pid=812 active=true name=Music bundle=com.apple.Music\n"
+            "pid=900 active=true name=Radio bundle=com.example.Radio\n"
+            "pid=317 active=false name=coreaudiod-helper bundle=\n"
+            "pid=640 active=true name=e\u0301cole FM bundle=org.example.fm\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(run.files.empty());
+}
 
- private:
-  std::vector<std::filesystem::path> directories_;
-};
+TEST(ScenarioRunner, ListingThatCannotBeWrittenIsAFailure) {
+  for (Stdout where : {Stdout::fullDisk, Stdout::closedPipe}) {
+    const SimRun run = runSim(kScenario.dump(), {"scenario.json", "rec.caf", "1", "--list"}, where);
+    EXPECT_EQ(run.exitStatus, 1) << "stdout kind " << int(where);
+    EXPECT_THAT(run.err, ::testing::StartsWith("写入音频进程列表失败："));
+  }
+}
 
-TEST_F(ScenarioRunner, InventoryReadFailuresEndTheRunWithTheirMessage) {
+// The keyword that reaches target selection shows in the not-found message; nothing is made.
+TEST(ScenarioRunner, UnresolvedKeywordsEndTheRunBeforeAnyFile) {
+  // clang-format off
+  const std::pair<std::vector<std::string>, const char*> cases[] = {
+      {{}, "Music"}, {{"--list"}, "Music"}, {{"out.caf", "--list"}, "Music"},  // a path, a duration
+      {{"\xFF\xFE.caf", "1", "Nope", "--list", "Radio"}, "Nope"},  // a fourth argument is ignored
+      {{"out.caf", "", "Mu\xFFsic"}, "Mu\xEF\xBF\xBDsic"}, {{"out.caf", "1", "Radio,--LIST"}, "--LIST"}};
+  // clang-format on
+  for (auto [arguments, keyword] : cases) {
+    SCOPED_TRACE(keyword);
+    arguments.insert(arguments.begin(), "scenario.json");
+    const SimRun run = runSim(kRadioOnly.dump(), arguments);
+    EXPECT_EQ(run.err, "未找到音频进程：" + std::string(keyword) + "\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_TRUE(run.files.empty());
+  }
+}
+
+TEST(ScenarioRunner, InventoryReadFailuresEndTheRunWithTheirMessage) {
+  json scenario = kRadioOnly;
+  scenario["processList"] = {{"dataStatus", -50}};
+  for (const char* keyword : {"Radio", "--list"}) {
+    SCOPED_TRACE(keyword);
+    const SimRun run = runSim(scenario.dump(), {"scenario.json", "out.caf", "1", keyword});
+    EXPECT_EQ(run.err, "读取音频进程列表失败：-50\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_TRUE(run.files.empty());
+  }
+}
+
+TEST(ScenarioRunner, RecordingsEndWithTheirStatusSummaryAndFile) {
   struct Case {
-    const char* processList;
-    const char* message;
-  };
-  const std::vector<Case> cases = {
-      {R"({"sizeStatus": -50})", "读取音频进程列表大小失败：-50\n"},
-      {R"({"sizeStatus": "!obj"})", "读取音频进程列表大小失败：560947818\n"},
-      {R"({"dataStatus": 2003332927})", "读取音频进程列表失败：2003332927\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.processList);
-    json scenario = kRadioOnly;
-    scenario["processList"] = json::parse(c.processList);
-    for (const std::vector<std::string>& arguments :
-         {std::vector<std::string>{"out.caf", "1", "Radio"}, {"out.caf", "1", "--list"}}) {
-      const SimRun result = run(scenario, arguments);
-      EXPECT_EQ(result.err, c.message);
-      EXPECT_THAT(result.out, IsEmpty());
-      EXPECT_NE(result.exitStatus, 0);
-      EXPECT_NE(result.exitStatus, 2);  // the tool's failure, not the scenario's
-      EXPECT_FALSE(std::filesystem::exists(result.directory / "out.caf"));
-    }
-  }
-}
-
-// The keyword that reaches target selection shows in the not-found message.
-TEST_F(ScenarioRunner, ArgumentsReachTargetSelectionAsTyped) {
-  struct Case {
-    const char* name;
-    std::vector<std::string> arguments;
-    std::string message;
-  };
-  const std::vector<Case> cases = {
-      {"no arguments: the default keyword", {}, "未找到音频进程：Music\n"},
-      {"a path only", {"out.caf"}, "未找到音频进程：Music\n"},
-      {"--list first is a path", {"--list"}, "未找到音频进程：Music\n"},
-      {"--list second is a duration", {"out.caf", "--list"}, "未找到音频进程：Music\n"},
-      {"an explicit keyword", {"out.caf", "2.5", "Music"}, "未找到音频进程：Music\n"},
-      {"a fourth argument is ignored",
-       {"out.caf", "1", "Nope", "--list", "Radio"},
-       "未找到音频进程：Nope\n"},
-      {"ill-formed bytes are replaced",
-       {"out.caf", "", "Mu\xFFsic"},
-       "未找到音频进程：Mu\xEF\xBF\xBDsic\n"},
-      {"a non-UTF-8 path is fine", {"\xFF\xFE.caf", "x", "Nope"}, "未找到音频进程：Nope\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const SimRun result = run(kRadioOnly, c.arguments);
-    EXPECT_EQ(result.err, c.message);
-    EXPECT_THAT(result.out, IsEmpty());
-    EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_TRUE(std::filesystem::is_empty(result.directory)) << "no output file is made";
-  }
-}
-
-TEST_F(ScenarioRunner, ListingIsWrittenAndEndsWithSuccess) {
-  const SimRun result = keep(runSimRaw(
-      {(examplesDirectory() / "music-and-radio.json").string(), "out.caf", "x", "--list"}));
-  EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_THAT(result.err, IsEmpty());
-  EXPECT_THAT(result.out, HasSubstr("Music"));
-  EXPECT_THAT(result.out, HasSubstr("Radio"));
-  EXPECT_FALSE(std::filesystem::exists(result.directory / "out.caf"));
-}
-
-TEST_F(ScenarioRunner, ExamplesLoad) {
-  for (const auto& entry : std::filesystem::directory_iterator(examplesDirectory())) {
-    if (entry.path().extension() != ".json") continue;
-    SCOPED_TRACE(entry.path().string());
-    const SimRun result = keep(runSimRaw({entry.path().string(), "out.caf", "1", "--list"}));
-    EXPECT_NE(result.exitStatus, 2) << result.err;
-  }
-}
-
-// A broken scenario is the runner's failure: status 2 and a message that says what is wrong.
-TEST_F(ScenarioRunner, BrokenScenariosAreReportedWithStatusTwo) {
-  struct Case {
-    const char* scenario;
-    const char* mention;
-  };
-  const std::vector<Case> cases = {
-      {R"({"processObjects": [)", "not valid JSON"},
-      {R"([1, 2])", "expected an object"},
-      {R"({"procesObjects": []})", "unknown key \"procesObjects\""},
-      {R"({"processObjects": [{"pid": 5}]})", "processObjects[0]: \"id\" is missing"},
-      {R"({"processObjects": [{"id": 1, "pid": "5"}]})", "processObjects[0].pid"},
-      {R"({"processObjects": [{"id": 1, "pid": 2147483648}]})", "out of range"},
-      {R"({"processObjects": [{"id": -1}]})", "processObjects[0].id"},
-      {R"({"processObjects": [{"id": 1, "running": {"status": 0}}]})", "non-zero status"},
-      {R"({"processObjects": [{"id": 1, "pid": {"status": 1, "stage": "later"}}]})", "stage"},
-      {R"({"processObjects": [{"id": 1}, {"id": 1}]})", "appears twice"},
-      {R"({"processObjects": [{"id": 1}], "processList": {"shrinkTo": 2}})", "shrinkTo"},
-      {R"({"applications": [{"pid": 1, "name": 5}]})", "applications[0].name"},
-      {R"({"kernelNames": {"12a": "x"}})", "kernelNames.12a"},
-      {R"({"kernelNames": {"12": {"hex": "4"}}})", "kernelNames.12.hex"},
-      {R"({"ownPid": 1.5})", "ownPid"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.scenario);
-    const SimRun result = keep(runSimText(c.scenario, {}));
-    EXPECT_EQ(result.exitStatus, 2);
-    EXPECT_THAT(result.err, HasSubstr(c.mention));
-    EXPECT_THAT(result.err, HasSubstr("scenario.json"));
-    EXPECT_THAT(result.out, IsEmpty());
-  }
-}
-
-// Whole recordings through the entry: what each ending leaves on the streams, the status and disk.
-TEST_F(ScenarioRunner, RecordingsEndWithTheirStatusSummaryAndFile) {
-  struct Case {
-    const char* name;
-    const char* recording;  // keys added to a scenario where Radio plays
+    const char* recording;  // keys added to the scenario where Radio plays
     int status;
     const char* out;  // part of standard output, or "" for none
     const char* err;
     bool fileLeft;
   };
   const std::vector<Case> cases = {
-      {"a full run", R"({})", 0,
-       "/out.wav targets=Radio(pid=900) buffers=93 frames=47616 sampleRate=48000", "", true},
-      {"an interruption", R"({"interruptAt": 0.5})", 0, "buffers=46 frames=23552", "", true},
-      {"the device's end", R"({"deviceLostAt": 0.5})", 1, "buffers=46 frames=23552",
-       "Tap 聚合设备已停止工作，录音提前结束\n", true},
-      {"a failing start", R"({"faults": {"start": -50}})", 1, "", "启动 Tap 聚合设备失败：-50\n",
+      {R"({})", 0, "/out.wav targets=Radio(pid=900) buffers=93 frames=47616 sampleRate=48000", "",
        true},
-      {"a failing tap", R"({"faults": {"createProcessTap": -50}})", 1, "",
-       "创建进程音频 Tap 失败：-50\n", false},
+      {R"({"interruptAt": 0.5})", 0, "buffers=46 frames=23552", "", true},
+      {R"({"deviceLostAt": 0.5})", 1, "buffers=46 frames=23552",
+       "Tap 聚合设备已停止工作，录音提前结束\n", true},
+      {R"({"faults": {"start": -50}})", 1, "", "启动 Tap 聚合设备失败：-50\n", true},
+      {R"({"faults": {"createProcessTap": -50}})", 1, "", "创建进程音频 Tap 失败：-50\n", false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.recording);
     json scenario = kRadioOnly;
     scenario["tone"] = {{"72", 440}};
     scenario.update(json::parse(c.recording));
-    const SimRun result = run(scenario, {"out.wav", "1", "Radio"});
-    EXPECT_EQ(result.exitStatus, c.status);
-    EXPECT_EQ(result.err, c.err);
+    const SimRun run = runSim(scenario.dump(), {"scenario.json", "out.wav", "1", "Radio"});
+    EXPECT_EQ(run.exitStatus, c.status);
+    EXPECT_EQ(run.err, c.err);
     if (*c.out == '\0')
-      EXPECT_THAT(result.out, IsEmpty());
+      EXPECT_EQ(run.out, "");
     else
-      EXPECT_THAT(result.out, HasSubstr(c.out));
-    EXPECT_EQ(std::filesystem::exists(result.directory / "out.wav"), c.fileLeft);
+      EXPECT_THAT(run.out, HasSubstr(c.out));
+    EXPECT_EQ(run.files,
+              c.fileLeft ? std::vector<std::string>{"out.wav"} : std::vector<std::string>{});
   }
 }
 
-TEST_F(ScenarioRunner, MissingOrUnreadableScenarioIsStatusTwo) {
-  SimRun result = keep(runSimRaw({}));
-  EXPECT_EQ(result.exitStatus, 2);
-  EXPECT_THAT(result.err, HasSubstr("usage: process-tap-sim SCENARIO.json"));
-  result = keep(runSimRaw({"absent.json", "out.caf"}));
-  EXPECT_EQ(result.exitStatus, 2);
-  EXPECT_THAT(result.err, HasSubstr("absent.json: cannot be read"));
+// A scenario at fault is the runner's failure, not the tool's: status 2 and what is wrong.
+TEST(ScenarioRunner, ABrokenOrMissingScenarioIsStatusTwo) {
+  const std::pair<const char*, std::vector<std::string>> cases[] = {
+      {"usage: process-tap-sim SCENARIO.json", {}},
+      {"absent.json: cannot be read", {"absent.json", "out.caf"}},
+      {"scenario.json: not valid JSON", {"scenario.json"}},
+  };
+  for (const auto& [mention, arguments] : cases) {
+    const SimRun run = runSim(R"({"processObjects": [)", arguments);
+    EXPECT_EQ(run.exitStatus, 2);
+    EXPECT_THAT(run.err, HasSubstr(mention));
+    EXPECT_EQ(run.out, "");
+  }
+}
+
+TEST(ScenarioRunner, ExamplesLoad) {
+  for (const auto& entry : fs::directory_iterator(PT_EXAMPLES_DIR)) {
+    SCOPED_TRACE(entry.path().string());
+    EXPECT_NE(
+        runSim(contents(entry.path()), {"scenario.json", "out.caf", "1", "--list"}).exitStatus, 2);
+  }
 }
 
 }  // namespace
-}  // namespace pt::testing
+}  // namespace pt

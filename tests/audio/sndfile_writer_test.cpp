@@ -5,6 +5,7 @@
 #include <sndfile.h>
 
 #include <filesystem>
+#include <limits>
 #include <vector>
 
 #include "audio/text_error.h"
@@ -21,49 +22,45 @@ AudioStreamBasicDescription floatFormat(std::uint32_t channels, bool interleaved
   return {48000, kAudioFormatLinearPCM, flags, bytes, 1, bytes, channels, 32, 0};
 }
 
+// Writes one buffer list to a file that is then released, and reads the file back.
+std::pair<SF_INFO, std::vector<float>> roundTrip(const fs::path& path, const AudioBufferList* list,
+                                                 bool interleaved) {
+  {
+    auto format = makeLinearPCMFormat(floatFormat(2, interleaved));
+    auto file = openSndfileForWriting(path, {kAudioFormatLinearPCM, 48000, 2}, interleaved);
+    auto buffer = wrapBufferListNoCopy(*format, list);
+    std::string_view error;
+    EXPECT_TRUE(buffer && file->writeFromBuffer(*buffer, error)) << error;
+  }
+  SF_INFO info{};
+  SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+  EXPECT_NE(f, nullptr) << sf_strerror(nullptr);
+  std::vector<float> samples(std::size_t(info.frames * info.channels));
+  if (f) sf_readf_float(f, samples.data(), info.frames);
+  if (f) sf_close(f);
+  return {info, samples};
+}
+
 class SndfileWriterTest : public ::testing::Test {
  protected:
-  fs::path dir = fs::temp_directory_path() /
-                 ("pt-writer-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  fs::path dir =
+      fs::temp_directory_path() / ("pt-writer-" + std::to_string(::getpid()) +
+                                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
   void SetUp() override { fs::create_directories(dir); }
   void TearDown() override { fs::remove_all(dir); }
-
-  // Reads a whole file back: its format and interleaved samples.
-  static std::pair<SF_INFO, std::vector<float>> readBack(const fs::path& path) {
-    SF_INFO info{};
-    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
-    EXPECT_NE(f, nullptr) << sf_strerror(nullptr);
-    std::vector<float> samples(std::size_t(info.frames * info.channels));
-    if (f) {
-      sf_readf_float(f, samples.data(), info.frames);
-      sf_close(f);
-    }
-    return {info, samples};
-  }
 };
 
-TEST_F(SndfileWriterTest, ChoosesTheContainerByExtensionInAnyCase) {
+TEST_F(SndfileWriterTest, ChoosesTheContainerByExtensionInAnyCaseAndKeepsEveryBit) {
   const std::vector<std::pair<std::string, int>> cases = {
       {"a.caf", SF_FORMAT_CAF},   {"b.WAV", SF_FORMAT_WAVEX}, {"c.aif", SF_FORMAT_AIFF},
       {"d.Aiff", SF_FORMAT_AIFF}, {"e.w64", SF_FORMAT_W64},   {"f.RF64", SF_FORMAT_RF64}};
   std::vector<float> samples = {0.25f, -0.5f, 0.125f, 1.0f};
   AudioBufferList list{1, {{2, 16, samples.data()}}};
-  auto format = makeLinearPCMFormat(floatFormat(2, true));
   for (const auto& [name, container] : cases) {
-    const fs::path path = dir / name;
-    {
-      auto file = openSndfileForWriting(path, {kAudioFormatLinearPCM, 48000, 2}, true);
-      auto buffer = wrapBufferListNoCopy(*format, &list);
-      ASSERT_TRUE(buffer);
-      std::string_view error;
-      ASSERT_TRUE(file->writeFromBuffer(*buffer, error)) << error;
-    }  // released: complete
-    auto [info, back] = readBack(path);
-    EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, container) << name;
-    EXPECT_EQ(info.format & SF_FORMAT_SUBMASK, SF_FORMAT_FLOAT) << name;
+    auto [info, back] = roundTrip(dir / name, &list, true);
+    EXPECT_EQ(info.format, container | SF_FORMAT_FLOAT) << name;
     EXPECT_EQ(info.samplerate, 48000);
-    EXPECT_EQ(back, samples) << name;  // unchanged, bit for bit
+    EXPECT_EQ(back, samples) << name;
   }
 }
 
@@ -76,18 +73,7 @@ TEST_F(SndfileWriterTest, InterleavesNonInterleavedInputLongerThanItsScratch) {
   list->mNumberBuffers = 2;
   list->mBuffers[0] = {1, frames * 4, left.data()};
   list->mBuffers[1] = {1, frames * 4, right.data()};
-  auto format = makeLinearPCMFormat(floatFormat(2, false));
-  ASSERT_TRUE(format);
-  const fs::path path = dir / "planar.wav";
-  {
-    auto file = openSndfileForWriting(path, {kAudioFormatLinearPCM, 48000, 2}, false);
-    auto buffer = wrapBufferListNoCopy(*format, list);
-    ASSERT_TRUE(buffer);
-    EXPECT_EQ(buffer->frameLength(), frames);
-    std::string_view error;
-    ASSERT_TRUE(file->writeFromBuffer(*buffer, error));
-  }
-  auto [info, back] = readBack(path);
+  auto [info, back] = roundTrip(dir / "planar.wav", list, false);
   ASSERT_EQ(info.frames, frames);
   for (std::uint32_t i = 0; i < frames; i += 997) {
     EXPECT_EQ(back[2 * i], float(i));
@@ -96,11 +82,10 @@ TEST_F(SndfileWriterTest, InterleavesNonInterleavedInputLongerThanItsScratch) {
 }
 
 TEST_F(SndfileWriterTest, RefusesWhatItCannotWriteNamingThePath) {
-  const AudioFileSettings settings{kAudioFormatLinearPCM, 48000, 2};
   for (const fs::path& path :
        {dir / "a.mp3", dir / "noextension", dir / "dir.wav/x", dir / "missing" / "a.wav"}) {
     try {
-      openSndfileForWriting(path, settings, true);
+      openSndfileForWriting(path, {kAudioFormatLinearPCM, 48000, 2}, true);
       ADD_FAILURE() << path << " opened";
     } catch (const TextError& e) {
       EXPECT_THAT(e.what(), ::testing::HasSubstr(path.string()));
@@ -109,24 +94,17 @@ TEST_F(SndfileWriterTest, RefusesWhatItCannotWriteNamingThePath) {
   }
 }
 
-TEST(LinearPCMFormat, TakesOnlyConsistentFloatDescriptions) {
-  EXPECT_TRUE(makeLinearPCMFormat(floatFormat(2, true)));
+TEST(LinearPCM, TakesOnlyConsistentFloatDescriptionsAndListsThatFitThem) {
   EXPECT_TRUE(makeLinearPCMFormat(floatFormat(6, false)));
-  auto broken = [](auto change) {
+  for (auto change : std::vector<void (*)(AudioStreamBasicDescription&)>{
+           [](auto& d) { d = {}; }, [](auto& d) { d.mFormatID = fourCC("aac "); },
+           [](auto& d) { d.mFormatFlags = kAudioFormatFlagIsPacked; },
+           [](auto& d) { d.mBytesPerFrame = 4; }, [](auto& d) { d.mSampleRate = 0; },
+           [](auto& d) { d.mSampleRate = std::numeric_limits<double>::quiet_NaN(); }}) {
     AudioStreamBasicDescription d = floatFormat(2, true);
     change(d);
-    return makeLinearPCMFormat(d) == nullptr;
-  };
-  EXPECT_TRUE(broken([](auto& d) { d = {}; }));
-  EXPECT_TRUE(broken([](auto& d) { d.mFormatID = fourCC("aac "); }));
-  EXPECT_TRUE(broken([](auto& d) { d.mFormatFlags = kAudioFormatFlagIsPacked; }));
-  EXPECT_TRUE(broken([](auto& d) { d.mChannelsPerFrame = 0; }));
-  EXPECT_TRUE(broken([](auto& d) { d.mBytesPerFrame = 4; }));
-  EXPECT_TRUE(broken([](auto& d) { d.mSampleRate = 0; }));
-  EXPECT_TRUE(broken([](auto& d) { d.mSampleRate = std::numeric_limits<double>::quiet_NaN(); }));
-}
-
-TEST(WrapBufferList, RefusesListsThatDoNotMatchTheFormat) {
+    EXPECT_FALSE(makeLinearPCMFormat(d));
+  }
   auto interleaved = makeLinearPCMFormat(floatFormat(2, true));
   float samples[8] = {};
   AudioBufferList good{1, {{2, 32, samples}}};
@@ -134,15 +112,11 @@ TEST(WrapBufferList, RefusesListsThatDoNotMatchTheFormat) {
   ASSERT_TRUE(buffer);
   EXPECT_EQ(buffer->frameLength(), 4u);
   EXPECT_EQ(buffer->bufferList(), &good);  // no copy
-
-  AudioBufferList partialFrame{1, {{2, 30, samples}}};
-  AudioBufferList wrongChannels{1, {{1, 32, samples}}};
-  AudioBufferList noData{1, {{2, 32, nullptr}}};
-  AudioBufferList noBuffers{0, {{2, 32, samples}}};
-  EXPECT_FALSE(wrapBufferListNoCopy(*interleaved, &partialFrame));
-  EXPECT_FALSE(wrapBufferListNoCopy(*interleaved, &wrongChannels));
-  EXPECT_FALSE(wrapBufferListNoCopy(*interleaved, &noData));
-  EXPECT_FALSE(wrapBufferListNoCopy(*interleaved, &noBuffers));
+  for (AudioBufferList bad :
+       {AudioBufferList{1, {{2, 30, samples}}},  // a partial frame
+        AudioBufferList{1, {{1, 32, samples}}}, AudioBufferList{1, {{2, 32, nullptr}}},
+        AudioBufferList{0, {{2, 32, samples}}}})
+    EXPECT_FALSE(wrapBufferListNoCopy(*interleaved, &bad));
   EXPECT_FALSE(wrapBufferListNoCopy(*interleaved, nullptr));
 }
 

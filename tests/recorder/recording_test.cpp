@@ -1,37 +1,40 @@
-// Whole recordings on the simulated platform: set-up order, teardown after every failure,
-// the file that results, interruption, the device's rate and silent captures.
+// Whole recordings on the simulated platform: set-up and teardown order, teardown after every
+// failure, the file and the summary, the device's rate, interruption and the device's end.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <limits>
+#include <nlohmann/json.hpp>
+#include <variant>
 
+#include "audio/simulated/scenario.h"
 #include "audio/simulated/simulated_platform.h"
 #include "audio/text_error.h"
+#include "recorder/interruption.h"
 #include "recorder/process_tap_recorder.h"
-#include "recorder/silence_diagnosis.h"
 
 namespace pt {
 namespace {
 
-using ::testing::ElementsAre;
+using ::testing::Contains;
 using ::testing::HasSubstr;
-using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
 const AudioProcessInfo kMusic{812, 11, "Music", "com.apple.Music", true};
 const AudioProcessInfo kSafari{913, 12, "Safari", "com.apple.Safari", true};
 const AudioProcessInfo kGlobal{0, 0, "全局系统音频", "global.system.audio", true};
+constexpr double kForever = std::numeric_limits<double>::infinity();
 
 struct Decoded {
-  int rate = 0;
-  int channels = 0;
+  int rate = 0, channels = 0;
   std::vector<float> samples;
 };
 
@@ -43,6 +46,10 @@ Decoded decode(const std::string& path) {
   sf_readf_float(file, d.samples.data(), info.frames);
   sf_close(file);
   return d;
+}
+
+float tone(std::vector<double> hertz, double rate, std::int64_t frame) {
+  return sim::SimulatedPlatform::toneSample(hertz, rate, frame);
 }
 
 class RecordingTest : public ::testing::Test {
@@ -62,12 +69,11 @@ class RecordingTest : public ::testing::Test {
   }
   ~RecordingTest() override {
     recorder_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);
+    std::filesystem::remove_all(directory_);
   }
 
-  // Runs one recording; returns what it printed on standard output.
-  std::string record(std::vector<AudioProcessInfo> targets, double seconds) {
+  // Runs one recording; keeps what it printed, also when it throws.
+  void record(std::vector<AudioProcessInfo> targets, double seconds) {
     recorder_ = ProcessTapRecorder::make(std::move(targets), path_, seconds);
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
@@ -80,7 +86,6 @@ class RecordingTest : public ::testing::Test {
     }
     out_ = ::testing::internal::GetCapturedStdout();
     err_ = ::testing::internal::GetCapturedStderr();
-    return out_;
   }
 
   sim::SimulatedPlatform sim_;
@@ -91,65 +96,54 @@ class RecordingTest : public ::testing::Test {
   std::string out_, err_;
 };
 
-// The set-up calls, in order, up to and including the file.
-std::vector<std::string> setUpCalls(const std::string& path) {
-  return {"makeSerialQueue brindlex.process-tap.demo",
-          "randomUUID 00000000-0000-4000-8000-000000000001",
-          "createProcessTap stereoMixdownOfProcesses [11] 00000000-0000-4000-8000-000000000001 "
-          "mute=0",
-          "getPropertyDataSize 1 'sOut' 'glob' 0 q0=null",
-          "getPropertyData 1 'sOut' 'glob' 0 q0=null cap4",
-          "getPropertyDataSize 60 'uid ' 'glob' 0 q0=null",
-          "getPropertyData 60 'uid ' 'glob' 0 q0=null cap8",
-          "randomUUID 00000000-0000-4000-8000-000000000002",
-          "createAggregateDevice brindlex-process-tap-Music",
-          "getPropertyDataSize 200 'stm#' 'inpt' 0 q0=null",
-          "getPropertyDataSize 60 'stm#' 'inpt' 0 q0=null",
-          "getPropertyDataSize 100 'tfmt' 'glob' 0 q0=null",
-          "getPropertyData 100 'tfmt' 'glob' 0 q0=null cap40",
-          "getPropertyDataSize 200 'nsrt' 'glob' 0 q0=null",
-          "makeAudioFormat 48000 'lpcm' flags=9 2ch 32bit",
-          "openAudioFileForWriting " + path + " 'lpcm' 48000 2 common1 interleaved"};
-}
-
 TEST_F(RecordingTest, AGoodRunSetsUpInOrderTearsDownInOrderAndReportsOnce) {
-  const std::string out = record({kMusic}, 0.05);
-  std::vector<std::string> expected = setUpCalls(path_);
-  for (const char* call :
-       {"createIOProcIDWithBlock 200 brindlex.process-tap.demo",
-        "addPropertyListenerBlock 200 'livn' brindlex.process-tap.demo", "deviceStart 200 proc1",
-        "sleepForTimeInterval 0.05", "removePropertyListenerBlock 200 'livn' listener1",
-        "deviceStop 200 proc1", "destroyIOProcID 200 proc1", "destroyAggregateDevice 200",
-        "destroyProcessTap 100"})
-    expected.push_back(call);
-  EXPECT_EQ(sim_.calls(), expected);
+  record({kMusic}, 0.05);
+  const std::string uuid = "00000000-0000-4000-8000-00000000000";
+  // clang-format off
+  EXPECT_EQ(sim_.calls(), (std::vector<std::string>{
+      "makeSerialQueue brindlex.process-tap.demo", "randomUUID " + uuid + "1",
+      "createProcessTap stereoMixdownOfProcesses [11] " + uuid + "1 mute=0",
+      "getPropertyDataSize 1 'sOut' 'glob' 0 q0=null", "getPropertyData 1 'sOut' 'glob' 0 q0=null cap4",
+      "getPropertyDataSize 60 'uid ' 'glob' 0 q0=null", "getPropertyData 60 'uid ' 'glob' 0 q0=null cap8",
+      "randomUUID " + uuid + "2", "createAggregateDevice brindlex-process-tap-Music",
+      "getPropertyDataSize 100 'tfmt' 'glob' 0 q0=null", "getPropertyData 100 'tfmt' 'glob' 0 q0=null cap40",
+      "getPropertyDataSize 200 'nsrt' 'glob' 0 q0=null", "makeAudioFormat 48000 'lpcm' flags=9 2ch 32bit",
+      "openAudioFileForWriting " + path_ + " 'lpcm' 48000 2 common1 interleaved",
+      "createIOProcIDWithBlock 200 brindlex.process-tap.demo",
+      "addPropertyListenerBlock 200 'livn' brindlex.process-tap.demo", "deviceStart 200 proc1",
+      "sleepForTimeInterval 0.05", "removePropertyListenerBlock 200 'livn' listener1",
+      "deviceStop 200 proc1", "destroyIOProcID 200 proc1", "destroyAggregateDevice 200",
+      "destroyProcessTap 100"}));
   // 0.05 s at 48000 Hz holds four whole cycles of 512 frames.
-  EXPECT_EQ(out, "wrote=" + path_ +
-                     " targets=Music(pid=812) buffers=4 frames=2048 sampleRate=48000 channels=2\n");
+  EXPECT_EQ(out_, "wrote=" + path_ +
+                      " targets=Music(pid=812) buffers=4 frames=2048 sampleRate=48000 channels=2\n");
   EXPECT_EQ(err_, "");
-  EXPECT_FALSE(recorder_->tapID().isValid());
-  EXPECT_FALSE(recorder_->aggregateDeviceID().isValid());
-  EXPECT_FALSE(recorder_->hasAudioFile());
-
+  // A private device around the tap, clocked by the output device.
+  EXPECT_EQ(sim_.aggregateDescriptions().at(0), Value(Value::Dictionary{
+      {"name", "brindlex-process-tap-Music"}, {"uid", uuid + "2"}, {"master", "Speakers"},
+      {"private", true}, {"stacked", false}, {"tapautostart", true},
+      {"subdevices", Value::List{Value::Dictionary{{"uid", "Speakers"}}}},
+      {"taps", Value::List{Value::Dictionary{{"drift", true}, {"uid", uuid + "1"}}}}}));
+  // clang-format on
   sim_.clearCalls();
   recorder_->cleanup();
   recorder_.reset();
-  EXPECT_THAT(sim_.calls(), IsEmpty());
+  EXPECT_TRUE(sim_.calls().empty());  // teardown happens once
 }
 
-TEST_F(RecordingTest, TheFileDecodesBackToTheTonesOfTheTappedProcesses) {
-  sim_.setTone(12, 660);
+TEST_F(RecordingTest, TheFileHoldsEveryCycleOfTheTappedProcessesTones) {
   record({kMusic, kSafari}, 0.1);
   const Decoded file = decode(path_);
   EXPECT_EQ(file.rate, 48000);
   ASSERT_EQ(file.channels, 2);
   ASSERT_EQ(file.samples.size(), std::size_t(9 * 512 * 2));
   for (std::size_t frame = 0; frame < 9 * 512; frame += 37) {
-    const float expected = sim::SimulatedPlatform::toneSample({440, 660}, 48000, frame);
-    EXPECT_EQ(file.samples[2 * frame], expected) << frame;
-    EXPECT_EQ(file.samples[2 * frame + 1], expected) << frame;
+    EXPECT_EQ(file.samples[2 * frame], tone({440, 660}, 48000, frame)) << frame;
+    EXPECT_EQ(file.samples[2 * frame + 1], tone({440, 660}, 48000, frame)) << frame;
   }
   EXPECT_THAT(out_, HasSubstr("targets=Music(pid=812),Safari(pid=913) buffers=9 frames=4608"));
+  EXPECT_EQ(sim_.aggregateDescriptions()[0].find("name")->text(),
+            "brindlex-process-tap-Music+Safari");
 }
 
 TEST_F(RecordingTest, NonInterleavedCapturesAreWrittenAsTheyArrive) {
@@ -159,206 +153,158 @@ TEST_F(RecordingTest, NonInterleavedCapturesAreWrittenAsTheyArrive) {
        4, 2, 32, 0});
   path_ = (directory_ / "out.WAV").string();
   record({kMusic}, 0.05);
-  EXPECT_THAT(sim_.calls(), ::testing::Contains(HasSubstr("44100 2 common1 non-interleaved")));
+  EXPECT_THAT(sim_.calls(), Contains(HasSubstr("44100 2 common1 non-interleaved")));
   const Decoded file = decode(path_);
-  EXPECT_EQ(file.rate, 44100);
   ASSERT_EQ(file.samples.size(), std::size_t(4 * 512 * 2));
-  EXPECT_EQ(file.samples[2 * 100 + 1], sim::SimulatedPlatform::toneSample({440}, 44100, 100));
+  EXPECT_EQ(file.samples[2 * 100 + 1], tone({440}, 44100, 100));
 }
 
-struct FailurePoint {
-  const char* name;
-  std::function<void(RecordingTest&, sim::SimulatedPlatform&, std::string& path)> arrange;
-  std::string message;  // a prefix for the writer's own message
-  std::vector<std::string> teardown;
-};
+using Calls = std::vector<std::string>;
+const Calls kTap = {"destroyProcessTap 100"};
+const Calls kDevice = {"deviceStop 200 null", "destroyAggregateDevice 200",
+                       "destroyProcessTap 100"};
+const Calls kAll = {"deviceStop 200 proc1", "destroyIOProcID 200 proc1",
+                    "destroyAggregateDevice 200", "destroyProcessTap 100"};
+const Calls kWatched = {"removePropertyListenerBlock 200 'livn' listener1", "deviceStop 200 proc1",
+                        "destroyIOProcID 200 proc1", "destroyAggregateDevice 200",
+                        "destroyProcessTap 100"};
 
-// Test names show the step, not the bytes of the parameter.
-void PrintTo(const FailurePoint& point, std::ostream* out) { *out << point.name; }
-
-class FailureTest : public RecordingTest, public ::testing::WithParamInterface<FailurePoint> {};
-
-const std::vector<std::string> kDeviceAndTap = {"deviceStop 200 null", "destroyAggregateDevice 200",
-                                                "destroyProcessTap 100"};
-const std::vector<std::string> kEverything = {"deviceStop 200 proc1", "destroyIOProcID 200 proc1",
-                                              "destroyAggregateDevice 200",
-                                              "destroyProcessTap 100"};
-const std::vector<std::string> kEverythingWatched = {
-    "removePropertyListenerBlock 200 'livn' listener1", "deviceStop 200 proc1",
-    "destroyIOProcID 200 proc1", "destroyAggregateDevice 200", "destroyProcessTap 100"};
-
-TEST_P(FailureTest, ThrowsWithoutASummaryAndTheReleaseRemovesExactlyWhatWasMade) {
-  const FailurePoint& point = GetParam();
-  point.arrange(*this, sim_, path_);
-  try {
-    record({kMusic}, 1);
-    FAIL() << "run() returned";
-  } catch (const TextError& error) {
-    EXPECT_THAT(error.what(), StartsWith(point.message));
+// Each recording key of a scenario, seen through the recording it produces: the summary or the
+// error, and what the release of the recorder still has to tear down after run().
+TEST_F(RecordingTest, EachScenarioKeyShapesTheRecordingAndAFailureTearsDownWhatWasMade) {
+  struct Case {
+    const char* scenario;
+    const char* out;  // part of the summary, or "" when nothing is written to standard output
+    std::string error;
+    Calls teardown;
+    bool leavesHandles = false;  // a platform that writes its handle even when it fails
+    std::string path = {};       // instead of the fixture's
+  };
+  const std::string missing = (directory_ / "missing" / "out.caf").string();
+  const Case cases[] = {
+      {R"({})", "buffers=4 frames=2048 sampleRate=48000 channels=2", "", {}},
+      {R"({"tone": {"11": 440}, "ioFrames": 240})", "buffers=10 frames=2400", "", {}},
+      {R"({"tapFormat": {"sampleRate": 44100, "channels": 1, "interleaved": false}})",
+       "sampleRate=44100 channels=1",
+       "",
+       {}},
+      {R"({"deviceSampleRate": {"status": -1}})", "sampleRate=48000", "", {}},
+      {R"({"faults": {"writeFailures": [1, 4]}})", "buffers=2 frames=1024", "", {}},
+      {R"({"faults": {"createProcessTap": -50}})", "", "创建进程音频 Tap 失败：-50", {}},
+      {R"({"faults": {"defaultOutputDevice": "!obj"}})", "",
+       "读取 Core Audio 属性大小失败：560947818", kTap},
+      {R"({"outputDevice": {"id": 7, "uid": "X"}, "faults": {"deviceUID": 5}})", "",
+       "读取 Core Audio 属性大小失败：5", kTap},
+      {R"({"faults": {"createAggregateDevice": 6}})", "", "创建聚合音频设备失败：6", kTap},
+      {R"({"faults": {"createAggregateDevice": 6}})", "", "创建聚合音频设备失败：6", kDevice, true},
+      {R"({"tapFormat": {"status": "who?"}})", "", "读取 Core Audio 属性大小失败：2003332927",
+       kDevice},
+      {R"({"tapFormat": {"formatID": "aac "}})", "", "创建 Tap 音频格式失败", kDevice},
+      {R"({"faults": {"captureFormat": true}})", "", "创建 Tap 音频格式失败", kDevice},
+      {R"({})", "", "无法创建音频文件 " + missing, kDevice, false, missing},
+      {R"({"faults": {"createIOProc": 8}})", "", "创建 Tap 回调失败：8", kDevice},
+      {R"({"faults": {"createIOProc": 8}})", "", "创建 Tap 回调失败：8", kAll, true},
+      {R"({"faults": {"watchDevice": 10}})", "", "监听 Tap 聚合设备失败：10", kAll},
+      {R"({"faults": {"start": 9}})", "", "启动 Tap 聚合设备失败：9", kWatched},
+  };
+  const std::string file = path_;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    nlohmann::json scenario = nlohmann::json::parse(c.scenario);
+    scenario["processObjects"] = {{{"id", 11}, {"pid", 812}, {"running", 1}}};
+    sim::SimulatedPlatform sim;
+    sim::loadScenario(sim, scenario);
+    sim::PlatformScope scope(sim);
+    sim.setWriteHandlesOnFailure(c.leavesHandles);
+    path_ = c.path.empty() ? file : c.path;
+    std::string error;
+    try {
+      record({kMusic}, 0.05);
+    } catch (const TextError& e) {
+      error = e.what();
+    }
+    EXPECT_EQ(error.substr(0, c.error.size()), c.error);
+    if (*c.out != '\0')
+      EXPECT_THAT(out_, HasSubstr(c.out));
+    else
+      EXPECT_EQ(out_, "");
+    sim.clearCalls();
+    recorder_.reset();
+    EXPECT_EQ(sim.calls(), c.teardown);
   }
-  EXPECT_EQ(out_, "");
-  EXPECT_EQ(err_, "");
-  sim_.clearCalls();
-  recorder_.reset();
-  EXPECT_EQ(sim_.calls(), point.teardown);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    EveryStep, FailureTest,
-    ::testing::Values(
-        FailurePoint{"Tap",
-                     [](auto&, auto& sim, auto&) { sim.failCall("createProcessTap", -50); },
-                     "创建进程音频 Tap 失败：-50",
-                     {}},
-        FailurePoint{"OutputDevice",
-                     [](auto&, auto& sim, auto&) {
-                       sim.failProperty(AudioObjectID::system,
-                                        kAudioHardwarePropertyDefaultSystemOutputDevice,
-                                        kAudioHardwareBadObjectError, 0);
-                     },
-                     "读取 Core Audio 属性大小失败：560947818",
-                     {"destroyProcessTap 100"}},
-        FailurePoint{"OutputDeviceUID",
-                     [](auto&, auto& sim, auto&) {
-                       sim.failProperty(60, kAudioDevicePropertyDeviceUID, 0, -1);
-                     },
-                     "读取 Core Audio 属性失败：-1",
-                     {"destroyProcessTap 100"}},
-        FailurePoint{"Aggregate",
-                     [](auto&, auto& sim, auto&) { sim.failCall("createAggregateDevice", 7); },
-                     "创建聚合音频设备失败：7",
-                     {"destroyProcessTap 100"}},
-        FailurePoint{"AggregateThatLeftAnID",
-                     [](auto&, auto& sim, auto&) {
-                       sim.failCall("createAggregateDevice", 7);
-                       sim.setWriteHandlesOnFailure(true);
-                     },
-                     "创建聚合音频设备失败：7", kDeviceAndTap},
-        FailurePoint{"TapFormat", [](auto&, auto& sim, auto&) { sim.failTapFormat(-10); },
-                     "读取 Core Audio 属性大小失败：-10", kDeviceAndTap},
-        FailurePoint{"CaptureFormat",
-                     [](auto&, auto& sim, auto&) { sim.setCaptureFormatUnusable(true); },
-                     "创建 Tap 音频格式失败", kDeviceAndTap},
-        FailurePoint{"UnusableTapFormat",
-                     [](auto&, auto& sim, auto&) {
-                       sim.setTapFormat({48000, kAudioFormatLinearPCM, 0, 4, 1, 4, 2, 16, 0});
-                     },
-                     "创建 Tap 音频格式失败", kDeviceAndTap},
-        FailurePoint{
-            "File",
-            [](auto&, auto&, auto& path) {
-              path = (std::filesystem::path(path).parent_path() / "missing" / "out.caf").string();
-            },
-            "无法创建音频文件 ", kDeviceAndTap},
-        FailurePoint{"IOProc",
-                     [](auto&, auto& sim, auto&) { sim.failCall("createIOProcIDWithBlock", -66); },
-                     "创建 Tap 回调失败：-66", kDeviceAndTap},
-        FailurePoint{"IOProcThatLeftAHandle",
-                     [](auto&, auto& sim, auto&) {
-                       sim.failCall("createIOProcIDWithBlock", -66);
-                       sim.setWriteHandlesOnFailure(true);
-                     },
-                     "创建 Tap 回调失败：-66", kEverything},
-        FailurePoint{
-            "Watch",
-            [](auto&, auto& sim, auto&) { sim.failCall("addPropertyListenerBlock", 1852797029); },
-            "监听 Tap 聚合设备失败：1852797029", kEverything},
-        FailurePoint{"Start",
-                     [](auto&, auto& sim, auto&) { sim.failCall("deviceStart", 1852797029); },
-                     "启动 Tap 聚合设备失败：1852797029", kEverythingWatched}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RecordingTest, AFailureAfterTheFileOpenedStillLeavesAReadableFile) {
   sim_.failCall("deviceStart", -50);
   EXPECT_THROW(record({kMusic}, 1), TextError);
   recorder_.reset();
-  const Decoded file = decode(path_);
-  EXPECT_EQ(file.samples.size(), 0u);
-}
-
-TEST_F(RecordingTest, OnlyRealProcessesAreTappedButEveryTargetIsNamed) {
-  record({kGlobal, kMusic}, 0);
-  ASSERT_EQ(sim_.tapDescriptions().size(), 1u);
-  EXPECT_EQ(sim_.tapDescriptions()[0].kind, CATapDescription::Kind::stereoMixdownOfProcesses);
-  EXPECT_THAT(sim_.tapDescriptions()[0].processes, ElementsAre(AudioObjectID(11)));
-  EXPECT_EQ(sim_.aggregateDescriptions()[0].find("name")->text(),
-            "brindlex-process-tap-全局系统音频+Music");
-  EXPECT_THAT(sim_.calls(), ::testing::Not(::testing::Contains("processIdentifier")));
-  EXPECT_THAT(out_, HasSubstr("targets=全局系统音频(pid=0),Music(pid=812) buffers=0 frames=0"));
+  EXPECT_EQ(decode(path_).samples.size(), 0u);
 }
 
 struct GlobalCase {
   const char* name;
   std::vector<AudioProcessInfo> targets;
-  std::function<void(sim::SimulatedPlatform&)> arrange;
-  std::vector<AudioObjectID> excluded;
+  std::variant<AudioObjectID, sim::Fail> ownObject;
+  CATapDescription::Kind kind;
+  std::vector<AudioObjectID> processes;
   std::string deviceName;
 };
 
-class GlobalTapTest : public RecordingTest, public ::testing::WithParamInterface<GlobalCase> {};
-
-TEST_P(GlobalTapTest, LeavesOutTheToolsOwnProcessAsFarAsItIsKnown) {
-  GetParam().arrange(sim_);
-  record(GetParam().targets, 0.02);
-  ASSERT_EQ(sim_.tapDescriptions().size(), 1u);
-  const CATapDescription tap = sim_.tapDescriptions()[0];
-  EXPECT_EQ(tap.kind, CATapDescription::Kind::stereoGlobalTapButExcludeProcesses);
-  EXPECT_EQ(tap.processes, GetParam().excluded);
-  EXPECT_EQ(tap.muteBehavior, CATapMuteBehavior::CATapUnmuted);
-  EXPECT_EQ(sim_.aggregateDescriptions()[0].find("name")->text(), GetParam().deviceName);
-  EXPECT_THAT(out_, StartsWith("wrote="));
+// Only real processes are tapped, yet every target is named; a tap of the whole system leaves
+// out the tool's own process as far as it is known.
+TEST_F(RecordingTest, TheTapTakesTheRealTargetsOrTheSystemWithoutTheTool) {
+  using Kind = CATapDescription::Kind;
+  const std::string prefix = "brindlex-process-tap-";
+  const Kind mix = Kind::stereoMixdownOfProcesses, all = Kind::stereoGlobalTapButExcludeProcesses;
+  // clang-format off
+  const std::vector<GlobalCase> cases = {
+      {"global and Music", {kGlobal, kMusic}, AudioObjectID(99), mix, {11}, prefix + "全局系统音频+Music"},
+      {"translated", {kGlobal}, AudioObjectID(99), all, {99}, prefix + "全局系统音频"},
+      {"translation fails", {kGlobal}, sim::Fail{-50}, all, {}, prefix + "全局系统音频"},
+      {"translated to nothing", {kGlobal}, AudioObjectID(0), all, {0}, prefix + "全局系统音频"},
+      {"no targets", {}, AudioObjectID(99), all, {99}, prefix}};
+  // clang-format on
+  for (const GlobalCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimulatedPlatform sim;
+    sim::PlatformScope scope(sim);
+    sim.addOutputDevice(60, "Speakers");
+    sim.addProcessObject({11, 812, std::string("com.apple.Music"), 1u});
+    sim.setProcessObjectForPid(sim.ownPid(), c.ownObject);
+    record(c.targets, 0);
+    ASSERT_EQ(sim.tapDescriptions().size(), 1u);
+    EXPECT_EQ(sim.tapDescriptions()[0].kind, c.kind);
+    EXPECT_EQ(sim.tapDescriptions()[0].processes, c.processes);
+    EXPECT_EQ(sim.tapDescriptions()[0].muteBehavior, CATapMuteBehavior::CATapUnmuted);
+    EXPECT_EQ(sim.aggregateDescriptions()[0].find("name")->text(), c.deviceName);
+    const std::vector<std::string> calls = sim.calls();  // the own pid is asked for only if needed
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "processIdentifier"), c.kind == all ? 1 : 0);
+    recorder_.reset();
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    OwnPid, GlobalTapTest,
-    ::testing::Values(
-        GlobalCase{
-            "Translated", {kGlobal}, [](auto&) {}, {99}, "brindlex-process-tap-全局系统音频"},
-        GlobalCase{"TranslationFails",
-                   {kGlobal},
-                   [](auto& sim) { sim.setProcessObjectForPid(sim.ownPid(), sim::Fail{-50}); },
-                   {},
-                   "brindlex-process-tap-全局系统音频"},
-        GlobalCase{"TranslatedToNothing",
-                   {kGlobal},
-                   [](auto& sim) { sim.setProcessObjectForPid(sim.ownPid(), AudioObjectID(0)); },
-                   {},
-                   "brindlex-process-tap-全局系统音频"},
-        GlobalCase{"NoTargets", {}, [](auto&) {}, {99}, "brindlex-process-tap-"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(RecordingTest, TheGlobalTapHearsEveryProcessButTheExcludedOne) {
-  sim_.addProcessObject({99, 4242, std::string("tool"), 1u});
-  sim_.setTone(99, 1000);
-  record({kGlobal}, 0.02);
-  const Decoded file = decode(path_);
-  ASSERT_GT(file.samples.size(), 200u);
-  EXPECT_EQ(file.samples[200], sim::SimulatedPlatform::toneSample({440, 660}, 48000, 100));
-}
-
-TEST_F(RecordingTest, TheFileAndSummaryCarryTheDevicesOwnRate) {
-  sim_.setDeviceSampleRate(96000);
-  record({kMusic}, 0.05);
-  EXPECT_THAT(sim_.calls(), ::testing::Contains(HasSubstr("makeAudioFormat 96000 ")));
-  EXPECT_THAT(out_, HasSubstr("buffers=9 frames=4608 sampleRate=96000 channels=2"));
-  EXPECT_EQ(decode(path_).rate, 96000);
-}
-
-TEST_F(RecordingTest, AnUnreadableOrUnusableDeviceRateLeavesTheTapsRate) {
-  for (auto arrange : std::vector<std::function<void()>>{
-           [&] { sim_.failDeviceSampleRate(kAudioHardwareUnknownPropertyError); },
-           [&] { sim_.setDeviceSampleRate(std::numeric_limits<double>::infinity()); },
-           [&] { sim_.setDeviceSampleRate(-1); }}) {
+TEST_F(RecordingTest, TheFileAndSummaryCarryTheDevicesRateWhenItIsUsable) {
+  const std::vector<std::pair<std::function<void()>, int>> cases = {
+      {[&] { sim_.setDeviceSampleRate(96000); }, 96000},
+      {[&] { sim_.setDeviceSampleRate(kForever); }, 48000},
+      {[&] { sim_.setDeviceSampleRate(-1); }, 48000}};
+  for (const auto& [arrange, rate] : cases) {
     arrange();
     record({kMusic}, 0.05);
-    EXPECT_THAT(out_, HasSubstr("sampleRate=48000 channels=2"));
-    EXPECT_EQ(decode(path_).rate, 48000);
+    EXPECT_THAT(out_, HasSubstr(" sampleRate=" + std::to_string(rate) + " channels=2"));
+    EXPECT_EQ(decode(path_).rate, rate);
   }
+}
+
+TEST(SummaryLine, NamesEveryTargetAndTruncatesTheRate) {
+  EXPECT_EQ(summaryLine("/a.caf", {kMusic, kGlobal}, 0, 0, 44100.9, 1),
+            "wrote=/a.caf targets=Music(pid=812),全局系统音频(pid=0) buffers=0 frames=0 "
+            "sampleRate=44100 channels=1");
 }
 
 TEST_F(RecordingTest, FailingWritesAreReportedOneLineEachAndTheRecordingGoesOn) {
   sim_.setWriteFailures({2, 3});
-  EXPECT_THROW(record({kMusic}, 0.05), TextError);  // audio was lost
+  record({kMusic}, 0.05);
   EXPECT_EQ(err_, "写入 Tap 音频失败：模拟的写入失败\n写入 Tap 音频失败：模拟的写入失败\n");
   EXPECT_THAT(out_, HasSubstr("buffers=2 frames=1024"));
   EXPECT_EQ(decode(path_).samples.size(), 1024u * 2);
@@ -368,50 +314,56 @@ TEST_F(RecordingTest, ASilentRecordingWarnsAfterTheSummaryButSucceeds) {
   sim_.setTone(11, 0);  // a tone of 0 Hz is digital silence
   record({kMusic}, 0.05);
   EXPECT_THAT(out_, HasSubstr("buffers=4"));
-  EXPECT_EQ(err_, std::string(kSilentTargetsIdle) + "\n");
-
+  EXPECT_EQ(err_, std::string(kSilentRecordingWarning) + "\n");
   record({kMusic}, 0);  // nothing written: nothing to warn about
   EXPECT_EQ(err_, "");
 }
 
-TEST_F(RecordingTest, AnInterruptionEndsTheWaitAndKeepsACompleteFile) {
+// An interruption ends the run with success, the device's end with an error; either way after
+// the summary of what the file holds, and after teardown.
+TEST_F(RecordingTest, AnEarlyEndKeepsACompleteFileAndItsSummary) {
   struct sigaction before {};
   sigaction(SIGINT, nullptr, &before);
-  for (double seconds : {std::numeric_limits<double>::infinity(), 5.0}) {
-    sim_.interruptAt(sim_.virtualTime() + 1.0);
-    const double start = sim_.virtualTime();
-    record({kMusic}, seconds);
-    EXPECT_DOUBLE_EQ(sim_.virtualTime() - start, 1.0);
-    // 1 s at 48000 Hz holds 93 whole cycles of 512 frames.
-    EXPECT_THAT(out_, HasSubstr("buffers=93 frames=47616"));
-    const Decoded file = decode(path_);
-    ASSERT_EQ(file.samples.size(), 47616u * 2);
-    EXPECT_EQ(file.samples[2 * 47615], sim::SimulatedPlatform::toneSample({440}, 48000, 47615));
-    EXPECT_THAT(sim_.calls(), ::testing::Contains("destroyProcessTap 100"));
+  for (double seconds : {kForever, 5.0}) {
+    for (bool lost : {false, true}) {
+      SCOPED_TRACE(lost ? "device lost" : "interrupted");
+      if (lost)
+        sim_.loseDeviceAt(0.5);
+      else
+        sim_.interruptAt(sim_.virtualTime() + 0.5);
+      const double start = sim_.virtualTime();
+      std::string message;
+      try {
+        record({kMusic}, seconds);
+      } catch (const TextError& error) {
+        message = error.what();
+      }
+      EXPECT_EQ(message, lost ? kDeviceLost : "");
+      EXPECT_DOUBLE_EQ(sim_.virtualTime() - start, 0.5);
+      // The 46 whole cycles before the end.
+      EXPECT_THAT(out_, HasSubstr("buffers=46 frames=23552"));
+      EXPECT_EQ(err_, "");  // the error is the entry's to print
+      const Decoded file = decode(path_);
+      ASSERT_EQ(file.samples.size(), 23552u * 2);
+      EXPECT_EQ(file.samples[2 * 23551], tone({440}, 48000, 23551));
+      EXPECT_FALSE(recorder_->hasAudioFile());
+      EXPECT_THAT(sim_.calls(), Contains("destroyProcessTap 100"));
+    }
   }
   struct sigaction after {};
   sigaction(SIGINT, nullptr, &after);
   EXPECT_EQ(after.sa_handler, before.sa_handler);  // the handler lives for the wait only
 }
 
-TEST_F(RecordingTest, ADeviceThatStopsOnItsOwnEndsTheRunWithItsAudioSummedUpAndAnError) {
-  for (double seconds : {std::numeric_limits<double>::infinity(), 5.0}) {
-    sim_.loseDeviceAt(0.5);
-    const double start = sim_.virtualTime();
-    std::string message;
-    try {
-      record({kMusic}, seconds);
-    } catch (const TextError& error) {
-      message = error.what();
+// `kill` stops a recording as Ctrl-C does, with a complete file.
+TEST(Interruption, EitherSignalEndsTheWait) {
+  for (int signal : {SIGINT, SIGTERM}) {
+    std::atomic<bool> interrupted{false};
+    {
+      InterruptionScope scope(interrupted);
+      std::raise(signal);
     }
-    EXPECT_EQ(message, kDeviceLost);
-    EXPECT_DOUBLE_EQ(sim_.virtualTime() - start, 0.5);
-    // The 46 whole cycles before the end, all of them in the file and the summary.
-    EXPECT_THAT(out_, HasSubstr("buffers=46 frames=23552"));
-    EXPECT_EQ(err_, "");  // the error is the entry's to print
-    EXPECT_EQ(decode(path_).samples.size(), 23552u * 2);
-    EXPECT_FALSE(recorder_->hasAudioFile());
-    EXPECT_THAT(sim_.calls(), ::testing::Contains("destroyProcessTap 100"));
+    EXPECT_TRUE(interrupted.load()) << signal;
   }
 }
 

@@ -1,0 +1,247 @@
+#!/usr/bin/env bash
+# Plants known faults in the product code one at a time and reports which ones the quick tests
+# (everything but the real-server and macOS compile checks) catch. Works in a scratch copy of the
+# tree, never in the tree itself; the scratch copy goes away when the run ends, also on Ctrl-C.
+#
+#   scripts/plant-faults.sh                 all faults
+#   scripts/plant-faults.sh --only 3,7      some of them
+#   scripts/plant-faults.sh --list          the faults, without running anything
+#   scripts/plant-faults.sh --rev REV       against the tree of a commit (e.g. the tests before
+#                                           a change), instead of the working tree
+#   PT_FAULTS_SCRATCH=DIR scripts/...       keep the scratch copy and its build in DIR, so that a
+#                                           second run builds incrementally
+#
+# A fault whose text is no longer in the code is reported "not applied", never "missed": fix its
+# entry below when the code moves on.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+exec python3 - "$PWD" "$@" <<'PYTHON'
+import os, re, shutil, signal, subprocess, sys, tempfile, time
+
+# (file, old text, new text, what the fault is). The old text must occur exactly once.
+FAULTS = [
+    ("audio/property_access.cpp", "read<std::uint32_t>(selector, 0) == 1;",
+     "read<std::uint32_t>(selector, 0) != 0;", "readBool accepts 2 as true"),
+    ("audio/property_access.cpp", "  p.releaseString(string);\n  return text;",
+     "  return text;", "read string never released"),
+    ("audio/property_access.h", "\"读取 Core Audio 属性失败\"", "\"读取 Core Audio 属性出错\"",
+     "wrong text of the property read failure"),
+    ("processes/inventory.cpp", "  return ids;", "  if (!ids.empty()) ids.pop_back();\n  return ids;",
+     "process list read one entry short"),
+    ("processes/inventory.cpp", "application && application->localizedName ? *application->localizedName : processName(pid)",
+     "processName(pid)", "application's name ignored"),
+    ("processes/inventory.cpp", "statusMessage(kProcessListReadFailed, status)",
+     "statusMessage(kProcessListReadFailed, 0)", "wrong status in the list read failure"),
+    ("targets/keyword_targets.cpp", "if (seen.insert(target.pid).second) targets.push_back(std::move(target));",
+     "seen.insert(target.pid);\n    targets.push_back(std::move(target));", "duplicate pids not dropped"),
+    ("targets/keyword_targets.h", "\"未找到音频进程\"", "\"没有找到音频进程\"",
+     "wrong text of the not-found message"),
+    ("targets/auto_target.cpp", "  if (!process.audioActive) return true;\n", "",
+     "auto choice takes silent processes"),
+    ("targets/auto_target.cpp", "return 20;", "return 60;", "helper scores like an application"),
+    ("targets/process_listing.cpp", "return a.first < b.first;", "return a.first > b.first;",
+     "listing sorted backwards"),
+    ("targets/process_listing.cpp", "if (std::fflush(out) != 0 || std::ferror(out)) writeFailed(errno);",
+     "std::fflush(out);", "failed listing write reported as success"),
+    ("targets/unicode_text.cpp", "unicode.toLower(icu::Locale::getRoot());",
+     "unicode.toLower(icu::Locale(\"tr\"));", "lowercasing by Turkish rules"),
+    ("app/arguments.cpp", "result.keyword = toValidUtf8(at(2, kDefaultKeyword));",
+     "result.keyword = toValidUtf8(at(2, \"auto\"));", "wrong default keyword"),
+    ("app/entry.cpp", "  std::fflush(stderr);\n  return 1;", "  std::fflush(stderr);\n  return 0;",
+     "failure exits with status 0"),
+    ("recorder/process_tap_recorder.cpp", "    p.destroyProcessTap(tapID_);\n", "",
+     "tap not destroyed"),
+    ("recorder/process_tap_recorder.cpp",
+     "    p.deviceStop(aggregateDeviceID_, deviceProcID_);\n    if (deviceProcID_ != nullptr) p.destroyIOProcID(aggregateDeviceID_, deviceProcID_);",
+     "    if (deviceProcID_ != nullptr) p.destroyIOProcID(aggregateDeviceID_, deviceProcID_);\n    p.deviceStop(aggregateDeviceID_, deviceProcID_);",
+     "IO proc destroyed before the device stops"),
+    ("recorder/process_tap_recorder.cpp", "if (file->writeFromBuffer(*buffer, error)) {",
+     "if (self->bufferCount_.load() == 1 || file->writeFromBuffer(*buffer, error)) {",
+     "second cycle counted but not written"),
+    ("recorder/process_tap_recorder.cpp", "\" frames=\" + std::to_string(frames)",
+     "\" frames=\" + std::to_string(buffers)", "summary reports buffers as frames"),
+    ("recorder/process_tap_recorder.cpp", "description.processes = {translatePIDToProcessObjectID(ownPid())};",
+     "description.processes = {};", "global tap does not exclude the own process"),
+    ("recorder/process_tap_recorder.cpp", "  if (deviceLost()) throw TextError(kDeviceLost);\n", "",
+     "lost device reported as success"),
+    ("recorder/process_tap_recorder.cpp", "if (samples[i] != 0.0f) return true;",
+     "if (samples[i] > 0.0f) return true;", "negative samples taken for silence"),
+    ("recorder/interruption.cpp", "  sigaction(SIGTERM, &action, &previousTerm);\n", "",
+     "SIGTERM not handled"),
+    ("recorder/aggregate_description.cpp", "{\"private\", true},", "{\"private\", false},",
+     "aggregate device not private"),
+    ("audio/sndfile/sndfile_writer.cpp", "~SndfileAudioFile() override { sf_close(file_); }",
+     "~SndfileAudioFile() override {}", "file never closed"),
+    ("audio/sndfile/sndfile_writer.cpp", "scratch_[std::size_t(f) * channels_ + c] = channel[f];",
+     "scratch_[std::size_t(f) * channels_ + (channels_ - 1 - c)] = channel[f];",
+     "channels swapped when interleaving"),
+]
+
+QUICK_TESTS = "test_pulse|macos"  # labels left out: a real server, or compiling for macOS
+
+
+def main():
+    root, args = sys.argv[1], sys.argv[2:]
+    only, rev = None, None
+    usage = "usage: scripts/plant-faults.sh [--list] [--only N[,N...]] [--rev REV]"
+    while args:
+        if args[0] == "--list":
+            for n, (path, _, _, what) in enumerate(FAULTS, 1):
+                print(f"{n:3}  {path:40} {what}")
+            return 0
+        if args[0] in ("--only", "--rev") and len(args) > 1:
+            if args[0] == "--only":
+                only = {int(n) for n in args[1].split(",")}
+            else:
+                rev = args[1]
+            args = args[2:]
+        else:
+            print(usage, file=sys.stderr)
+            return 2
+
+    keep = os.environ.get("PT_FAULTS_SCRATCH")
+    scratch = os.path.abspath(keep) if keep else tempfile.mkdtemp(prefix="pt-plant-faults.")
+    restore = {}  # path -> original text of the fault in place, if any
+    try:
+        copy_tree(root, scratch, rev)
+        build = os.path.join(scratch, "build")
+        # Unoptimised and without debug information: each fault rebuilds and relinks quickest.
+        run(["cmake", "-S", scratch, "-B", build, "-DCMAKE_BUILD_TYPE=None",
+             "-DCMAKE_CXX_FLAGS=-O0 -g0", "-DPT_WERROR=OFF"], quiet=True)
+        targets = quick_targets(build)
+        print(f"scratch copy: {scratch}; building {len(targets)} test targets", flush=True)
+        if not build_ok(build, targets):
+            print("the unchanged copy does not build", file=sys.stderr)
+            return 1
+        failed = run_tests(build)
+        if failed:
+            print("the unchanged copy fails tests: " + ", ".join(failed), file=sys.stderr)
+            return 1
+
+        rows = []
+        for n, (path, old, new, what) in enumerate(FAULTS, 1):
+            if only and n not in only:
+                continue
+            start = time.monotonic()
+            file = os.path.join(scratch, path)
+            text = open(file, encoding="utf-8").read()
+            if text.count(old) != 1:
+                result, by = "not applied", f"text found {text.count(old)} times"
+            else:
+                restore[file] = text
+                write(file, text.replace(old, new))
+                if not build_ok(build, targets):
+                    result, by = "not applied", "does not build"
+                else:
+                    failed = run_tests(build)
+                    result = "caught" if failed else "MISSED"
+                    by = ", ".join(failed[:3]) + (" ..." if len(failed) > 3 else "")
+                write(file, restore.pop(file))
+            rows.append((n, path, what, result, by))
+            print(f"{n:3} {result:11} {what} ({time.monotonic() - start:.0f} s) {by}", flush=True)
+
+        print()
+        print("| # | file | fault | result | first tests that fail |")
+        print("|---|---|---|---|---|")
+        for n, path, what, result, by in rows:
+            print(f"| {n} | {path} | {what} | {result} | {by} |")
+        applied = [r for r in rows if r[3] != "not applied"]
+        caught = [r for r in applied if r[3] == "caught"]
+        print()
+        if len(applied) != len(rows):
+            print(f"not applied: {len(rows) - len(applied)} (the code moved on; fix those entries)")
+        print(f"caught {len(caught)} of {len(applied)}")
+        return 0 if len(applied) == len(rows) and len(caught) == len(applied) else 1
+    finally:
+        for file, text in restore.items():
+            write(file, text)
+        if not keep:
+            shutil.rmtree(scratch, ignore_errors=True)
+
+
+def copy_tree(root, scratch, rev):
+    """The tracked and new files of the tree, or the files of commit `rev`. Unchanged files keep
+    their time, so that a kept scratch copy rebuilds only what changed; files the source does
+    not have go."""
+    git = ["git", "-C", root]
+    if rev:
+        listed = subprocess.run(git + ["ls-tree", "-r", "-z", "--name-only", rev], check=True,
+                                capture_output=True).stdout
+    else:
+        listed = subprocess.run(git + ["ls-files", "-z", "--cached", "--others",
+                                       "--exclude-standard"], check=True, capture_output=True).stdout
+    names = [n for n in listed.decode().split("\0") if n]
+    if not rev:  # deleted, not yet committed
+        names = [n for n in names if os.path.isfile(os.path.join(root, n))]
+    for name in names:
+        source, target = os.path.join(root, name), os.path.join(scratch, name)
+        if rev:
+            data = subprocess.run(git + ["show", f"{rev}:{name}"], check=True,
+                                  capture_output=True).stdout
+        else:
+            data = open(source, "rb").read()
+        if os.path.isfile(target) and open(target, "rb").read() == data:
+            continue
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "wb") as out:
+            out.write(data)
+        if name.endswith(".sh"):
+            os.chmod(target, 0o755)
+    wanted = set(names)
+    for directory, subdirectories, files in os.walk(scratch):
+        if directory == scratch:
+            subdirectories[:] = [d for d in subdirectories if d != "build"]
+        for f in files:
+            path = os.path.join(directory, f)
+            if os.path.relpath(path, scratch) not in wanted:
+                os.remove(path)
+
+
+def write(file, text):
+    with open(file, "w", encoding="utf-8") as out:
+        out.write(text)
+
+
+def run(command, quiet=False, **kwargs):
+    out = subprocess.DEVNULL if quiet else None
+    return subprocess.run(command, check=True, stdout=out, **kwargs)
+
+
+def quick_targets(build):
+    """The test executables that need no sound server, and the scenario runner."""
+    help_text = subprocess.run(["cmake", "--build", build, "--target", "help"], check=True,
+                               capture_output=True, text=True).stdout
+    tests = {t for t in re.findall(r"\.\.\. (test_\w+)", help_text) if not re.match(QUICK_TESTS, t)}
+    return sorted(tests | {"process-tap-sim"})
+
+
+def build_ok(build, targets):
+    jobs = os.environ.get("PT_FAULTS_JOBS", "2")
+    done = subprocess.run(["nice", "cmake", "--build", build, "-j", jobs, "--target", *targets],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return done.returncode == 0
+
+
+def run_tests(build):
+    """The names of the failing tests."""
+    jobs = os.environ.get("PT_FAULTS_JOBS", "2")
+    done = subprocess.run(["ctest", "--test-dir", build, "-LE", QUICK_TESTS, "-E", "_NOT_BUILT$", "-j", jobs,
+                           "--timeout", "60"], capture_output=True, text=True,
+                          env=dict(os.environ, PT_REQUIRE_SOUND_SERVER="0"))
+    if done.returncode == 0:
+        return []
+    failed = re.findall(r"^\s*\d+ - (\S+) \(", done.stdout, re.M)
+    return failed or ["(ctest failed: " + done.stdout[-200:].strip() + ")"]
+
+
+def stop(signum, frame):
+    raise KeyboardInterrupt
+
+
+signal.signal(signal.SIGTERM, stop)
+try:
+    sys.exit(main())
+except KeyboardInterrupt:
+    print("\ninterrupted; the planted fault is taken out again", file=sys.stderr)
+    sys.exit(130)
+PYTHON
