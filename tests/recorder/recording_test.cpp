@@ -20,6 +20,7 @@
 #include "audio/text_error.h"
 #include "recorder/interruption.h"
 #include "recorder/process_tap_recorder.h"
+#include "recorder/silence_diagnosis.h"
 
 namespace pt {
 namespace {
@@ -106,6 +107,7 @@ TEST_F(RecordingTest, AGoodRunSetsUpInOrderTearsDownInOrderAndReportsOnce) {
       "getPropertyDataSize 1 'sOut' 'glob' 0 q0=null", "getPropertyData 1 'sOut' 'glob' 0 q0=null cap4",
       "getPropertyDataSize 60 'uid ' 'glob' 0 q0=null", "getPropertyData 60 'uid ' 'glob' 0 q0=null cap8",
       "randomUUID " + uuid + "2", "createAggregateDevice brindlex-process-tap-Music",
+      "getPropertyDataSize 200 'stm#' 'inpt' 0 q0=null", "getPropertyDataSize 60 'stm#' 'inpt' 0 q0=null",
       "getPropertyDataSize 100 'tfmt' 'glob' 0 q0=null", "getPropertyData 100 'tfmt' 'glob' 0 q0=null cap40",
       "getPropertyDataSize 200 'nsrt' 'glob' 0 q0=null", "makeAudioFormat 48000 'lpcm' flags=9 2ch 32bit",
       "openAudioFileForWriting " + path_ + " 'lpcm' 48000 2 common1 interleaved",
@@ -261,7 +263,7 @@ TEST_F(RecordingTest, TheTapTakesTheRealTargetsOrTheSystemWithoutTheTool) {
       {"global and Music", {kGlobal, kMusic}, AudioObjectID(99), mix, {11}, prefix + "全局系统音频+Music"},
       {"translated", {kGlobal}, AudioObjectID(99), all, {99}, prefix + "全局系统音频"},
       {"translation fails", {kGlobal}, sim::Fail{-50}, all, {}, prefix + "全局系统音频"},
-      {"translated to nothing", {kGlobal}, AudioObjectID(0), all, {0}, prefix + "全局系统音频"},
+      {"translated to nothing", {kGlobal}, AudioObjectID(0), all, {}, prefix + "全局系统音频"},
       {"no targets", {}, AudioObjectID(99), all, {99}, prefix}};
   // clang-format on
   for (const GlobalCase& c : cases) {
@@ -304,7 +306,7 @@ TEST(SummaryLine, NamesEveryTargetAndTruncatesTheRate) {
 
 TEST_F(RecordingTest, FailingWritesAreReportedOneLineEachAndTheRecordingGoesOn) {
   sim_.setWriteFailures({2, 3});
-  record({kMusic}, 0.05);
+  EXPECT_THROW(record({kMusic}, 0.05), TextError);  // audio was lost
   EXPECT_EQ(err_, "写入 Tap 音频失败：模拟的写入失败\n写入 Tap 音频失败：模拟的写入失败\n");
   EXPECT_THAT(out_, HasSubstr("buffers=2 frames=1024"));
   EXPECT_EQ(decode(path_).samples.size(), 1024u * 2);
@@ -314,7 +316,7 @@ TEST_F(RecordingTest, ASilentRecordingWarnsAfterTheSummaryButSucceeds) {
   sim_.setTone(11, 0);  // a tone of 0 Hz is digital silence
   record({kMusic}, 0.05);
   EXPECT_THAT(out_, HasSubstr("buffers=4"));
-  EXPECT_EQ(err_, std::string(kSilentRecordingWarning) + "\n");
+  EXPECT_EQ(err_, std::string(kSilentTargetsIdle) + "\n");
   record({kMusic}, 0);  // nothing written: nothing to warn about
   EXPECT_EQ(err_, "");
 }
