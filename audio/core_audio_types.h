@@ -38,6 +38,7 @@ inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyDefaultSystem
 inline constexpr AudioObjectPropertySelector kAudioProcessPropertyPID = fourCC("ppid");
 inline constexpr AudioObjectPropertySelector kAudioProcessPropertyBundleID = fourCC("pbid");
 inline constexpr AudioObjectPropertySelector kAudioProcessPropertyIsRunning = fourCC("pir?");
+inline constexpr AudioObjectPropertySelector kAudioProcessPropertyIsRunningOutput = fourCC("piro");
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceUID = fourCC("uid ");
 inline constexpr AudioObjectPropertySelector kAudioTapPropertyFormat = fourCC("tfmt");
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyNominalSampleRate = fourCC("nsrt");

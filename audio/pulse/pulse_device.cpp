@@ -2,13 +2,18 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
+#include <cstdio>
+#include <utility>
 
 namespace pt::pulse {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
 constexpr double kCycleSeconds = 0.010;
-constexpr std::size_t kMaxStreams = 8;
+// Far above what a desktop plays; each stream in use costs its ring (1 MB at 48 kHz).
+constexpr std::size_t kMaxStreams = 256;
 // A sink renders, and so monitors, as far ahead as its streams allow: a null or hardware sink
 // whose players asked for no particular latency hands over up to 2 s at once, until it notices
 // the monitors' 10 ms request at its next wake-up. Each stream's ring holds such a burst, so the
@@ -16,7 +21,14 @@ constexpr std::size_t kMaxStreams = 8;
 // drops its oldest audio so that the lag stays bounded.
 constexpr double kRingSeconds = 2.5;
 constexpr double kMaxLagSeconds = 2.2;
-constexpr std::size_t kPrimeCycles = 3;
+// How long a mix waits for a stream that is late: longer than a loaded machine delays one.
+constexpr Clock::duration kMaxWait = 500ms;
+// Once a recording runs, the queue wakes this often and hands over what arrived meanwhile: one
+// wake-up per batch instead of one per stream delivery. Until then, and when stopping, it wakes
+// on each delivery, so the first sound and the last reach the file at once.
+constexpr Clock::duration kBatch = 50ms;
+constexpr Clock::duration kEager = 300ms;
+constexpr std::uint32_t kBatchCycles = 10;
 
 }  // namespace
 
@@ -33,9 +45,10 @@ Device::Device(AudioObjectID id, Tap tap)
     : id(id),
       tap(std::move(tap)),
       cycleFrames_(std::max<std::uint32_t>(1, std::uint32_t(this->tap.rate * kCycleSeconds + 0.5))),
+      batchFrames_(cycleFrames_ * kBatchCycles),
       mixer_(kChannels, kMaxStreams, std::size_t(this->tap.rate * kRingSeconds),
-             cycleFrames_ * kPrimeCycles, std::size_t(this->tap.rate * kMaxLagSeconds)),
-      cycle_(std::size_t(cycleFrames_) * kChannels) {}
+             std::size_t(this->tap.rate * kMaxLagSeconds)),
+      buffer_(std::size_t(batchFrames_) * kChannels) {}
 
 bool Device::follows(std::int32_t pid) const {
   const bool listed = std::find(tap.pids.begin(), tap.pids.end(), pid) != tap.pids.end();
@@ -58,7 +71,11 @@ void Device::monitor(pa_context* context, std::uint32_t sinkInput) {
     }
   }
   const int slot = mixer_.openStream();
-  if (slot < 0) return;
+  if (slot < 0) {
+    if (!std::exchange(limitReported_, true))
+      std::fprintf(stderr, "同时录制的音频流已达上限 %zu 个，其余音频流未录入文件\n", kMaxStreams);
+    return;
+  }
   const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, tap.rate, std::uint8_t(kChannels)};
   pa_stream* stream = pa_stream_new(context, "process-tap monitor", &format, nullptr);
   if (!stream) {
@@ -101,6 +118,18 @@ void Device::onReadable(pa_stream* stream, std::size_t, void* data) {
                                  bytes / (kChannels * sizeof(float)));
     pa_stream_drop(stream);
   }
+  // Pairs with the fence in runCycles: either the queue sees these frames, or this sees its wish.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (watch->device->wantWake_.load(std::memory_order_relaxed)) watch->device->wake();
+}
+
+// Server thread, or the main thread.
+void Device::wake() {
+  {
+    std::lock_guard lock(wakeMutex_);
+    woken_ = true;
+  }
+  wakeUp_.notify_one();
 }
 
 // Server thread.
@@ -110,6 +139,7 @@ void Device::onStreamState(pa_stream* stream, void* data) {
   if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && !watch->ended) {
     watch->ended = true;  // the stream it watched is gone; the slot plays out and frees
     watch->device->mixer_.closeStream(watch->slot);
+    watch->device->wake();
   }
 }
 
@@ -137,35 +167,72 @@ void Device::startCycling() {
 
 void Device::stopCycling() noexcept {
   if (!cycling_.valid()) return;
+  stopAt_ = Clock::now();
   stopRequested_.store(true, std::memory_order_release);
+  wake();
   cycling_.wait();
   cycling_ = {};
 }
 
 // The recorder's queue.
 void Device::runCycles() {
-  using Clock = std::chrono::steady_clock;
   IORegistration& io = *registration;
-  const double rate = tap.rate;
-  AudioBufferList input{1,
-                        {{kChannels, std::uint32_t(cycle_.size() * sizeof(float)), cycle_.data()}}};
+  AudioBufferList input{1, {{kChannels, 0, buffer_.data()}}};
   AudioBufferList output{0, {{0, 0, nullptr}}};
   AudioTimeStamp now{}, inputTime{}, outputTime{};
+  const double rate = tap.rate;
   const Clock::time_point start = Clock::now();
-  for (std::uint64_t n = 1; !stopRequested_.load(std::memory_order_acquire) && alive.load(); ++n) {
-    // Deadlines from the start, so cycles never drift from the clock.
-    const Clock::time_point due =
-        start + std::chrono::duration_cast<Clock::duration>(
-                    std::chrono::duration<double>(double(n * cycleFrames_) / rate));
-    // One wake-up per cycle; a stop waits for at most the rest of one.
-    std::this_thread::sleep_until(due);
-    if (stopRequested_.load(std::memory_order_acquire)) return;
-    mixer_.mix(cycle_.data(), cycleFrames_);
-    inputTime.mSampleTime = double((n - 1) * cycleFrames_);
-    inputTime.mRateScalar = 1.0;
-    now = inputTime;
-    outputTime = inputTime;
-    io.block(&now, &input, &inputTime, &output, &outputTime);
+  const auto cyclesBy = [&](Clock::time_point t) {
+    return std::uint64_t(std::chrono::duration<double>(t - start).count() * rate / cycleFrames_);
+  };
+  const auto timeOf = [&](std::uint64_t cycles) {
+    return start + std::chrono::duration_cast<Clock::duration>(
+                       std::chrono::duration<double>(double(cycles) * cycleFrames_ / rate));
+  };
+  std::uint64_t delivered = 0;  // cycles
+  // Since when a late stream keeps the due cycles waiting; max: none does.
+  Clock::time_point stalledSince = Clock::time_point::max();
+  for (;;) {
+    const bool stopping = stopRequested_.load(std::memory_order_acquire);
+    if (!alive.load()) return;
+    const Clock::time_point t = Clock::now();
+    const std::uint64_t due = cyclesBy(stopping ? stopAt_ : t);
+    while (delivered < due) {
+      const std::size_t wanted = std::min<std::uint64_t>(due - delivered, kBatchCycles);
+      std::size_t cycles = mixer_.mixable(wanted * cycleFrames_) / cycleFrames_;
+      if (cycles == 0) {
+        stalledSince = std::min(stalledSince, t);
+        if (t - stalledSince < kMaxWait) break;
+        cycles = wanted;  // the late stream is no longer awaited
+      }
+      stalledSince = Clock::time_point::max();
+      const std::uint32_t frames = std::uint32_t(cycles) * cycleFrames_;
+      mixer_.mix(buffer_.data(), frames);
+      input.mBuffers[0].mDataByteSize = frames * kChannels * sizeof(float);
+      inputTime.mSampleTime = double(delivered * cycleFrames_);
+      inputTime.mRateScalar = 1.0;
+      now = inputTime;
+      outputTime = inputTime;
+      io.block(&now, &input, &inputTime, &output, &outputTime);
+      delivered += cycles;
+    }
+    if (stopping && delivered >= due) return;
+
+    // Starting or stopping, a late stream's data wakes the queue at once; otherwise it wakes
+    // once per batch. Up to date, it sleeps until the next cycle is due.
+    const bool eager = stopping || t - start < kEager;
+    const bool late = delivered < due;
+    Clock::time_point until = late ? stalledSince + kMaxWait : timeOf(delivered + 1);
+    if (!eager) until = late ? std::min(until, t + kBatch) : until + kBatch;
+    std::unique_lock lock(wakeMutex_);
+    if (eager && late) {
+      wantWake_.store(true, std::memory_order_relaxed);
+      std::atomic_thread_fence(std::memory_order_seq_cst);
+      if (mixer_.mixable(cycleFrames_) == cycleFrames_) woken_ = true;  // arrived meanwhile
+    }
+    wakeUp_.wait_until(lock, until, [&] { return woken_; });
+    woken_ = false;
+    wantWake_.store(false, std::memory_order_relaxed);
   }
 }
 

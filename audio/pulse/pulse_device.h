@@ -1,15 +1,25 @@
 // A process tap and the aggregate device made from it. The tap is a recipe (whose playback
 // streams, at which rate); the device is the set of monitor streams that recipe selects,
-// followed as streams come and go, summed by a StreamMixer and handed to the IO block in 10 ms
-// cycles on the recorder's serial queue.
+// followed as streams come and go, summed by a StreamMixer and handed to the IO block on the
+// recorder's serial queue.
+//
+// The cycles are clocked by the data within the wall clock: a cycle is mixed once every awaited
+// stream has delivered it, and never before its time, so a stream the server delivers late
+// (a loaded machine) is waited for instead of filled with silence. A stream that keeps the mix
+// waiting longer than kMaxWait stops being awaited (it paused, or its player starves), and the
+// cycles due meanwhile are mixed without it. The file thus starts with the first sound and
+// holds the duration.
 #pragma once
 
 #include <pulse/pulseaudio.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -80,16 +90,26 @@ class Device {
   static void onReadable(pa_stream* stream, std::size_t, void* data);
   static void onStreamState(pa_stream* stream, void* data);
   void release(Monitor& watch) noexcept;
+  void wake();
   void runCycles();
 
   const std::uint32_t cycleFrames_;
+  const std::uint32_t batchFrames_;  // at most this much audio per call of the block
   StreamMixer mixer_;
-  std::vector<float> cycle_;
+  std::vector<float> buffer_;  // the recorder's queue
   // Server thread, under the main loop's lock.
   std::vector<std::unique_ptr<Monitor>> monitors_;
+  bool limitReported_ = false;
   // Main thread.
   std::future<void> cycling_;
+  // Set by the main thread, then read by the recorder's queue.
+  std::chrono::steady_clock::time_point stopAt_;
   std::atomic<bool> stopRequested_{false};
+  // The recorder's queue asks the server's thread to wake it when data arrives.
+  std::atomic<bool> wantWake_{false};
+  std::mutex wakeMutex_;
+  std::condition_variable wakeUp_;
+  bool woken_ = false;  // under wakeMutex_
 };
 
 void notifyLost(const PlatformListener& listener);

@@ -139,8 +139,10 @@ class PulsePlatform final : public Platform {
     connection_.lock();
     devices_.emplace(id, std::move(device));
     // Streams already playing; later ones arrive through the subscription.
+    std::vector<Client> clients;
     std::vector<SinkInput> inputs;
-    const bool listed = connection_.listSinkInputs(inputs);
+    const bool listed = connection_.listClients(clients) && connection_.listSinkInputs(inputs);
+    attribute(inputs, clients);
     if (listed)
       for (const SinkInput& input : inputs)
         if (raw->follows(input.pid)) raw->monitor(connection_.context(), input.index);
@@ -328,7 +330,7 @@ class PulsePlatform final : public Platform {
   }
 
   // Server thread: a new stream, or one that changed (moved to another sink): monitor it where
-  // it now plays.
+  // it now plays, once its process is known.
   void onSinkInput(std::uint32_t index) {
     if (devices_.empty()) return;
     pa_operation* op = pa_context_get_sink_input_info(
@@ -337,11 +339,37 @@ class PulsePlatform final : public Platform {
           if (eol != 0 || !info) return;
           auto* self = static_cast<PulsePlatform*>(data);
           const SinkInput input = sinkInputOf(*info);
-          for (auto& [id, device] : self->devices_)
-            if (device->follows(input.pid)) device->monitor(context, input.index);
+          if (input.pid != 0 || input.client == PA_INVALID_INDEX) return self->follow(input);
+          struct Pending {
+            PulsePlatform* self;
+            SinkInput input;
+          };
+          auto* pending = new Pending{self, input};
+          pa_operation* op = pa_context_get_client_info(
+              context, input.client,
+              [](pa_context*, const pa_client_info* info, int eol, void* data) {
+                auto* pending = static_cast<Pending*>(data);
+                if (eol == 0 && info) {
+                  pending->input.pid = clientOf(*info).pid;
+                  return;
+                }
+                pending->self->follow(pending->input);
+                delete pending;
+              },
+              pending);
+          if (op)
+            pa_operation_unref(op);
+          else
+            delete pending;
         },
         this);
     if (op) pa_operation_unref(op);
+  }
+
+  // Server thread.
+  void follow(const SinkInput& input) {
+    for (auto& [id, device] : devices_)
+      if (device->follows(input.pid)) device->monitor(connection_.context(), input.index);
   }
 
   // One consistent view of clients and streams, which the property reads that follow answer.
@@ -353,6 +381,7 @@ class PulsePlatform final : public Platform {
     const bool ok = connection_.listClients(clients) && connection_.listSinkInputs(inputs);
     connection_.unlock();
     if (!ok) return connection_.failure();
+    attribute(inputs, clients);
     processes_.update(std::move(clients), inputs);
     return noErr;
   }
@@ -382,7 +411,9 @@ class PulsePlatform final : public Platform {
     if (const ProcessObject* process = processes_.find(object)) {
       if (selector == kAudioProcessPropertyPID)
         return writeValue(process->pid, ioDataSize, outData);
-      if (selector == kAudioProcessPropertyIsRunning)
+      // Only playback streams make a process run here, so it runs exactly when it plays.
+      if (selector == kAudioProcessPropertyIsRunning ||
+          selector == kAudioProcessPropertyIsRunningOutput)
         return writeValue(std::uint32_t(process->running), ioDataSize, outData);
       if (selector == kAudioProcessPropertyBundleID)
         return writeValue(makeString(process->bundleID), ioDataSize, outData);

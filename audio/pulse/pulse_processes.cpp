@@ -33,12 +33,20 @@ std::string textOf(const pa_proplist* properties, const char* key) {
 }  // namespace
 
 Client clientOf(const pa_client_info& info) {
-  return {pidOf(info.proplist), textOf(info.proplist, PA_PROP_APPLICATION_NAME),
+  return {info.index, pidOf(info.proplist), textOf(info.proplist, PA_PROP_APPLICATION_NAME),
           bundleIDOf(info.proplist)};
 }
 
 SinkInput sinkInputOf(const pa_sink_input_info& info) {
-  return {info.index, pidOf(info.proplist), info.corked != 0};
+  return {info.index, info.client, pidOf(info.proplist), info.corked != 0};
+}
+
+void attribute(std::vector<SinkInput>& inputs, const std::vector<Client>& clients) {
+  for (SinkInput& input : inputs) {
+    if (input.pid != 0) continue;
+    for (const Client& client : clients)
+      if (client.index == input.client) input.pid = client.pid;
+  }
 }
 
 void ProcessTable::update(std::vector<Client> clients, const std::vector<SinkInput>& inputs) {
