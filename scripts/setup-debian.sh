@@ -9,7 +9,7 @@ packages=(
   clang-14 libclang-rt-14-dev clang-format
   pulseaudio pulseaudio-utils sox
   pipewire pipewire-pulse wireplumber dbus
-  pipewire-alsa alsa-utils  # aplay through PipeWire: a native client for the tests
+  gstreamer1.0-pipewire gstreamer1.0-plugins-base gstreamer1.0-tools  # native PipeWire clients for the tests
 )
 
 missing=()

@@ -157,6 +157,8 @@ void Device::release(Monitor& watch) noexcept {
 void Device::startCycling() {
   if (cycling_.valid()) return;  // already running
   stopRequested_.store(false);
+  // The clock starts now, not when the queue gets to it, so the file holds the whole duration.
+  startAt_ = Clock::now();
   auto done = std::make_shared<std::promise<void>>();
   cycling_ = done->get_future();
   registration->queue->post([this, done] {
@@ -181,7 +183,7 @@ void Device::runCycles() {
   AudioBufferList output{0, {{0, 0, nullptr}}};
   AudioTimeStamp now{}, inputTime{}, outputTime{};
   const double rate = tap.rate;
-  const Clock::time_point start = Clock::now();
+  const Clock::time_point start = startAt_;
   const auto cyclesBy = [&](Clock::time_point t) {
     return std::uint64_t(std::chrono::duration<double>(t - start).count() * rate / cycleFrames_);
   };
@@ -203,7 +205,9 @@ void Device::runCycles() {
       if (cycles == 0) {
         stalledSince = std::min(stalledSince, t);
         if (t - stalledSince < kMaxWait) break;
-        cycles = wanted;  // the late stream is no longer awaited
+        // The streams that keep the others waiting are no longer awaited.
+        mixer_.stopAwaitingStreamsShortOf(cycleFrames_);
+        cycles = std::max<std::size_t>(1, mixer_.mixable(wanted * cycleFrames_) / cycleFrames_);
       }
       stalledSince = Clock::time_point::max();
       const std::uint32_t frames = std::uint32_t(cycles) * cycleFrames_;

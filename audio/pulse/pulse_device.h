@@ -103,7 +103,7 @@ class Device {
   // Main thread.
   std::future<void> cycling_;
   // Set by the main thread, then read by the recorder's queue.
-  std::chrono::steady_clock::time_point stopAt_;
+  std::chrono::steady_clock::time_point startAt_, stopAt_;
   std::atomic<bool> stopRequested_{false};
   // The recorder's queue asks the server's thread to wake it when data arrives.
   std::atomic<bool> wantWake_{false};

@@ -188,6 +188,17 @@ std::size_t StreamMixer::mixable(std::size_t wanted) const noexcept {
   return wanted;
 }
 
+void StreamMixer::stopAwaitingStreamsShortOf(std::size_t frameCount) noexcept {
+  const std::size_t end = impl_->used.load(std::memory_order_acquire);
+  for (std::size_t i = 0; i < end; ++i) {
+    Slot& s = impl_->slots[i];
+    if (s.state.load(std::memory_order_acquire) != kOpen) continue;
+    const std::size_t held =
+        s.write.load(std::memory_order_acquire) - s.read.load(std::memory_order_relaxed);
+    if (held < frameCount) s.lapsed = true;
+  }
+}
+
 void StreamMixer::mix(float* out, std::size_t frameCount) noexcept {
   if (out == nullptr) return;
   while (frameCount > 0) {

@@ -8,8 +8,8 @@
 // The consumer is clocked by the data: it asks how many frames every awaited stream can give
 // (mixable) and mixes only those, so a stream that delivers late delays the mix instead of
 // leaving silence in it. A stream is awaited from its opening until it runs dry in a mix the
-// consumer forced (it stopped delivering: paused, or starved for longer than the consumer will
-// wait); it is awaited again once it holds a whole mix.
+// consumer forced or the consumer gave up on it (it stopped delivering: paused, or starved for
+// longer than the consumer will wait); it is awaited again once it holds a whole mix.
 #pragma once
 
 #include <cstddef>
@@ -44,6 +44,9 @@ class StreamMixer {
   // Consumer: how many of `wanted` frames every awaited stream holds (all of them when no stream
   // is awaited).
   std::size_t mixable(std::size_t wanted) const noexcept;
+  // Consumer: the awaited streams holding fewer than `frameCount` frames are awaited no longer,
+  // so that the others play on: they stopped delivering, or are later than the consumer waits.
+  void stopAwaitingStreamsShortOf(std::size_t frameCount) noexcept;
   // Consumer: writes exactly `frameCount` frames to `out`: the sum of the streams' next frames.
   // An awaited stream holding fewer plays what it has, then silence, and is no longer awaited;
   // a stream not awaited plays only once it holds the whole mix. A closing stream plays what it

@@ -3,9 +3,9 @@
 //
 // Tests run in parallel against one shared server, so every client name is unique to its test;
 // only KeywordsListingAndAutoChoice plays "Music" there. Tests that need to know every client
-// (the global mix, the server's own state, its death, the sink's latency) start a server of their
-// own. Players ask for low latency, so sound reaches a monitor within milliseconds; a sink whose
-// players ask for nothing may hand over nothing for its first 2 s (docs/linux.md).
+// (the global mix, the server's own state, its death, the sink's latency, native PipeWire
+// clients) start a server of their own. A recording is judged as a listener would: from its first
+// sound, which a loaded machine or a sink rendering ahead may delay, to its end, without a gap.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -28,13 +28,14 @@ namespace pt::pulse_testing {
 namespace {
 
 namespace fs = std::filesystem;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
 constexpr int kRate = 48000;
-constexpr double kSkip = 0.1;        // the start of a recording may hold the tap's ramp-up
-constexpr double kAudible = 0.2;     // the tones play at 0.5
-constexpr double kToneSeconds = 30;  // outlasts every recording of a test
+constexpr double kLatestStart = 2.5;  // a sink rendering ahead hands over up to 2 s late
+constexpr double kAudible = 0.2;      // the tones play at 0.5
+constexpr double kToneSeconds = 30;   // outlasts every recording of a test
 
 #define PT_NEED_SERVER(condition, why)                                     \
   do {                                                                     \
@@ -111,35 +112,36 @@ Audio audioOf(const fs::path& path) {
   return audio.value_or(Audio{});
 }
 
-// Both channels carry `hz` audibly in every 100 ms between two times, so a late start or a gap
-// fails too.
-void expectToneThroughout(const Audio& audio, int hz, double from, double to) {
-  constexpr double kWindow = 0.1;
+// When `hz` is first heard in channel 0, in steps of 10 ms; -1 if never.
+double onset(const Audio& audio, int hz, double from = 0) {
+  for (double at = from; at + 0.05 <= audio.seconds(); at += 0.01)
+    if (audio.toneAmplitude(0, hz, at, at + 0.05) >= kAudible) return at;
+  return -1;
+}
+
+// Both channels carry `hz` audibly in every 100 ms from its first sound (after `from`, by
+// kLatestStart) up to `to`, so a late start or a gap fails; or it is heard nowhere.
+void expectTone(const Audio& audio, int hz, bool present, double to = 1e9, double from = 0) {
   const double end = std::min(to, audio.seconds());
-  for (int channel = 0; channel < audio.channels; ++channel) {
-    int windows = 0, missing = 0;
-    double firstMissing = 0;
-    for (double at = from; at + kWindow <= end + 1e-9; at += kWindow, ++windows) {
-      if (audio.toneAmplitude(channel, hz, at, at + kWindow) >= kAudible) continue;
-      if (missing++ == 0) firstMissing = at;
-    }
-    EXPECT_GT(windows, 0) << "too short to hear " << hz << " Hz: " << audio.seconds() << " s";
-    EXPECT_TRUE(missing == 0) << hz << " Hz in channel " << channel << " missing in " << missing
-                              << " of " << windows << " windows of 100 ms, the first at "
-                              << std::lround(firstMissing * 1000) << " ms";
+  if (!present) {
+    for (int channel = 0; channel < audio.channels; ++channel)
+      EXPECT_LT(audio.toneAmplitude(channel, hz, from, end), kAudible / 10) << hz << " Hz";
+    return;
   }
-}
-
-// `hz` throughout after the first moments (up to `to`), or in neither channel at all.
-void expectTone(const Audio& audio, int hz, bool present, double to = 1e9) {
-  if (present) return expectToneThroughout(audio, hz, kSkip, to);
+  const double start = onset(audio, hz, from);
+  ASSERT_GE(start, 0) << hz << " Hz never heard in " << audio.seconds() << " s";
+  EXPECT_LE(start, from + kLatestStart) << hz << " Hz";
   for (int channel = 0; channel < audio.channels; ++channel)
-    EXPECT_LT(audio.toneAmplitude(channel, hz, kSkip, std::min(to, audio.seconds())), kAudible / 10)
-        << hz << " Hz in channel " << channel;
+    for (double at = start; at + 0.1 <= end + 1e-9; at += 0.1)
+      EXPECT_GE(audio.toneAmplitude(channel, hz, at, at + 0.1), kAudible)
+          << hz << " Hz missing in channel " << channel << " at " << std::lround(at * 1000)
+          << " ms, first heard at " << std::lround(start * 1000) << " ms";
 }
 
-void expectFramesNear(std::int64_t frames, double seconds, int rate = kRate) {
-  EXPECT_NEAR(double(frames), seconds * rate, 0.02 * seconds * rate) << frames << " frames";
+// The duration, not a cycle short; a loaded machine may stop a little late.
+void expectDuration(std::int64_t frames, double seconds, int rate = kRate) {
+  EXPECT_GE(frames, std::llround(seconds * rate)) << frames << " frames";
+  EXPECT_LE(frames, std::llround(seconds * rate * 1.02)) << frames << " frames";
 }
 
 TEST_F(SharedServer, KeywordsListingAndAutoChoice) {
@@ -204,8 +206,8 @@ TEST_F(SharedServer, KeywordsListingAndAutoChoice) {
     expectTone(audio, 1000, c.hears1000);
     if (c.hears440 && !c.hears1000) {
       for (int channel = 0; channel < audio.channels; ++channel) {
-        const double a440 = audio.toneAmplitude(channel, 440, kSkip, 1e9);
-        const double a1000 = audio.toneAmplitude(channel, 1000, kSkip, 1e9);
+        const double a440 = audio.toneAmplitude(channel, 440, 0, 1e9);
+        const double a1000 = audio.toneAmplitude(channel, 1000, 0, 1e9);
         EXPECT_GE(a440 * a440, 100 * a1000 * a1000) << "channel " << channel;
       }
     }
@@ -238,7 +240,7 @@ TEST_F(SharedServer, ContainersHoldEveryFrameOfTheSummary) {
     EXPECT_GT(summary->buffers, 0);
     EXPECT_EQ(summary->sampleRate, kRate);
     EXPECT_EQ(summary->channels, 2);
-    expectFramesNear(summary->frames, 2);
+    expectDuration(summary->frames, 2);
 
     const Audio audio = audioOf(out);
     EXPECT_EQ(audio.majorFormat, c.majorFormat);
@@ -281,9 +283,6 @@ TEST_F(SharedServer, SignalEndsTheRecordingWithACompleteFile) {
 // The stream ends on its own (its 1.5-s file played out well before the recording's last second)
 // or its client is killed half a second in.
 TEST_F(SharedServer, TargetThatStopsPlayingLeavesSilence) {
-  // Keeps the sink at low latency, so the short tone plays from its start, not late.
-  Player keeper(client("Keeper"), tone(300));
-  ASSERT_TRUE(keeper.visible());
   for (const bool killed : {false, true}) {
     SCOPED_TRACE(killed ? "killed" : "played out");
     const std::string radio = client(killed ? "Killed" : "Ended");
@@ -301,7 +300,7 @@ TEST_F(SharedServer, TargetThatStopsPlayingLeavesSilence) {
     EXPECT_THAT(fileText(stderrFile), IsEmpty());
     const std::optional<Summary> summary = parseSummary(fileText(stdoutFile));
     ASSERT_TRUE(summary) << fileText(stdoutFile);
-    expectFramesNear(summary->frames, 3);
+    expectDuration(summary->frames, 3);
     const Audio audio = audioOf(out);
     EXPECT_EQ(audio.frames, summary->frames);
     expectTone(audio, 440, true, 0.4);
@@ -327,24 +326,106 @@ TEST_F(ProcessTapPulse, UnreachableServerFailsBeforeAnyFile) {
   }
 }
 
-TEST_F(ProcessTapPulse, AutoWithoutCandidatesRecordsTheWholeMix) {
+// 32 players, each its own tone, all named so that the automatic choice passes over them: it
+// records the whole mix, which the last of them joins once the recording runs. A list of their
+// pids records the same.
+TEST_F(ProcessTapPulse, EveryStreamOfAGlobalCaptureOrAListIsInTheFile) {
   PrivateServer server(dir_);
   PT_NEED_SERVER(server.started(), server.startError());
-  // Each name is one the automatic choice must pass over.
-  Player a("Brindlex Tone A", tone(440), server.environment());
-  Player b("PROCESS-TAP Tone B", tone(1000), server.environment());
-  Player c("Graphics and Media Tone C", tone(700), server.environment());
-  ASSERT_TRUE(a.visible() && b.visible() && c.visible());
-  const fs::path out = file("global.caf");
-  const Outcome run = tap({out, "1.5", "auto"}, 15s, server.environment());
+  const Environment& env = server.environment();
+  const auto hzOf = [](int i) { return 400 + 60 * i; };
+  std::vector<std::unique_ptr<Player>> players;
+  std::string pids;
+  // Small tones that outlast the start of 33 players on a loaded machine.
+  const auto play = [&](const std::string& name, int hz) {
+    return std::make_unique<Player>(paplay(name, tone(hzOf(hz), 40, 8000)), name, env);
+  };
+  for (int i = 0; i < 31; ++i) {
+    players.push_back(play("Brindlex Tone " + std::to_string(i), i));
+    ASSERT_TRUE(players.back()->visible()) << i;
+    pids += std::to_string(players.back()->pid()) + ",";
+  }
+  tone(hzOf(31), 40, 8000);
+  const fs::path global = file("global.caf"), out = file("global.out");
+  Child recorder(tapCommand({global, "4", "auto"}), env, out);
+  ASSERT_TRUE(waitForCapture(recorder.pid(), env));
+  std::this_thread::sleep_for(500ms);
+  players.push_back(play("Brindlex Late", 31));
+  pids += std::to_string(players.back()->pid());
+  ASSERT_EQ(recorder.wait(20s), std::optional<int>(0));
+  const std::optional<Summary> summary = parseSummary(fileText(out));
+  ASSERT_TRUE(summary) << fileText(out);
+  EXPECT_EQ(summary->targets, "全局系统音频(pid=0)");
+  Audio audio = audioOf(global);
+  for (int i = 0; i < 32; ++i) expectTone(audio, hzOf(i), true);
+
+  const Outcome run = tap({file("list.wav"), "1.5", pids}, 20s, env);
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_THAT(run.err, IsEmpty());
+  audio = audioOf(file("list.wav"));
+  for (int i = 0; i < 32; ++i) expectTone(audio, hzOf(i), true);
+}
+
+// Native PipeWire clients (pw-play, GStreamer's pipewiresink) carry their pid on their client
+// only, not on their streams. They may glitch on a loaded machine, so only hearing them counts.
+TEST_F(ProcessTapPulse, NativePipeWireClientsAreRecordedByNamePidAndGlobally) {
+  PrivateServer server(dir_, Server::pipewire);
+  PT_NEED_SERVER(server.started(), server.startError());
+  const Environment& env = server.environment();
+  // Copies named so that the automatic choice passes over them, for a global capture.
+  for (const char* program : {"pw-cat", "gst-launch-1.0"}) {
+    const Outcome where = runProgram({"sh", "-c", "command -v $0", program}, dir_, 5s);
+    ASSERT_EQ(where.status, 0) << program << " is missing (scripts/setup-debian.sh)";
+    fs::copy_file(where.out.substr(0, where.out.find('\n')),
+                  file(std::string("brindlex-") + program));
+  }
+  Player pw({file("brindlex-pw-cat"), "--playback", "--latency=100ms", tone(440)},
+            "brindlex-pw-cat", env);
+  Player gst({file("brindlex-gst-launch-1.0"), "-q", "audiotestsrc", "freq=1000", "volume=0.5", "!",
+              "audio/x-raw,rate=48000,channels=2", "!", "pipewiresink"},
+             "", env);
+  // The listing shows them playing (GStreamer's stream has no name to wait for).
+  const auto active = [&](pid_t pid) { return "pid=" + std::to_string(pid) + " active=true"; };
+  std::string listing;
+  for (int i = 0; i < 50 && !(listing.find(active(pw.pid())) != std::string::npos &&
+                              listing.find(active(gst.pid())) != std::string::npos);
+       ++i, std::this_thread::sleep_for(200ms))
+    listing = tap({file("unused.wav"), "1", "--list"}, 10s, env).out;
+  EXPECT_THAT(listing, HasSubstr(active(pw.pid())));
+  EXPECT_THAT(listing, HasSubstr(active(gst.pid())));
+  struct Case {
+    std::string keyword;
+    bool hears440, hears1000;
+  };
+  for (const Case& c : {Case{"brindlex-pw", true, false},
+                        Case{std::to_string(gst.pid()), false, true}, Case{"auto", true, true}}) {
+    SCOPED_TRACE(c.keyword);
+    const fs::path out = file("native-" + c.keyword + ".wav");
+    const Outcome run = tap({out, "1.5", c.keyword}, 15s, env);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Audio audio = audioOf(out);
+    for (const auto& [hz, heard] : {std::pair{440, c.hears440}, std::pair{1000, c.hears1000}})
+      EXPECT_EQ(onset(audio, hz) >= 0, heard) << hz << " Hz";
+  }
+}
+
+// A loaded machine delivers the streams late; the file still has no gap and its full length.
+// The load is bounded: it ends with the test, or on its own after 30 s.
+TEST_F(SharedServer, ARecordingUnderLoadHasNoGap) {
+  const std::string radio = client("Radio");
+  Player player(radio, tone(440));
+  ASSERT_TRUE(player.visible());
+  const std::vector<std::string> spin = {"timeout", "30", "nice", "-n",
+                                         "19",      "sh", "-c",   "while :; do :; done"};
+  Child cpu1(spin), cpu2(spin);
+  Child disk({"timeout", "30", "nice", "-n", "19", "sh", "-c",
+              "while :; do dd if=/dev/zero of=\"$0\" bs=1M count=64 conv=fsync 2>/dev/null; done",
+              file("load").string()});
+  const Outcome run = tap({file("loaded.wav"), "4", radio}, 20s);
+  ASSERT_EQ(run.status, 0) << run.err;
   const std::optional<Summary> summary = parseSummary(run.out);
   ASSERT_TRUE(summary) << run.out;
-  EXPECT_EQ(summary->targets, "全局系统音频(pid=0)");
-  const Audio audio = audioOf(out);
-  EXPECT_EQ(audio.frames, summary->frames);
-  for (const int hz : {440, 1000, 700}) expectTone(audio, hz, true);
+  expectDuration(summary->frames, 4);
+  expectTone(audioOf(file("loaded.wav")), 440, true);
 }
 
 TEST_F(ProcessTapPulse, RecordsAtTheDefaultSinksRate) {
@@ -365,7 +446,7 @@ TEST_F(ProcessTapPulse, RecordsAtTheDefaultSinksRate) {
   const std::optional<Summary> summary = parseSummary(run.out);
   ASSERT_TRUE(summary) << run.out;
   EXPECT_EQ(summary->sampleRate, 44100);
-  expectFramesNear(summary->frames, 2, 44100);
+  expectDuration(summary->frames, 2, 44100);
   const Audio audio = audioOf(out);
   EXPECT_EQ(audio.sampleRate, 44100);
   EXPECT_EQ(audio.frames, summary->frames);
@@ -443,23 +524,12 @@ TEST_F(ProcessTapPulse, RunsLeaveTheServerAsTheyFoundIt) {
 TEST_F(ProcessTapPulse, PlayerWithoutLatencyWishIsHeardLateButWithoutGap) {
   PrivateServer server(dir_);
   PT_NEED_SERVER(server.started(), server.startError());
-  const Environment& env = server.environment();
   const std::string radio = client("Radio");
-  Player player(radio, tone(440), env, Latency::server);
+  Player player(paplay(radio, tone(440), 0), radio, server.environment());
   ASSERT_TRUE(player.visible());
-  const fs::path out = file("late.wav");
-  const Outcome run = tap({out, "3.5", radio}, 15s, env);
+  const Outcome run = tap({file("late.wav"), "3.5", radio}, 15s, server.environment());
   ASSERT_EQ(run.status, 0) << run.err;
-  const std::optional<Summary> summary = parseSummary(run.out);
-  ASSERT_TRUE(summary) << run.out;
-  const Audio audio = audioOf(out);
-  EXPECT_EQ(audio.frames, summary->frames);
-  double onset = -1;
-  for (double at = 0; at + 0.05 <= audio.seconds() && onset < 0; at += 0.05)
-    if (audio.toneAmplitude(0, 440, at, at + 0.05) >= kAudible) onset = at;
-  ASSERT_GE(onset, 0) << "no sound in " << audio.seconds() << " s";
-  EXPECT_LE(onset, 2.2);
-  expectToneThroughout(audio, 440, onset + 0.05, audio.seconds());
+  expectTone(audioOf(file("late.wav")), 440, true);
 }
 
 TEST_F(ProcessTapPulse, DyingServerEndsTheRecordingWithWhatItHeard) {

@@ -59,23 +59,27 @@ bool serverAnswers(const Environment& environment = {});
 // CI sets PT_REQUIRE_SOUND_SERVER=1: a missing server is then a failure, not a skip.
 bool soundServerRequired();
 
-// A PulseAudio server of the test's own (scripts/pulse-test-server.sh), stopped on destruction.
+enum class Server { pulseaudio, pipewire };
+
+// A server of the test's own (scripts/pulse-test-server.sh or pipewire-test-server.sh), stopped
+// on destruction.
 class PrivateServer {
  public:
-  explicit PrivateServer(const std::filesystem::path& scratch);
+  explicit PrivateServer(const std::filesystem::path& scratch, Server kind = Server::pulseaudio);
   ~PrivateServer();
   PrivateServer(const PrivateServer&) = delete;
   PrivateServer& operator=(const PrivateServer&) = delete;
 
-  bool started() const { return !directory_.empty(); }
+  bool started() const { return !directory_.empty() && startError_.empty(); }
   const std::string& startError() const { return startError_; }
   // What a client needs to reach this server, and only this one.
   const Environment& environment() const { return environment_; }
-  // The daemon's pid from its pid file; -1 if unreadable.
+  // PulseAudio's pid from its pid file; -1 if unreadable.
   pid_t daemonPid() const;
 
  private:
   std::filesystem::path scratch_;
+  std::string script_;
   std::string directory_;
   std::string startError_;
   Environment environment_;
@@ -86,9 +90,9 @@ void makeTone(const std::filesystem::path& file, double seconds, int hz, int rat
 
 // Waits until a playback stream of the client named `name` shows in `pactl list sink-inputs`.
 bool waitForPlayback(const std::string& name, const Environment& environment = {},
-                     std::chrono::milliseconds timeout = 5s);
+                     std::chrono::milliseconds timeout = 10s);
 
-// Waits until the sink that plays the client `name` renders less than 100 ms ahead: only then
+// Waits until the sink that plays the client `name` renders less than 300 ms ahead: only then
 // does a new monitor get sound at once. A sink that ran idle starts up to 2 s ahead.
 bool waitForLowSinkLatency(const std::string& name, const Environment& environment = {},
                            std::chrono::milliseconds timeout = 4s);
@@ -98,17 +102,19 @@ bool waitForLowSinkLatency(const std::string& name, const Environment& environme
 bool waitForCapture(pid_t pid, const Environment& environment = {},
                     std::chrono::milliseconds timeout = 10s);
 
-enum class Latency {
-  low,     // asks for 20 ms, as desktop players do while something else plays; a Player
-           // waits until its sink has caught up with that
-  server,  // asks for nothing: the sink may render up to 2 s ahead
-};
+// paplay playing `file` as the client `name`. 200 ms is a latency at which players do not
+// starve on a loaded machine; 0 asks for none, under which a sink may render up to 2 s ahead.
+std::vector<std::string> paplay(const std::string& name, const std::filesystem::path& file,
+                                int latencyMs = 200);
 
-// Plays `file` as the client `name` until destroyed.
+// Runs `argv` until destroyed; visible once a stream of the client `name` (if any) plays.
 class Player {
  public:
+  Player(const std::vector<std::string>& argv, const std::string& name,
+         const Environment& environment = {});
+  // paplay as the client `name`; visible once its sink has caught up with its latency.
   Player(const std::string& name, const std::filesystem::path& file,
-         const Environment& environment = {}, Latency latency = Latency::low);
+         const Environment& environment = {});
   pid_t pid() const { return child_.pid(); }
   bool visible() const { return visible_; }
   Child& child() { return child_; }
