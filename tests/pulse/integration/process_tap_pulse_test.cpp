@@ -30,7 +30,6 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
-using ::testing::StartsWith;
 
 constexpr int kRate = 48000;
 constexpr double kLatestStart = 2.5;  // a sink rendering ahead hands over up to 2 s late
@@ -235,47 +234,14 @@ TEST_F(SharedServer, ContainersHoldEveryFrameOfTheSummary) {
     EXPECT_THAT(run.err, IsEmpty());
     const std::optional<Summary> summary = parseSummary(run.out);
     ASSERT_TRUE(summary) << run.out;
-    EXPECT_EQ(summary->path, out.string());
     EXPECT_EQ(summary->targets, target(radio, player.pid()));
-    EXPECT_GT(summary->buffers, 0);
-    EXPECT_EQ(summary->sampleRate, kRate);
-    EXPECT_EQ(summary->channels, 2);
     expectDuration(summary->frames, 2);
 
     const Audio audio = audioOf(out);
     EXPECT_EQ(audio.majorFormat, c.majorFormat);
     EXPECT_EQ(audio.subtype, SF_FORMAT_FLOAT);
     EXPECT_EQ(audio.sampleRate, kRate);
-    EXPECT_EQ(audio.channels, 2);
     EXPECT_EQ(audio.frames, summary->frames);
-    expectTone(audio, 440, true);
-    expectTone(audio, 1000, false);
-  }
-}
-
-TEST_F(SharedServer, SignalEndsTheRecordingWithACompleteFile) {
-  const std::string radio = client("Radio");
-  Player player(radio, tone(440));
-  ASSERT_TRUE(player.visible());
-  for (const int signal : {SIGINT, SIGTERM}) {
-    SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGTERM");
-    const fs::path out = file("interrupted-" + std::to_string(signal) + ".caf");
-    const fs::path stdoutFile = file("interrupted.out"), stderrFile = file("interrupted.err");
-    Child recorder(tapCommand({out, "10", radio}), {}, stdoutFile, stderrFile);
-    ASSERT_TRUE(waitForCapture(recorder.pid()));
-    std::this_thread::sleep_for(1s);
-    recorder.signal(signal);
-    const std::optional<int> status = recorder.wait(3s);
-    ASSERT_TRUE(status) << "still recording 3 s after the signal";
-    EXPECT_EQ(*status, 0) << fileText(stderrFile);
-    EXPECT_THAT(fileText(stderrFile), IsEmpty());
-    const std::optional<Summary> summary = parseSummary(fileText(stdoutFile));
-    ASSERT_TRUE(summary) << fileText(stdoutFile);
-    EXPECT_EQ(summary->targets, target(radio, player.pid()));
-    const Audio audio = audioOf(out);
-    EXPECT_EQ(audio.frames, summary->frames);
-    EXPECT_GE(audio.seconds(), 0.7);
-    EXPECT_LE(audio.seconds(), 1.3);
     expectTone(audio, 440, true);
   }
 }
@@ -304,17 +270,14 @@ TEST_F(SharedServer, TargetThatStopsPlayingLeavesSilence) {
     const Audio audio = audioOf(out);
     EXPECT_EQ(audio.frames, summary->frames);
     expectTone(audio, 440, true, 0.4);
-    EXPECT_LE(audio.peak(2, 3), 1e-4f);
+    expectTone(audio, 440, false, 3, 2);
   }
 }
 
 TEST_F(ProcessTapPulse, UnreachableServerFailsBeforeAnyFile) {
   const Environment nowhere = {{"PULSE_SERVER", "unix:/nonexistent/native"}};
   for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{"out.caf", "1", "--list"},
-        {"out.caf", "1", "Music"},
-        {"out.caf", "1", "auto"},
-        {"out.wav", "1", "4242"}}) {
+       {std::vector<std::string>{"out.caf", "1", "--list"}, {"out.wav", "1", "auto"}}) {
     SCOPED_TRACE(arguments[2]);
     std::vector<std::string> absolute = arguments;
     absolute[0] = file(arguments[0]).string();
@@ -484,37 +447,33 @@ TEST_F(ProcessTapPulse, RunsLeaveTheServerAsTheyFoundIt) {
     EXPECT_EQ(run.status, 0) << run.err;
     expectBefore();
   }
-  struct Failure {
-    std::string output;
-    std::string keyword;
-    std::string message;  // the start of the one line on stderr
-  };
-  const std::vector<Failure> failures = {
-      {file("nobody.wav"), "Nobody", "未找到音频进程：Nobody\n"},
-      {file("tone.mp3"), radio,
-       "无法创建音频文件 " + file("tone.mp3").string() + "：不支持的文件扩展名\n"},
-      {file("missing/tone.wav"), radio,
-       "无法创建音频文件 " + file("missing/tone.wav").string() + "："},
-  };
-  for (const Failure& f : failures) {
-    SCOPED_TRACE(f.output + " " + f.keyword);
-    const Outcome run = tap({f.output, "0.5", f.keyword}, 10s, env);
+  {
+    SCOPED_TRACE("a failed one");
+    const Outcome run = tap({file("nobody.wav"), "0.5", "Nobody"}, 10s, env);
     EXPECT_EQ(run.status, 1);
-    EXPECT_THAT(run.err, StartsWith(f.message));
-    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-    EXPECT_THAT(run.out, IsEmpty());
-    EXPECT_FALSE(fs::exists(f.output));
+    EXPECT_EQ(run.err, "未找到音频进程：Nobody\n");
+    EXPECT_FALSE(fs::exists(file("nobody.wav")));
     expectBefore();
   }
-  {
-    SCOPED_TRACE("an interrupted recording");
-    Child recorder(tapCommand({file("interrupted.wav"), "10", radio}), env);
+  // A signal ends the recording with a complete file.
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGTERM");
+    const fs::path out = file("interrupted.caf"), stdoutFile = file("interrupted.out");
+    Child recorder(tapCommand({out, "10", radio}), env, stdoutFile, file("interrupted.err"));
     // Until the recording runs, an interrupt ends the process as usual: wait for it, which under a
     // sanitizer may take longer than any fixed delay.
     ASSERT_TRUE(waitForCapture(recorder.pid(), env));
     std::this_thread::sleep_for(1s);
-    recorder.signal(SIGINT);
-    EXPECT_EQ(recorder.wait(3s), std::optional<int>(0));
+    recorder.signal(signal);
+    ASSERT_EQ(recorder.wait(3s), std::optional<int>(0)) << fileText(file("interrupted.err"));
+    EXPECT_THAT(fileText(file("interrupted.err")), IsEmpty());
+    const std::optional<Summary> summary = parseSummary(fileText(stdoutFile));
+    ASSERT_TRUE(summary) << fileText(stdoutFile);
+    const Audio audio = audioOf(out);
+    EXPECT_EQ(audio.frames, summary->frames);
+    EXPECT_GE(audio.seconds(), 0.7);
+    EXPECT_LE(audio.seconds(), 1.5);
+    expectTone(audio, 440, true);
     expectBefore();
   }
 }

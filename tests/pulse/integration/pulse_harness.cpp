@@ -327,14 +327,4 @@ double Audio::toneAmplitude(int channel, double hz, double from, double to) cons
   return 2 * std::sqrt(std::max(power, 0.0)) / double(end - begin);
 }
 
-float Audio::peak(double from, double to) const {
-  const std::int64_t begin = std::clamp<std::int64_t>(std::llround(from * sampleRate), 0, frames);
-  const std::int64_t end = std::clamp<std::int64_t>(std::llround(to * sampleRate), begin, frames);
-  float loudest = 0;
-  for (std::size_t i = static_cast<std::size_t>(begin * channels);
-       i < static_cast<std::size_t>(end * channels); ++i)
-    loudest = std::max(loudest, std::fabs(samples[i]));
-  return loudest;
-}
-
 }  // namespace pt::pulse_testing

@@ -31,7 +31,6 @@ class Child {
   Child& operator=(const Child&) = delete;
 
   pid_t pid() const { return pid_; }
-  bool running() const { return !status_; }
   // The exit code, or 128 + the signal that ended it; nullopt if it still runs after `timeout`.
   std::optional<int> wait(std::chrono::milliseconds timeout);
   void signal(int signal) const;
@@ -148,8 +147,6 @@ struct Audio {
   // Amplitude of the sine at `hz` in one channel between two times (Goertzel); a full-scale
   // sine gives 1.
   double toneAmplitude(int channel, double hz, double from, double to) const;
-  // The loudest sample of any channel between two times.
-  float peak(double from, double to) const;
 };
 // nullopt when libsndfile cannot read the file; `error` says why.
 std::optional<Audio> readAudio(const std::filesystem::path& file, std::string& error);
