@@ -23,6 +23,9 @@ constexpr double kRingSeconds = 2.5;
 constexpr double kMaxLagSeconds = 2.2;
 // How long a mix waits for a stream that is late: longer than a loaded machine delays one.
 constexpr Clock::duration kMaxWait = 500ms;
+// Unless nothing at all arrives meanwhile: then this process may be the one starved of the CPU
+// (the server's data waits unread), and only a longer silence means every stream stopped.
+constexpr Clock::duration kMaxStarve = 2s;
 // Once a recording runs, the queue wakes this often and hands over what arrived meanwhile: one
 // wake-up per batch instead of one per stream delivery. Until then, and when stopping, it wakes
 // on each delivery, so the first sound and the last reach the file at once.
@@ -118,6 +121,8 @@ void Device::onReadable(pa_stream* stream, std::size_t, void* data) {
                                  bytes / (kChannels * sizeof(float)));
     pa_stream_drop(stream);
   }
+  watch->device->lastDelivery_.store(Clock::now().time_since_epoch().count(),
+                                     std::memory_order_relaxed);
   // Pairs with the fence in runCycles: either the queue sees these frames, or this sees its wish.
   std::atomic_thread_fence(std::memory_order_seq_cst);
   if (watch->device->wantWake_.load(std::memory_order_relaxed)) watch->device->wake();
@@ -204,7 +209,12 @@ void Device::runCycles() {
       std::size_t cycles = mixer_.mixable(wanted * cycleFrames_) / cycleFrames_;
       if (cycles == 0) {
         stalledSince = std::min(stalledSince, t);
-        if (t - stalledSince < kMaxWait) break;
+        const bool othersFlow =
+            Clock::time_point(Clock::duration(lastDelivery_.load(std::memory_order_relaxed))) >
+            stalledSince;
+        const bool waitedEnough =
+            t - stalledSince >= (othersFlow || stopping ? kMaxWait : kMaxStarve);
+        if (!waitedEnough) break;
         // The streams that keep the others waiting are no longer awaited.
         mixer_.stopAwaitingStreamsShortOf(cycleFrames_);
         cycles = std::max<std::size_t>(1, mixer_.mixable(wanted * cycleFrames_) / cycleFrames_);
@@ -226,7 +236,7 @@ void Device::runCycles() {
     // once per batch. Up to date, it sleeps until the next cycle is due.
     const bool eager = stopping || t - start < kEager;
     const bool late = delivered < due;
-    Clock::time_point until = late ? stalledSince + kMaxWait : timeOf(delivered + 1);
+    Clock::time_point until = late ? std::max(stalledSince + kMaxWait, t) : timeOf(delivered + 1);
     if (!eager) until = late ? std::min(until, t + kBatch) : until + kBatch;
     std::unique_lock lock(wakeMutex_);
     if (eager && late) {

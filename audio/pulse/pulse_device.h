@@ -105,6 +105,8 @@ class Device {
   // Set by the main thread, then read by the recorder's queue.
   std::chrono::steady_clock::time_point startAt_, stopAt_;
   std::atomic<bool> stopRequested_{false};
+  // When the server's thread last handed over audio (steady clock ticks).
+  std::atomic<std::int64_t> lastDelivery_{0};
   // The recorder's queue asks the server's thread to wake it when data arrives.
   std::atomic<bool> wantWake_{false};
   std::mutex wakeMutex_;

@@ -258,19 +258,36 @@ bool waitForCapture(pid_t pid, const Environment& environment, std::chrono::mill
 
 std::vector<std::string> paplay(const std::string& name, const std::filesystem::path& file,
                                 int latencyMs) {
-  std::vector<std::string> argv = {"paplay", "--client-name=" + name};
+  std::vector<std::string> argv = {"paplay", "-v", "--client-name=" + name};
   if (latencyMs > 0) argv.push_back("--latency-msec=" + std::to_string(latencyMs));
   argv.push_back(file.string());
   return argv;
 }
 
+namespace {
+std::vector<std::filesystem::path> playerLogs;
+}  // namespace
+
+int underruns() {
+  int count = 0;
+  for (const std::filesystem::path& log : playerLogs) {
+    const std::string text = fileText(log);
+    for (auto at = text.find("underrun"); at != std::string::npos;
+         at = text.find("underrun", at + 1))
+      ++count;
+  }
+  return count;
+}
+
 Player::Player(const std::vector<std::string>& argv, const std::string& name,
-               const Environment& environment)
-    : child_(argv, environment), visible_(name.empty() || waitForPlayback(name, environment)) {}
+               const Environment& environment, const std::filesystem::path& err)
+    : child_(argv, environment, {}, err),
+      visible_(name.empty() || waitForPlayback(name, environment)) {}
 
 Player::Player(const std::string& name, const std::filesystem::path& file,
                const Environment& environment)
-    : Player(paplay(name, file), name, environment) {
+    : Player(paplay(name, file), name, environment,
+             playerLogs.emplace_back(file.parent_path() / (name + ".player.log"))) {
   visible_ = visible_ && waitForLowSinkLatency(name, environment);
 }
 

@@ -110,8 +110,9 @@ std::vector<std::string> paplay(const std::string& name, const std::filesystem::
 class Player {
  public:
   Player(const std::vector<std::string>& argv, const std::string& name,
-         const Environment& environment = {});
-  // paplay as the client `name`; visible once its sink has caught up with its latency.
+         const Environment& environment = {}, const std::filesystem::path& err = {});
+  // paplay as the client `name`; visible once its sink has caught up with its latency. Its
+  // underruns are counted (underruns()).
   Player(const std::string& name, const std::filesystem::path& file,
          const Environment& environment = {});
   pid_t pid() const { return child_.pid(); }
@@ -122,6 +123,10 @@ class Player {
   Child child_;
   bool visible_;
 };
+
+// How often the players of this process have starved so far: the server then plays silence for
+// them, which every recorder hears as a gap.
+int underruns();
 
 // The line process-tap prints after a recording.
 struct Summary {
