@@ -123,6 +123,27 @@ def underruns(log):
         return 0
 
 
+class PeakMemory:
+    """Samples the tool's VmHWM (peak resident set) until it ends: the rusage of a spawned child
+    also counts this Python process's pages from before the exec."""
+
+    def __init__(self, pid):
+        self.pid, self.peak = pid, 0.0
+        self.thread = threading.Thread(target=self._poll, daemon=True)
+        self.thread.start()
+
+    def _poll(self):
+        while True:
+            try:
+                with open(f"/proc/{self.pid}/status") as f:
+                    for line in f:
+                        if line.startswith("VmHWM:"):
+                            self.peak = max(self.peak, int(line.split()[1]) / 1024.0)
+            except OSError:
+                return
+            time.sleep(0.02)
+
+
 class Growth:
     """Watches the output file grow during the first seconds of a run, to see from outside
     when the tool's first audio reached the file."""
@@ -174,6 +195,7 @@ def run_once(tool, argv, seconds, work, tag, events, env, player_log, out):
     pid = os.posix_spawn(argv[0], argv, env, file_actions=actions,
                          setsigdef=(signal.SIGINT, signal.SIGTERM))
     growth = Growth(out, start, min(seconds, 3.0))
+    memory = PeakMemory(pid)
     RUNNING.add(pid)
     watchdog = threading.Timer(seconds + 20.0, overrun)
     watchdog.daemon = True
@@ -193,7 +215,7 @@ def run_once(tool, argv, seconds, work, tag, events, env, player_log, out):
     switches = usage.ru_nvcsw + usage.ru_nivcsw
     result = {"tool": tool, "tag": tag, "code": code, "hung": bool(hung),
               "cpu": usage.ru_utime + usage.ru_stime, "wall": end - start,
-              "rss": usage.ru_maxrss / 1024.0,
+              "rss": memory.peak,
               "switches": switches, "underruns": underruns(player_log) - before, "growth": growth,
               "client": None, "stream": None, "summary": "", "faults": [], "notes": []}
     for key, facility in (("client", "client"), ("stream", "source-output")):
