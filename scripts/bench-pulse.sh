@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Compares process-tap with parec on one PulseAudio playback stream, in one run:
+# Compares process-tap with parec (and pw-record on PipeWire) on one playback stream, on a private
+# PulseAudio server and then on a private PipeWire, in one run:
 #   bash scripts/bench-pulse.sh [SECONDS=10] [ROUNDS=3]
-# Builds process-tap (Release), uses the reachable server or starts a private one, plays a
-# 440 Hz tone as client "Music" and records it for SECONDS with each tool, alternating the
-# order each round (ABBA...) so neither gains from going first. Measured by
-# bench/pulse/measure.py:
+# Builds process-tap (Release), starts each server in turn, plays a 440 Hz tone as client "Music"
+# and records it for SECONDS with each tool, alternating the order each round (ABBA...) so none
+# gains from going first. pw-record records the sink's monitor, which carries only that stream.
+# Measured by bench/pulse/measure.py:
+# - Peak RSS: ru_maxrss of the tool's own rusage.
 # - CPU: user+sys from the tool's own rusage (os.wait4 on the spawned child), divided by the
 #   length of audio in its file; the run includes start-up and shutdown for both tools.
 # - Start delay: a process's first audible sample cannot be timed from outside, so it is split
@@ -31,7 +33,7 @@ if ! [[ $seconds =~ ^[0-9]+([.][0-9]+)?$ && $seconds =~ [1-9] && $rounds =~ ^[1-
   echo "usage: bash scripts/bench-pulse.sh [SECONDS] [ROUNDS]" >&2
   exit 2
 fi
-for tool in pactl paplay parec sox python3 cmake; do
+for tool in pactl paplay parec pw-record sox python3 cmake; do
   command -v "$tool" >/dev/null || {
     echo "$tool is missing (bash scripts/setup-debian.sh installs the tools)" >&2
     exit 2
@@ -39,7 +41,7 @@ for tool in pactl paplay parec sox python3 cmake; do
 done
 
 work=$(mktemp -d /tmp/bench-pulse.XXXXXX)
-started_server=0
+server_script=""
 player=""
 helper=""
 # shellcheck disable=SC2317  # reached through the trap
@@ -50,7 +52,7 @@ cleanup() {
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
-  if [ "$started_server" = 1 ]; then bash scripts/pulse-test-server.sh stop; fi
+  if [ -n "$server_script" ]; then bash "scripts/$server_script" stop; fi
   rm -rf "$work"
   exit "$status"
 }
@@ -67,18 +69,16 @@ if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPT_BUILD_TESTS=OFF &&
 fi
 tap=$PWD/$build/app/process-tap
 
-# Probing must not autospawn a server of the user's that this script could not stop.
-printf 'autospawn = no\n' >"$work/client.conf"
-if ! PULSE_CLIENTCONFIG=$work/client.conf pactl info >/dev/null 2>&1; then
-  echo "no PulseAudio server reachable: starting a private one" >&2
-  # shellcheck source=scripts/pulse-test-server.sh
-  source scripts/pulse-test-server.sh start
-  started_server=1
-fi
-server=$(pactl info | sed -n 's/^Server String: //p')
+status=0
+for server_script in pulse-test-server.sh pipewire-test-server.sh; do
+# shellcheck disable=SC1090
+source "scripts/$server_script" start >/dev/null
+server=$(pactl info | sed -n 's/^Server Name: //p')
+pw_target=()
+[ "$server_script" = pipewire-test-server.sh ] && pw_target=(--pw-target virt)
 
 # The tone outlasts every round with room for start-up and the gaps between runs.
-tone_seconds=$(python3 -c "import math; print(math.ceil($rounds * 2 * ($seconds + 2) + 15))")
+tone_seconds=$(python3 -c "import math; print(math.ceil($rounds * 3 * ($seconds + 2) + 15))")
 sox -q -n -r 48000 -c 2 "$work/tone.wav" synth "$tone_seconds" sine 440 vol 0.5
 # -v only so that the player's underruns can be told apart from a recorder's losses.
 paplay -v --latency-msec=20 --client-name=Music "$work/tone.wav" 2>"$work/player.log" &
@@ -115,9 +115,16 @@ echo "server $server, stream 'Music' = sink input #$sink_input (sink latency ${s
   "$rounds rounds x $seconds s" >&2
 
 python3 bench/pulse/measure.py --process-tap "$tap" --sink-input "$sink_input" --keyword Music \
-  --seconds "$seconds" --rounds "$rounds" --work "$work" --player-log "$work/player.log" &
+  --seconds "$seconds" --rounds "$rounds" --work "$work" --player-log "$work/player.log" \
+  "${pw_target[@]}" &
 helper=$!
-status=0
 wait "$helper" || status=$?
 helper=""
+kill "$player" 2>/dev/null || true
+wait "$player" 2>/dev/null || true
+player=""
+bash "scripts/$server_script" stop
+server_script=""
+echo
+done
 exit "$status"

@@ -10,6 +10,7 @@ packages=(
   pulseaudio pulseaudio-utils sox
   pipewire pipewire-pulse wireplumber dbus
   man-db dpkg-dev file
+  gstreamer1.0-pipewire gstreamer1.0-plugins-base gstreamer1.0-tools  # native PipeWire clients for the tests
 )
 
 missing=()

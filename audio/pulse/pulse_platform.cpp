@@ -1,31 +1,27 @@
 // The seam over the PulseAudio protocol (PulseAudio itself, or PipeWire through pipewire-pulse).
 //
-// Core Audio's notions map as follows: a process object per distinct client pid; the default
-// sink as the default system output device; a tap as a recipe (whose playback streams, at which
-// rate); an aggregate device as the set of monitor streams that recipe selects, followed as
-// streams come and go, summed by a StreamMixer and handed to the IO block in 10 ms cycles on
-// the recorder's serial queue. Every failing server operation answers a fixed status (see
-// docs/linux.md), so messages read as they do on macOS.
-#include <pulse/pulseaudio.h>
-#include <time.h>
+// Core Audio's notions map as follows (docs/linux.md): a process object per distinct client pid
+// (pulse_processes); the default sink as the default system output device; a tap and its
+// aggregate device as the monitor streams of the processes' playback streams (pulse_device), on
+// one connection to the server (pulse_connection). Every failing server operation answers a
+// fixed status, so messages read as they do on macOS.
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <exception>
 #include <fstream>
-#include <future>
 #include <map>
-#include <mutex>
 #include <random>
 #include <thread>
 
 #include "audio/platform.h"
-#include "audio/pulse/stream_mixer.h"
+#include "audio/pulse/pulse_connection.h"
+#include "audio/pulse/pulse_device.h"
+#include "audio/pulse/pulse_processes.h"
+#include "audio/pulse/pulse_queue.h"
 #include "audio/sndfile/sndfile_writer.h"
 
 namespace pt {
@@ -34,71 +30,10 @@ struct PlatformString {
   std::string text;
 };
 
+namespace pulse {
 namespace {
-class PulseQueue;
-struct Device;
-}  // namespace
-
-struct PlatformListener {
-  Device* device;
-  std::shared_ptr<PulseQueue> queue;
-  AudioObjectPropertyListenerBlock block;
-};
-
-namespace {
-
-// Statuses of the server's failures.
-constexpr OSStatus kServerUnreachable = kAudioHardwareNotRunningError;       // 'stop'
-constexpr OSStatus kServerOperationFailed = kAudioHardwareUnspecifiedError;  // 'what'
-constexpr OSStatus kNoDefaultSink = kAudioHardwareBadDeviceError;            // '!dev'
 
 constexpr std::uint32_t kFirstObjectID = 1000;  // never 0 (unknown) or 1 (system)
-constexpr std::uint32_t kChannels = 2;
-constexpr double kCycleSeconds = 0.010;
-constexpr std::size_t kMaxStreams = 8;
-// A sink renders, and so monitors, as far ahead as its streams allow: a null or hardware sink
-// whose players asked for no particular latency hands over up to 2 s at once, until it notices
-// the monitors' 10 ms request at its next wake-up. Each stream's ring holds such a burst, so the
-// file is late by it rather than missing it; a stream lagging further (a clock running fast)
-// drops its oldest audio so that the lag stays bounded.
-constexpr double kRingSeconds = 2.5;
-constexpr double kMaxLagSeconds = 2.2;
-constexpr std::size_t kPrimeCycles = 3;
-
-// What one client of the server says about itself.
-struct Client {
-  std::int32_t pid = 0;  // 0: the client carries no process id
-  std::string name;
-  std::string bundleID;
-};
-
-struct SinkInput {
-  std::uint32_t index = 0;
-  std::int32_t pid = 0;
-  bool corked = false;
-};
-
-std::int32_t pidOf(const pa_proplist* properties) {
-  const char* text = pa_proplist_gets(properties, PA_PROP_APPLICATION_PROCESS_ID);
-  if (text == nullptr) return 0;
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || value <= 0 || value > INT32_MAX) return 0;
-  return std::int32_t(value);
-}
-
-std::string bundleIDOf(const pa_proplist* properties) {
-  for (const char* key : {PA_PROP_APPLICATION_ID, "pipewire.access.portal.app_id",
-                          PA_PROP_APPLICATION_PROCESS_BINARY})
-    if (const char* text = pa_proplist_gets(properties, key)) return text;
-  return {};
-}
-
-std::string textOf(const pa_proplist* properties, const char* key) {
-  const char* text = pa_proplist_gets(properties, key);
-  return text ? text : "";
-}
 
 template <class T>
 OSStatus writeValue(const T& value, std::uint32_t& ioDataSize, void* outData) {
@@ -107,103 +42,6 @@ OSStatus writeValue(const T& value, std::uint32_t& ioDataSize, void* outData) {
   ioDataSize = sizeof(T);
   return noErr;
 }
-
-// A serial queue: one thread running posted jobs in order.
-class PulseQueue final : public DispatchQueue {
- public:
-  explicit PulseQueue(std::string label) : label_(std::move(label)), worker_([this] { work(); }) {}
-  ~PulseQueue() override {
-    {
-      std::lock_guard lock(mutex_);
-      closing_ = true;
-    }
-    wake_.notify_one();
-    worker_.join();
-  }
-  const std::string& label() const override { return label_; }
-
-  void post(std::function<void()> job) {
-    {
-      std::lock_guard lock(mutex_);
-      jobs_.push_back(std::move(job));
-    }
-    wake_.notify_one();
-  }
-
- private:
-  void work() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      wake_.wait(lock, [this] { return closing_ || !jobs_.empty(); });
-      if (jobs_.empty()) return;
-      std::function<void()> job = std::move(jobs_.front());
-      jobs_.pop_front();
-      lock.unlock();
-      job();
-      lock.lock();
-    }
-  }
-
-  const std::string label_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> jobs_;
-  bool closing_ = false;
-  std::thread worker_;  // last: starts once the rest exists
-};
-
-struct Tap {
-  bool global = false;
-  std::vector<std::int32_t> pids;  // tapped, or excluded from the global mix
-  std::string uuid;
-  std::uint32_t rate = 0;
-};
-
-// One monitored playback stream; lives on the server's thread.
-struct Monitor {
-  Device* device = nullptr;
-  pa_stream* stream = nullptr;
-  std::uint32_t sinkInput = PA_INVALID_INDEX;
-  int slot = -1;
-  bool ended = false;
-};
-
-struct IORegistration {
-  std::shared_ptr<PulseQueue> queue;
-  AudioDeviceIOBlock block;
-};
-
-struct Device {
-  Device(AudioObjectID id, Tap tap)
-      : id(id),
-        tap(std::move(tap)),
-        cycleFrames(
-            std::max<std::uint32_t>(1, std::uint32_t(this->tap.rate * kCycleSeconds + 0.5))),
-        mixer(kChannels, kMaxStreams, std::size_t(this->tap.rate * kRingSeconds),
-              cycleFrames * kPrimeCycles, std::size_t(this->tap.rate * kMaxLagSeconds)),
-        cycle(std::size_t(cycleFrames) * kChannels) {}
-
-  bool follows(std::int32_t pid) const {
-    const bool listed = std::find(tap.pids.begin(), tap.pids.end(), pid) != tap.pids.end();
-    return tap.global ? !listed : (pid > 0 && listed);
-  }
-
-  const AudioObjectID id;
-  const Tap tap;
-  const std::uint32_t cycleFrames;
-  StreamMixer mixer;
-  std::vector<float> cycle;
-  // Server thread, under the main loop's lock.
-  std::vector<std::unique_ptr<Monitor>> monitors;
-  // Main thread.
-  std::unique_ptr<IORegistration> registration;
-  std::future<void> cycling;
-  std::atomic<bool> stopRequested{false};
-  // Cleared on the server's thread when the connection is lost.
-  std::atomic<bool> alive{true};
-  // Under the main loop's lock.
-  std::vector<std::unique_ptr<PlatformListener>> listeners;
-};
 
 class PulsePlatform final : public Platform {
  public:
@@ -216,7 +54,7 @@ class PulsePlatform final : public Platform {
     if (object == AudioObjectID::system &&
         address.mSelector == kAudioHardwarePropertyProcessObjectList) {
       if (OSStatus status = takeSnapshot(); status != noErr) return status;
-      outDataSize = std::uint32_t(processes_.size() * sizeof(AudioObjectID));
+      outDataSize = std::uint32_t(processes_.order().size() * sizeof(AudioObjectID));
       return noErr;
     }
     std::array<std::byte, 64> probe{};
@@ -244,12 +82,9 @@ class PulsePlatform final : public Platform {
         return kAudioHardwareBadPropertySizeError;
       std::int32_t pid;
       std::memcpy(&pid, qualifierData, sizeof pid);
-      if (!snapshotTaken_)
+      if (!processes_.updated())
         if (OSStatus status = takeSnapshot(); status != noErr) return status;
-      AudioObjectID found = AudioObjectID::unknown;
-      for (const auto& [id, process] : processes_)
-        if (process.pid == pid) found = id;
-      return writeValue(found, ioDataSize, outData);
+      return writeValue(processes_.objectOf(pid), ioDataSize, outData);
     }
     return readProperty(object, address, nullptr, ioDataSize, outData);
   }
@@ -261,20 +96,19 @@ class PulsePlatform final : public Platform {
   void releaseString(CFStringRef string) noexcept override { delete string; }
 
   OSStatus createProcessTap(const CATapDescription& description, AudioObjectID& outTapID) override {
-    if (OSStatus status = connect(); status != noErr) return status;
+    if (OSStatus status = connection_.connect(); status != noErr) return status;
     Tap tap;
     tap.global = description.kind == CATapDescription::Kind::stereoGlobalTapButExcludeProcesses;
     tap.uuid = description.UUID;
     for (AudioObjectID process : description.processes) {
-      auto it = processes_.find(process);
-      if (it != processes_.end()) {
-        tap.pids.push_back(it->second.pid);
+      if (const ProcessObject* found = processes_.find(process)) {
+        tap.pids.push_back(found->pid);
       } else if (!tap.global) {
         return kAudioHardwareBadObjectError;
       }
     }
     std::string sink;
-    if (OSStatus status = defaultSink(sink, tap.rate); status != noErr) return status;
+    if (OSStatus status = connection_.defaultSink(sink, tap.rate); status != noErr) return status;
     outTapID = newObjectID();
     taps_.emplace(outTapID, std::move(tap));
     return noErr;
@@ -285,7 +119,7 @@ class PulsePlatform final : public Platform {
   }
 
   OSStatus createAggregateDevice(const Value& description, AudioObjectID& ioDeviceID) override {
-    if (OSStatus status = connect(); status != noErr) return status;
+    if (OSStatus status = connection_.connect(); status != noErr) return status;
     const Value* taps = description.find("taps");
     if (!taps || !taps->isList() || taps->list().size() != 1) return kAudio_ParamError;
     const Value* uuid = taps->list().front().find("uid");
@@ -302,15 +136,17 @@ class PulsePlatform final : public Platform {
       return kAudioHardwareIllegalOperationError;
     }
     Device* raw = device.get();
-    pa_threaded_mainloop_lock(loop_);
+    connection_.lock();
     devices_.emplace(id, std::move(device));
     // Streams already playing; later ones arrive through the subscription.
+    std::vector<Client> clients;
     std::vector<SinkInput> inputs;
-    const bool listed = listSinkInputs(inputs);
+    const bool listed = connection_.listClients(clients) && connection_.listSinkInputs(inputs);
+    attribute(inputs, clients);
     if (listed)
       for (const SinkInput& input : inputs)
-        if (raw->follows(input.pid)) monitor(*raw, input.index);
-    pa_threaded_mainloop_unlock(loop_);
+        if (raw->follows(input.pid)) raw->monitor(connection_.context(), input.index);
+    connection_.unlock();
     if (!listed) {
       destroyAggregateDevice(id);
       return kServerOperationFailed;
@@ -323,12 +159,12 @@ class PulsePlatform final : public Platform {
     auto it = devices_.find(deviceID);
     if (it == devices_.end()) return kAudioHardwareBadObjectError;
     Device& device = *it->second;
-    stopCycling(device);
+    device.stopCycling();
     device.registration.reset();
-    pa_threaded_mainloop_lock(loop_);
-    for (auto& monitor : device.monitors) release(*monitor);
+    connection_.lock();
+    device.releaseMonitors();
     devices_.erase(it);
-    pa_threaded_mainloop_unlock(loop_);
+    connection_.unlock();
     return noErr;
   }
 
@@ -354,14 +190,7 @@ class PulsePlatform final : public Platform {
     if (!device) return kAudioHardwareBadDeviceError;
     if (!device->registration || procID != registrationID(*device))
       return kAudioHardwareIllegalOperationError;
-    if (device->cycling.valid()) return noErr;  // already running
-    device->stopRequested.store(false);
-    auto done = std::make_shared<std::promise<void>>();
-    device->cycling = done->get_future();
-    device->registration->queue->post([device, done] {
-      runCycles(*device);
-      done->set_value();
-    });
+    device->startCycling();
     return noErr;
   }
 
@@ -370,7 +199,7 @@ class PulsePlatform final : public Platform {
     if (!device) return kAudioHardwareBadDeviceError;
     if (procID != nullptr && procID != registrationID(*device))
       return kAudioHardwareIllegalOperationError;
-    stopCycling(*device);
+    device->stopCycling();
     return noErr;
   }
 
@@ -379,7 +208,7 @@ class PulsePlatform final : public Platform {
     if (!device) return kAudioHardwareBadDeviceError;
     if (!device->registration || procID != registrationID(*device))
       return kAudioHardwareIllegalOperationError;
-    stopCycling(*device);
+    device->stopCycling();
     device->registration.reset();
     return noErr;
   }
@@ -394,12 +223,12 @@ class PulsePlatform final : public Platform {
       return kAudioHardwareUnknownPropertyError;
     auto serial = std::dynamic_pointer_cast<PulseQueue>(queue);
     if (!serial || !block) return kAudio_ParamError;
-    pa_threaded_mainloop_lock(loop_);
+    connection_.lock();
     device->listeners.push_back(
-        std::make_unique<PlatformListener>(PlatformListener{device, serial, std::move(block)}));
+        std::make_unique<PlatformListener>(PlatformListener{serial, std::move(block)}));
     outListener = device->listeners.back().get();
     const bool lostAlready = !device->alive.load();
-    pa_threaded_mainloop_unlock(loop_);
+    connection_.unlock();
     if (lostAlready) notifyLost(*device->listeners.back());
     return noErr;
   }
@@ -408,13 +237,13 @@ class PulsePlatform final : public Platform {
                                        AudioObjectPropertyListenerID listener) noexcept override {
     Device* device = findDevice(object);
     if (!device) return kAudioHardwareBadObjectError;
-    pa_threaded_mainloop_lock(loop_);
+    connection_.lock();
     auto& listeners = device->listeners;
     auto it = std::find_if(listeners.begin(), listeners.end(),
                            [&](const auto& entry) { return entry.get() == listener; });
     const bool found = it != listeners.end();
     if (found) listeners.erase(it);
-    pa_threaded_mainloop_unlock(loop_);
+    connection_.unlock();
     return found ? noErr : kAudioHardwareBadObjectError;
   }
 
@@ -436,9 +265,9 @@ class PulsePlatform final : public Platform {
   }
 
   std::vector<RunningApplication> runningApplications() override {
-    if (!snapshotTaken_ && takeSnapshot() != noErr) return {};
+    if (!processes_.updated() && takeSnapshot() != noErr) return {};
     std::vector<RunningApplication> applications;
-    for (const Client& client : clients_)
+    for (const Client& client : processes_.clients())
       applications.push_back({client.pid, client.name, client.bundleID});
     return applications;
   }
@@ -495,243 +324,106 @@ class PulsePlatform final : public Platform {
   std::string silentCaptureReason() override { return "声音服务器送来的只有静音。"; }
 
  private:
-  struct ProcessObject {
-    std::int32_t pid = 0;
-    std::string bundleID;
-    bool running = false;
-  };
-
-  // --- Connection
-
-  OSStatus connect() {
-    if (context_ && pa_context_get_state(context_) == PA_CONTEXT_READY) return noErr;
-    if (context_) return kServerUnreachable;  // lost: a run does not reconnect
-    loop_ = pa_threaded_mainloop_new();
-    if (!loop_) return kServerUnreachable;
-    pa_proplist* properties = pa_proplist_new();
-    pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "process-tap");
-    pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "brindlex.process-tap");
-    context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_), "process-tap",
-                                            properties);
-    pa_proplist_free(properties);
-    if (!context_) return kServerUnreachable;
-    pa_context_set_state_callback(context_, &PulsePlatform::onContextState, this);
-    pa_context_set_subscribe_callback(context_, &PulsePlatform::onServerEvent, this);
-    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
-      return kServerUnreachable;
-    pa_threaded_mainloop_lock(loop_);
-    if (pa_threaded_mainloop_start(loop_) < 0) {
-      pa_threaded_mainloop_unlock(loop_);
-      return kServerUnreachable;
-    }
-    pa_context_state_t state;
-    while ((state = pa_context_get_state(context_)) != PA_CONTEXT_READY &&
-           PA_CONTEXT_IS_GOOD(state))
-      pa_threaded_mainloop_wait(loop_);
-    bool ready = state == PA_CONTEXT_READY;
-    if (ready) {
-      pa_operation* op = pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SINK_INPUT,
-                                              &PulsePlatform::onSuccess, this);
-      ready = wait(op);
-    }
-    pa_threaded_mainloop_unlock(loop_);
-    return ready ? noErr : kServerUnreachable;
-  }
-
   void disconnect() noexcept {
     std::vector<AudioObjectID> devices;
     for (const auto& entry : devices_) devices.push_back(entry.first);
     for (AudioObjectID device : devices) destroyAggregateDevice(device);
-    if (loop_) pa_threaded_mainloop_stop(loop_);
-    if (context_) {
-      pa_context_set_state_callback(context_, nullptr, nullptr);
-      pa_context_set_subscribe_callback(context_, nullptr, nullptr);
-      pa_context_disconnect(context_);
-      pa_context_unref(context_);
-      context_ = nullptr;
-    }
-    if (loop_) pa_threaded_mainloop_free(loop_);
-    loop_ = nullptr;
+    connection_.disconnect();
   }
 
-  // With the loop locked: runs `op` to its end; false when it could not run or the server went.
-  bool wait(pa_operation* op) {
-    if (!op) return false;
-    pa_operation_set_state_callback(
-        op, [](pa_operation*, void* self) { static_cast<PulsePlatform*>(self)->signal(); }, this);
-    while (pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop_);
-    const bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
-    pa_operation_unref(op);
-    return done && !failed_;
+  // Server thread: every device ends with the connection.
+  void onLost() {
+    for (auto& [id, device] : devices_) device->lose();
   }
 
-  void signal() { pa_threaded_mainloop_signal(loop_, 0); }
-
-  static void onContextState(pa_context* context, void* data) {
-    auto* self = static_cast<PulsePlatform*>(data);
-    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
-      self->failed_ = true;
-      // Every device ends with the connection: its cycles stop and its listeners hear of it.
-      for (auto& [id, device] : self->devices_) {
-        if (!device->alive.exchange(false)) continue;
-        for (auto& listener : device->listeners) notifyLost(*listener);
-      }
-    }
-    self->signal();
+  // Server thread: a new stream, or one that changed (moved to another sink): monitor it where
+  // it now plays, once its process is known.
+  void onSinkInput(std::uint32_t index) {
+    if (devices_.empty()) return;
+    pa_operation* op = pa_context_get_sink_input_info(
+        connection_.context(), index,
+        [](pa_context* context, const pa_sink_input_info* info, int eol, void* data) {
+          if (eol != 0 || !info) return;
+          auto* self = static_cast<PulsePlatform*>(data);
+          const SinkInput input = sinkInputOf(*info);
+          if (input.pid != 0 || input.client == PA_INVALID_INDEX) return self->follow(input);
+          struct Pending {
+            PulsePlatform* self;
+            SinkInput input;
+          };
+          auto* pending = new Pending{self, input};
+          pa_operation* op = pa_context_get_client_info(
+              context, input.client,
+              [](pa_context*, const pa_client_info* info, int eol, void* data) {
+                auto* pending = static_cast<Pending*>(data);
+                if (eol == 0 && info) {
+                  pending->input.pid = clientOf(*info).pid;
+                  return;
+                }
+                pending->self->follow(pending->input);
+                delete pending;
+              },
+              pending);
+          if (op)
+            pa_operation_unref(op);
+          else
+            delete pending;
+        },
+        this);
+    if (op) pa_operation_unref(op);
   }
 
-  static void notifyLost(const PlatformListener& listener) {
-    listener.queue->post([block = listener.block] {
-      const AudioObjectPropertyAddress address{kAudioDevicePropertyDeviceIsAlive,
-                                               kAudioObjectPropertyScopeGlobal,
-                                               kAudioObjectPropertyElementMain};
-      block(1, &address);
-    });
+  // Server thread.
+  void follow(const SinkInput& input) {
+    for (auto& [id, device] : devices_)
+      if (device->follows(input.pid)) device->monitor(connection_.context(), input.index);
   }
-
-  static void onSuccess(pa_context*, int success, void* self) {
-    if (!success) static_cast<PulsePlatform*>(self)->failed_ = true;
-    static_cast<PulsePlatform*>(self)->signal();
-  }
-
-  // --- What the server holds
 
   // One consistent view of clients and streams, which the property reads that follow answer.
   OSStatus takeSnapshot() {
-    if (OSStatus status = connect(); status != noErr) return status;
+    if (OSStatus status = connection_.connect(); status != noErr) return status;
     std::vector<Client> clients;
     std::vector<SinkInput> inputs;
-    pa_threaded_mainloop_lock(loop_);
-    const bool ok = listClients(clients) && listSinkInputs(inputs);
-    pa_threaded_mainloop_unlock(loop_);
-    if (!ok) return failed_ ? kServerUnreachable : kServerOperationFailed;
-
-    clients_ = std::move(clients);
-    for (auto& [id, process] : processes_) process.running = false;
-    std::vector<AudioObjectID> order;
-    for (const Client& client : clients_) {
-      if (client.pid == 0) continue;
-      const AudioObjectID id = processObjectFor(client.pid);
-      if (std::find(order.begin(), order.end(), id) != order.end()) continue;
-      order.push_back(id);
-      processes_[id].bundleID = client.bundleID;
-    }
-    for (const SinkInput& input : inputs)
-      if (!input.corked && input.pid != 0) processes_[processObjectFor(input.pid)].running = true;
-    // Processes that left the server keep their ID for the run but leave the list.
-    processOrder_ = std::move(order);
-    snapshotTaken_ = true;
+    connection_.lock();
+    const bool ok = connection_.listClients(clients) && connection_.listSinkInputs(inputs);
+    connection_.unlock();
+    if (!ok) return connection_.failure();
+    attribute(inputs, clients);
+    processes_.update(std::move(clients), inputs);
     return noErr;
   }
-
-  AudioObjectID processObjectFor(std::int32_t pid) {
-    for (auto& [id, process] : processes_)
-      if (process.pid == pid) return id;
-    const AudioObjectID id = newObjectID();
-    processes_[id].pid = pid;
-    return id;
-  }
-
-  template <class T>
-  struct ListCall {
-    PulsePlatform* self;
-    std::vector<T>* items;
-  };
-
-  // The callback of a list query: each record converted, then a signal at the end.
-  template <class Info, class T, T (*convert)(const Info&)>
-  static void collect(pa_context*, const Info* info, int eol, void* data) {
-    auto* call = static_cast<ListCall<T>*>(data);
-    if (eol == 0 && info) call->items->push_back(convert(*info));
-    if (eol != 0) call->self->signal();
-  }
-
-  // With the loop locked.
-  bool listClients(std::vector<Client>& clients) {
-    ListCall<Client> call{this, &clients};
-    return wait(pa_context_get_client_info_list(context_,
-                                                &collect<pa_client_info, Client, clientOf>, &call));
-  }
-
-  // With the loop locked.
-  bool listSinkInputs(std::vector<SinkInput>& inputs) {
-    ListCall<SinkInput> call{this, &inputs};
-    return wait(pa_context_get_sink_input_info_list(
-        context_, &collect<pa_sink_input_info, SinkInput, sinkInputOf>, &call));
-  }
-
-  static Client clientOf(const pa_client_info& info) {
-    return {pidOf(info.proplist), textOf(info.proplist, PA_PROP_APPLICATION_NAME),
-            bundleIDOf(info.proplist)};
-  }
-
-  static SinkInput sinkInputOf(const pa_sink_input_info& info) {
-    return {info.index, pidOf(info.proplist), info.corked != 0};
-  }
-
-  OSStatus defaultSink(std::string& name, std::uint32_t& rate) {
-    if (OSStatus status = connect(); status != noErr) return status;
-    struct Call {
-      PulsePlatform* self;
-      std::string name;
-      std::uint32_t rate = 0;
-    } call{this, {}, 0};
-    pa_threaded_mainloop_lock(loop_);
-    bool ok = wait(pa_context_get_server_info(
-        context_,
-        [](pa_context*, const pa_server_info* info, void* data) {
-          auto* call = static_cast<Call*>(data);
-          if (info && info->default_sink_name) call->name = info->default_sink_name;
-          call->self->signal();
-        },
-        &call));
-    if (ok && !call.name.empty())
-      ok = wait(pa_context_get_sink_info_by_name(
-          context_, call.name.c_str(),
-          [](pa_context*, const pa_sink_info* info, int eol, void* data) {
-            auto* call = static_cast<Call*>(data);
-            if (eol == 0 && info) call->rate = info->sample_spec.rate;
-            if (eol != 0) call->self->signal();
-          },
-          &call));
-    pa_threaded_mainloop_unlock(loop_);
-    if (!ok) return failed_ ? kServerUnreachable : kServerOperationFailed;
-    if (call.name.empty() || call.rate == 0) return kNoDefaultSink;
-    name = call.name;
-    rate = call.rate;
-    return noErr;
-  }
-
-  // --- Properties
 
   OSStatus readProperty(AudioObjectID object, const AudioObjectPropertyAddress& address,
                         const void*, std::uint32_t& ioDataSize, void* outData) {
     const AudioObjectPropertySelector selector = address.mSelector;
     if (object == AudioObjectID::system) {
       if (selector == kAudioHardwarePropertyProcessObjectList) {
-        if (!snapshotTaken_)
+        if (!processes_.updated())
           if (OSStatus status = takeSnapshot(); status != noErr) return status;
+        const std::vector<AudioObjectID>& order = processes_.order();
         const std::size_t fit =
-            std::min<std::size_t>(ioDataSize / sizeof(AudioObjectID), processOrder_.size());
-        std::memcpy(outData, processOrder_.data(), fit * sizeof(AudioObjectID));
+            std::min<std::size_t>(ioDataSize / sizeof(AudioObjectID), order.size());
+        std::memcpy(outData, order.data(), fit * sizeof(AudioObjectID));
         ioDataSize = std::uint32_t(fit * sizeof(AudioObjectID));
         return noErr;
       }
       if (selector == kAudioHardwarePropertyDefaultSystemOutputDevice) {
         std::string name;
         std::uint32_t rate = 0;
-        if (OSStatus status = defaultSink(name, rate); status != noErr) return status;
+        if (OSStatus status = connection_.defaultSink(name, rate); status != noErr) return status;
         return writeValue(sinkObjectFor(name), ioDataSize, outData);
       }
       return kAudioHardwareUnknownPropertyError;
     }
-    if (auto process = processes_.find(object); process != processes_.end()) {
+    if (const ProcessObject* process = processes_.find(object)) {
       if (selector == kAudioProcessPropertyPID)
-        return writeValue(process->second.pid, ioDataSize, outData);
-      if (selector == kAudioProcessPropertyIsRunning)
-        return writeValue(std::uint32_t(process->second.running), ioDataSize, outData);
+        return writeValue(process->pid, ioDataSize, outData);
+      // Only playback streams make a process run here, so it runs exactly when it plays.
+      if (selector == kAudioProcessPropertyIsRunning ||
+          selector == kAudioProcessPropertyIsRunningOutput)
+        return writeValue(std::uint32_t(process->running), ioDataSize, outData);
       if (selector == kAudioProcessPropertyBundleID)
-        return writeValue(makeString(process->second.bundleID), ioDataSize, outData);
+        return writeValue(makeString(process->bundleID), ioDataSize, outData);
       return kAudioHardwareUnknownPropertyError;
     }
     if (auto sink = sinks_.find(object); sink != sinks_.end()) {
@@ -782,153 +474,19 @@ class PulsePlatform final : public Platform {
     return reinterpret_cast<AudioDeviceIOProcID>(device.registration.get());
   }
 
-  // --- Monitoring (server thread, or the main thread holding the loop's lock)
-
-  static void onServerEvent(pa_context* context, pa_subscription_event_type_t event,
-                            std::uint32_t index, void* data) {
-    auto* self = static_cast<PulsePlatform*>(data);
-    const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
-    const auto type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
-    if (facility != PA_SUBSCRIPTION_EVENT_SINK_INPUT || type == PA_SUBSCRIPTION_EVENT_REMOVE ||
-        self->devices_.empty())
-      return;
-    // A new stream, or one that changed (moved to another sink): monitor it where it now plays.
-    pa_operation* op = pa_context_get_sink_input_info(
-        context, index,
-        [](pa_context*, const pa_sink_input_info* info, int eol, void* data) {
-          if (eol != 0 || !info) return;
-          auto* self = static_cast<PulsePlatform*>(data);
-          const SinkInput input = sinkInputOf(*info);
-          for (auto& [id, device] : self->devices_)
-            if (device->follows(input.pid)) self->monitor(*device, input.index);
-        },
-        self);
-    if (op) pa_operation_unref(op);
-  }
-
-  void monitor(Device& device, std::uint32_t sinkInput) {
-    for (auto it = device.monitors.begin(); it != device.monitors.end();) {
-      if ((*it)->sinkInput == sinkInput && !(*it)->ended) return;  // already monitored
-      if ((*it)->ended) {
-        release(**it);
-        it = device.monitors.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    const int slot = device.mixer.openStream();
-    if (slot < 0) return;
-    const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, device.tap.rate, std::uint8_t(kChannels)};
-    pa_stream* stream = pa_stream_new(context_, "process-tap monitor", &format, nullptr);
-    if (!stream) {
-      device.mixer.closeStream(slot);
-      return;
-    }
-    auto watch = std::make_unique<Monitor>(Monitor{&device, stream, sinkInput, slot, false});
-    pa_stream_set_monitor_stream(stream, sinkInput);
-    pa_stream_set_read_callback(stream, &PulsePlatform::onReadable, watch.get());
-    pa_stream_set_state_callback(stream, &PulsePlatform::onStreamState, watch.get());
-    pa_buffer_attr attributes;
-    attributes.maxlength = std::uint32_t(-1);
-    attributes.tlength = std::uint32_t(-1);
-    attributes.prebuf = std::uint32_t(-1);
-    attributes.minreq = std::uint32_t(-1);
-    attributes.fragsize = std::uint32_t(device.cycleFrames * kChannels * sizeof(float));
-    // No device name: the server records from the monitor of the sink the stream plays on.
-    if (pa_stream_connect_record(
-            stream, nullptr, &attributes,
-            pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) < 0) {
-      release(*watch);
-      return;
-    }
-    device.monitors.push_back(std::move(watch));
-  }
-
-  static void onReadable(pa_stream* stream, std::size_t, void* data) {
-    auto* watch = static_cast<Monitor*>(data);
-    const void* samples = nullptr;
-    std::size_t bytes = 0;
-    while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &samples, &bytes) == 0 &&
-           bytes > 0) {
-      if (samples)  // null is a hole in the stream: nothing to hear
-        watch->device->mixer.push(watch->slot, static_cast<const float*>(samples),
-                                  bytes / (kChannels * sizeof(float)));
-      pa_stream_drop(stream);
-    }
-  }
-
-  static void onStreamState(pa_stream* stream, void* data) {
-    auto* watch = static_cast<Monitor*>(data);
-    const pa_stream_state_t state = pa_stream_get_state(stream);
-    if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && !watch->ended) {
-      watch->ended = true;  // the stream it watched is gone; the slot plays out and frees
-      watch->device->mixer.closeStream(watch->slot);
-    }
-  }
-
-  void release(Monitor& watch) noexcept {
-    if (!watch.stream) return;
-    pa_stream_set_read_callback(watch.stream, nullptr, nullptr);
-    pa_stream_set_state_callback(watch.stream, nullptr, nullptr);
-    if (PA_STREAM_IS_GOOD(pa_stream_get_state(watch.stream))) pa_stream_disconnect(watch.stream);
-    pa_stream_unref(watch.stream);
-    watch.stream = nullptr;
-    if (!watch.ended) watch.device->mixer.closeStream(watch.slot);
-    watch.ended = true;
-  }
-
-  // --- IO cycles (the recorder's queue)
-
-  static void runCycles(Device& device) {
-    using Clock = std::chrono::steady_clock;
-    IORegistration& registration = *device.registration;
-    const double rate = device.tap.rate;
-    AudioBufferList input{
-        1, {{kChannels, std::uint32_t(device.cycle.size() * sizeof(float)), device.cycle.data()}}};
-    AudioBufferList output{0, {{0, 0, nullptr}}};
-    AudioTimeStamp now{}, inputTime{}, outputTime{};
-    const Clock::time_point start = Clock::now();
-    for (std::uint64_t n = 1;
-         !device.stopRequested.load(std::memory_order_acquire) && device.alive.load(); ++n) {
-      // Deadlines from the start, so cycles never drift from the clock.
-      const Clock::time_point due =
-          start + std::chrono::duration_cast<Clock::duration>(
-                      std::chrono::duration<double>(double(n * device.cycleFrames) / rate));
-      // One wake-up per cycle; a stop waits for at most the rest of one.
-      std::this_thread::sleep_until(due);
-      if (device.stopRequested.load(std::memory_order_acquire)) return;
-      device.mixer.mix(device.cycle.data(), device.cycleFrames);
-      inputTime.mSampleTime = double((n - 1) * device.cycleFrames);
-      inputTime.mRateScalar = 1.0;
-      now = inputTime;
-      outputTime = inputTime;
-      registration.block(&now, &input, &inputTime, &output, &outputTime);
-    }
-  }
-
-  static void stopCycling(Device& device) noexcept {
-    if (!device.cycling.valid()) return;
-    device.stopRequested.store(true, std::memory_order_release);
-    device.cycling.wait();
-    device.cycling = {};
-  }
-
-  pa_threaded_mainloop* loop_ = nullptr;
-  pa_context* context_ = nullptr;
-  std::atomic<bool> failed_{false};
-
   std::uint32_t nextObjectID_ = kFirstObjectID;
-  bool snapshotTaken_ = false;
-  std::vector<Client> clients_;
-  std::map<AudioObjectID, ProcessObject> processes_;
-  std::vector<AudioObjectID> processOrder_;
+  ProcessTable processes_{[this] { return newObjectID(); }};
   std::map<AudioObjectID, std::string> sinks_;
   std::map<AudioObjectID, Tap> taps_;
   std::map<AudioObjectID, std::unique_ptr<Device>> devices_;
+  // Last: destroyed first, so its thread never sees the maps above gone.
+  PulseConnection connection_{[this](std::uint32_t index) { onSinkInput(index); },
+                              [this] { onLost(); }};
 };
 
 }  // namespace
+}  // namespace pulse
 
-std::unique_ptr<Platform> makeNativePlatform() { return std::make_unique<PulsePlatform>(); }
+std::unique_ptr<Platform> makeNativePlatform() { return std::make_unique<pulse::PulsePlatform>(); }
 
 }  // namespace pt

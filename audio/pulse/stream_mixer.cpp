@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <stdexcept>
 
 namespace pt {
@@ -22,8 +23,9 @@ struct Slot {
   // Frame counters that only grow; held = write - read, position = counter & mask.
   alignas(kCacheLine) std::atomic<std::size_t> write{0};
   alignas(kCacheLine) std::atomic<std::size_t> read{0};
-  bool primed = false;  // consumer only
-  float* samples = nullptr;
+  bool lapsed = false;  // consumer only: ran dry, no longer awaited
+  // Allocated by the producer before the slot first opens; published by that opening.
+  std::unique_ptr<float[]> samples;
 };
 
 std::size_t ringCapacity(std::size_t ringFrames) {
@@ -43,10 +45,10 @@ struct StreamMixer::Impl {
   std::size_t streamCount;
   std::size_t capacity;
   std::size_t mask;
-  std::size_t primeFrames;
   std::size_t maxLatencyFrames;
-  std::unique_ptr<float[]> storage;
   std::unique_ptr<Slot[]> slots;
+  // Slots below this have been opened at least once: the consumer looks no further.
+  std::atomic<std::size_t> used{0};
   // One counter per side, so neither thread writes the other's.
   alignas(kCacheLine) std::atomic<std::uint64_t> producerDropped{0};
   alignas(kCacheLine) std::atomic<std::uint64_t> consumerDropped{0};
@@ -59,26 +61,26 @@ struct StreamMixer::Impl {
   void copyIn(Slot& s, std::size_t at, const float* frames, std::size_t count) noexcept {
     const std::size_t start = at & mask;
     const std::size_t first = std::min(count, capacity - start);
-    std::memcpy(s.samples + start * channels, frames, first * channels * sizeof(float));
-    std::memcpy(s.samples, frames + first * channels, (count - first) * channels * sizeof(float));
+    float* ring = s.samples.get();
+    std::memcpy(ring + start * channels, frames, first * channels * sizeof(float));
+    std::memcpy(ring, frames + first * channels, (count - first) * channels * sizeof(float));
   }
 
   void addOut(const Slot& s, std::size_t at, float* out, std::size_t count) const noexcept {
     const std::size_t start = at & mask;
     const std::size_t first = std::min(count, capacity - start);
-    const float* a = s.samples + start * channels;
+    const float* ring = s.samples.get();
+    const float* a = ring + start * channels;
     for (std::size_t i = 0; i < first * channels; ++i) out[i] += a[i];
     out += first * channels;
-    for (std::size_t i = 0; i < (count - first) * channels; ++i) out[i] += s.samples[i];
+    for (std::size_t i = 0; i < (count - first) * channels; ++i) out[i] += ring[i];
   }
 
-  // One cycle of at most `capacity` frames.
-  void mixCycle(float* out, std::size_t frames) noexcept {
+  // One mix of at most `capacity` frames.
+  void mixOnce(float* out, std::size_t frames) noexcept {
     std::fill(out, out + frames * channels, 0.0f);
-    // A stream must cover a whole cycle to join, or it would play a fragment and fall silent
-    // again at once; trimming keeps the same amount for the same reason.
-    const std::size_t joinFrames = std::max(primeFrames, frames);
-    for (std::size_t i = 0; i < streamCount; ++i) {
+    const std::size_t end = used.load(std::memory_order_acquire);
+    for (std::size_t i = 0; i < end; ++i) {
       Slot& s = slots[i];
       // State before the write index: once Closing is seen, the index read next is final.
       const int state = s.state.load(std::memory_order_acquire);
@@ -87,23 +89,23 @@ struct StreamMixer::Impl {
       const std::size_t w = s.write.load(std::memory_order_acquire);
       std::size_t r = s.read.load(std::memory_order_relaxed);
       std::size_t held = w - r;
-      // Nothing more will come from a closing stream, so it plays whatever it has.
-      if (!s.primed && held > 0 && (closing || held >= joinFrames)) s.primed = true;
-      if (s.primed) {
-        if (held > maxLatencyFrames && held > joinFrames) {
-          const std::size_t drop = held - joinFrames;
-          consumerDropped.fetch_add(drop, std::memory_order_relaxed);
-          r += drop;
-          held = joinFrames;
-        }
+      if (held > maxLatencyFrames && held > frames) {
+        const std::size_t drop = held - frames;
+        consumerDropped.fetch_add(drop, std::memory_order_relaxed);
+        r += drop;
+        held -= drop;
+      }
+      // Nothing more will come from a closing stream, so it plays whatever it has; a lapsed one
+      // rejoins with a whole mix, so that it does not fall silent again within it.
+      if (closing || !s.lapsed || held >= frames) {
         const std::size_t take = std::min(held, frames);
         addOut(s, r, out, take);
         r += take;
-        if (take < frames) s.primed = false;
+        s.lapsed = take < frames;
         s.read.store(r, std::memory_order_release);
       }
       if (closing && r == w) {
-        s.primed = false;
+        s.lapsed = false;
         s.state.store(kFree, std::memory_order_release);
       }
     }
@@ -111,33 +113,23 @@ struct StreamMixer::Impl {
 };
 
 StreamMixer::StreamMixer(std::uint32_t channels, std::size_t maxStreams, std::size_t ringFrames,
-                         std::size_t primeFrames, std::size_t maxLatencyFrames) {
+                         std::size_t maxLatencyFrames) {
   if (channels == 0) throw std::invalid_argument("StreamMixer: channels must be positive");
   if (maxStreams == 0 || maxStreams > static_cast<std::size_t>(INT_MAX)) {
     throw std::invalid_argument("StreamMixer: maxStreams out of range");
   }
+  if (maxLatencyFrames == 0) throw std::invalid_argument("StreamMixer: no latency allowed");
   const std::size_t capacity = ringCapacity(ringFrames);
-  // A stream that can never hold primeFrames would never be heard.
-  if (primeFrames > capacity) throw std::invalid_argument("StreamMixer: primeFrames exceed ring");
-  if (primeFrames > maxLatencyFrames) {
-    throw std::invalid_argument("StreamMixer: primeFrames exceed maxLatencyFrames");
-  }
-  const std::size_t perSlot = capacity * channels;
-  if (perSlot / channels != capacity ||
-      perSlot > std::numeric_limits<std::size_t>::max() / sizeof(float) / maxStreams) {
+  if (capacity > std::numeric_limits<std::size_t>::max() / sizeof(float) / channels) {
     throw std::length_error("StreamMixer: rings too large");
   }
-
   auto impl = std::make_unique<Impl>();
   impl->channels = channels;
   impl->streamCount = maxStreams;
   impl->capacity = capacity;
   impl->mask = capacity - 1;
-  impl->primeFrames = primeFrames;
   impl->maxLatencyFrames = maxLatencyFrames;
-  impl->storage = std::make_unique<float[]>(perSlot * maxStreams);
   impl->slots = std::make_unique<Slot[]>(maxStreams);
-  for (std::size_t i = 0; i < maxStreams; ++i) impl->slots[i].samples = &impl->storage[i * perSlot];
   impl_ = impl.release();
 }
 
@@ -148,10 +140,16 @@ int StreamMixer::openStream() noexcept {
     Slot& s = impl_->slots[i];
     // Acquire pairs with the consumer's release on freeing: its last read index is visible, and
     // equals the write index, so the ring starts out empty without resetting anything.
-    if (s.state.load(std::memory_order_acquire) == kFree) {
-      s.state.store(kOpen, std::memory_order_release);
-      return static_cast<int>(i);
+    if (s.state.load(std::memory_order_acquire) != kFree) continue;
+    if (!s.samples) {
+      // Uninitialised: its pages are only taken as audio fills them.
+      s.samples.reset(new (std::nothrow) float[impl_->capacity * impl_->channels]);
+      if (!s.samples) return -1;
     }
+    s.state.store(kOpen, std::memory_order_release);
+    if (i >= impl_->used.load(std::memory_order_relaxed))
+      impl_->used.store(i + 1, std::memory_order_release);
+    return static_cast<int>(i);
   }
   return -1;
 }
@@ -178,13 +176,34 @@ void StreamMixer::closeStream(int slot) noexcept {
   s->state.store(kClosing, std::memory_order_release);
 }
 
+std::size_t StreamMixer::mixable(std::size_t wanted) const noexcept {
+  const std::size_t end = impl_->used.load(std::memory_order_acquire);
+  for (std::size_t i = 0; i < end && wanted > 0; ++i) {
+    const Slot& s = impl_->slots[i];
+    if (s.state.load(std::memory_order_acquire) != kOpen || s.lapsed) continue;
+    const std::size_t held =
+        s.write.load(std::memory_order_acquire) - s.read.load(std::memory_order_relaxed);
+    wanted = std::min(wanted, held);
+  }
+  return wanted;
+}
+
+void StreamMixer::stopAwaitingStreamsShortOf(std::size_t frameCount) noexcept {
+  const std::size_t end = impl_->used.load(std::memory_order_acquire);
+  for (std::size_t i = 0; i < end; ++i) {
+    Slot& s = impl_->slots[i];
+    if (s.state.load(std::memory_order_acquire) != kOpen) continue;
+    const std::size_t held =
+        s.write.load(std::memory_order_acquire) - s.read.load(std::memory_order_relaxed);
+    if (held < frameCount) s.lapsed = true;
+  }
+}
+
 void StreamMixer::mix(float* out, std::size_t frameCount) noexcept {
   if (out == nullptr) return;
-  // A cycle longer than the rings is mixed as consecutive ring-sized cycles, so every stream
-  // is judged (primed, trimmed, drained) on frames a ring can actually hold.
   while (frameCount > 0) {
     const std::size_t n = std::min(frameCount, impl_->capacity);
-    impl_->mixCycle(out, n);
+    impl_->mixOnce(out, n);
     out += n * impl_->channels;
     frameCount -= n;
   }

@@ -1,8 +1,15 @@
-// Sums the playback streams of one tap into fixed-size cycles of interleaved float audio.
+// Sums the playback streams of one tap into interleaved float audio, without gaps the streams
+// did not have.
 //
 // One producer thread (the sound server client's thread) opens, feeds and closes streams; one
-// consumer thread mixes cycles. Each stream has its own single-producer single-consumer ring, so
-// neither side locks or allocates after construction.
+// consumer thread mixes. Each stream has its own single-producer single-consumer ring, so neither
+// side locks; the consumer never allocates.
+//
+// The consumer is clocked by the data: it asks how many frames every awaited stream can give
+// (mixable) and mixes only those, so a stream that delivers late delays the mix instead of
+// leaving silence in it. A stream is awaited from its opening until it runs dry in a mix the
+// consumer forced or the consumer gave up on it (it stopped delivering: paused, or starved for
+// longer than the consumer will wait); it is awaited again once it holds a whole mix.
 #pragma once
 
 #include <cstddef>
@@ -13,19 +20,19 @@ namespace pt {
 class StreamMixer {
  public:
   // `channels` samples per frame; up to `maxStreams` streams at once, each buffered in a ring of
-  // `ringFrames` frames (rounded up to a power of two). A stream joins the mix once it holds
-  // `primeFrames`; a stream holding more than `maxLatencyFrames` at a mix drops its oldest frames
-  // down to `primeFrames`, so latency stays bounded when the producer's clock runs faster than
-  // the consumer's. All memory is allocated here; nothing after. Throws std::invalid_argument
-  // when a stream could never join (primeFrames above the ring or above maxLatencyFrames) or a
-  // count is zero, std::length_error when the rings would not fit in memory.
+  // `ringFrames` frames (rounded up to a power of two), allocated when a slot is first used. A
+  // stream holding more than `maxLatencyFrames` at a mix drops its oldest frames down to the
+  // mix, so latency stays bounded when the producer's clock runs faster than the consumer's.
+  // Throws std::invalid_argument when a count is zero, std::length_error when a ring would not
+  // fit in memory.
   StreamMixer(std::uint32_t channels, std::size_t maxStreams, std::size_t ringFrames,
-              std::size_t primeFrames, std::size_t maxLatencyFrames);
+              std::size_t maxLatencyFrames);
   ~StreamMixer();
   StreamMixer(const StreamMixer&) = delete;
   StreamMixer& operator=(const StreamMixer&) = delete;
 
-  // Producer: claims a free slot for a new stream; -1 when all are taken.
+  // Producer: claims a free slot for a new stream; -1 when all are taken or its ring cannot be
+  // allocated.
   int openStream() noexcept;
   // Producer: appends `frameCount` interleaved frames; frames that do not fit are dropped.
   // Slots that are not open (never opened, closed, out of range) are ignored: a slot number is
@@ -33,11 +40,17 @@ class StreamMixer {
   void push(int slot, const float* frames, std::size_t frameCount) noexcept;
   // Producer: the stream ended; what it still holds plays out, then the slot is free.
   void closeStream(int slot) noexcept;
-  // Consumer: writes exactly `frameCount` frames to `out`: the sum of every primed stream's next
-  // frames; silence where a stream has none (it then primes again). A stream joins, and is
-  // trimmed to, no less than a whole cycle, so neither leaves a gap within the cycle; held frames
-  // thus stay within the larger of maxLatencyFrames and the cycle. A closing stream plays what
-  // it holds at once. Cycles longer than the rings are mixed as consecutive ring-sized cycles.
+
+  // Consumer: how many of `wanted` frames every awaited stream holds (all of them when no stream
+  // is awaited).
+  std::size_t mixable(std::size_t wanted) const noexcept;
+  // Consumer: the awaited streams holding fewer than `frameCount` frames are awaited no longer,
+  // so that the others play on: they stopped delivering, or are later than the consumer waits.
+  void stopAwaitingStreamsShortOf(std::size_t frameCount) noexcept;
+  // Consumer: writes exactly `frameCount` frames to `out`: the sum of the streams' next frames.
+  // An awaited stream holding fewer plays what it has, then silence, and is no longer awaited;
+  // a stream not awaited plays only once it holds the whole mix. A closing stream plays what it
+  // holds. Mixes longer than the rings are mixed as consecutive ring-sized mixes.
   void mix(float* out, std::size_t frameCount) noexcept;
 
   std::uint32_t channels() const noexcept;

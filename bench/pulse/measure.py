@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Runs process-tap and parec on the same playback stream in alternating rounds and prints
-their CPU cost and start-up delay side by side. Driven by scripts/bench-pulse.sh, which
+"""Runs process-tap, parec and (on PipeWire) pw-record on the same playback stream in alternating
+rounds and prints their CPU cost, peak memory and start-up delay side by side. Driven by scripts/bench-pulse.sh, which
 explains the method; standard library only."""
 import argparse
 import array
@@ -123,6 +123,27 @@ def underruns(log):
         return 0
 
 
+class PeakMemory:
+    """Samples the tool's VmHWM (peak resident set) until it ends: the rusage of a spawned child
+    also counts this Python process's pages from before the exec."""
+
+    def __init__(self, pid):
+        self.pid, self.peak = pid, 0.0
+        self.thread = threading.Thread(target=self._poll, daemon=True)
+        self.thread.start()
+
+    def _poll(self):
+        while True:
+            try:
+                with open(f"/proc/{self.pid}/status") as f:
+                    for line in f:
+                        if line.startswith("VmHWM:"):
+                            self.peak = max(self.peak, int(line.split()[1]) / 1024.0)
+            except OSError:
+                return
+            time.sleep(0.02)
+
+
 class Growth:
     """Watches the output file grow during the first seconds of a run, to see from outside
     when the tool's first audio reached the file."""
@@ -174,12 +195,13 @@ def run_once(tool, argv, seconds, work, tag, events, env, player_log, out):
     pid = os.posix_spawn(argv[0], argv, env, file_actions=actions,
                          setsigdef=(signal.SIGINT, signal.SIGTERM))
     growth = Growth(out, start, min(seconds, 3.0))
+    memory = PeakMemory(pid)
     RUNNING.add(pid)
     watchdog = threading.Timer(seconds + 20.0, overrun)
     watchdog.daemon = True
     watchdog.start()
     try:
-        if tool == "parec":
+        if tool != "process-tap":
             time.sleep(max(0.0, start + seconds - time.monotonic()))
             os.kill(pid, signal.SIGINT)
         _, status, usage = os.wait4(pid, 0)
@@ -193,6 +215,7 @@ def run_once(tool, argv, seconds, work, tag, events, env, player_log, out):
     switches = usage.ru_nvcsw + usage.ru_nivcsw
     result = {"tool": tool, "tag": tag, "code": code, "hung": bool(hung),
               "cpu": usage.ru_utime + usage.ru_stime, "wall": end - start,
+              "rss": memory.peak,
               "switches": switches, "underruns": underruns(player_log) - before, "growth": growth,
               "client": None, "stream": None, "summary": "", "faults": [], "notes": []}
     for key, facility in (("client", "client"), ("stream", "source-output")):
@@ -232,15 +255,23 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--work", required=True)
     parser.add_argument("--player-log", required=True)
+    parser.add_argument("--pw-target", help="record with pw-record too, from this sink")
     args = parser.parse_args()
 
     parec = subprocess.run(["sh", "-c", "command -v parec"], capture_output=True,
                            text=True, check=True).stdout.strip()
     secs = f"{args.seconds:g}"
+    tools = ["process-tap", "parec"] + (["pw-record"] if args.pw_target else [])
     commands = {
         "process-tap": lambda out: [args.process_tap, out, secs, args.keyword],
         "parec": lambda out: [parec, f"--monitor-stream={args.sink_input}", "--format=float32le",
                               "--rate=48000", "--channels=2", "--file-format=wav", out],
+        # The sink's monitor: on the bench's private server it carries only the one stream.
+        "pw-record": lambda out: [subprocess.run(["sh", "-c", "command -v pw-record"],
+                                                 capture_output=True, text=True).stdout.strip(),
+                                  "--target", str(args.pw_target), "-P",
+                                  "{ stream.capture.sink = true }", "--format", "f32",
+                                  "--rate", "48000", "--channels", "2", out],
     }
     env = dict(os.environ)
     events = Events()
@@ -248,7 +279,7 @@ def main():
     runs = []
     try:
         for r in range(args.rounds):
-            order = ["process-tap", "parec"] if r % 2 == 0 else ["parec", "process-tap"]
+            order = tools if r % 2 == 0 else tools[::-1]
             for tool in order:
                 tag = f"{tool}-{r + 1}"
                 out = os.path.join(args.work, tag + ".wav")
@@ -333,7 +364,7 @@ def table(runs, args):
     def per(tool):
         return [r for r in runs if r["tool"] == tool and "frames" in r and r["frames"]]
 
-    cols = {t: per(t) for t in ("process-tap", "parec")}
+    cols = {t: per(t) for t in ("process-tap", "parec", "pw-record") if per(t)}
 
     def col(fn, fmt):
         return [median_range([fn(r) for r in cols[t]], fmt) for t in cols]
@@ -358,6 +389,7 @@ def table(runs, args):
     rows = [
         ("CPU ms per recorded second", col(lambda r: r["cpu"] * 1000.0 / rec(r), "{:.2f}")),
         ("CPU ms per run (user+sys)", col(lambda r: r["cpu"] * 1000.0, "{:.1f}")),
+        ("peak RSS, MB", col(lambda r: r["rss"], "{:.1f}")),
         ("context switches per second", col(lambda r: r["switches"] / rec(r), "{:.0f}")),
         ("recorded seconds", col(rec, "{:.3f}")),
         ("spawn to exit, s", col(lambda r: r["wall"], "{:.3f}")),
@@ -378,20 +410,26 @@ def table(runs, args):
           f"{os.getloadavg()[0]:.2f} on {os.cpu_count()} CPUs")
     width = max(len(name) for name, _ in rows) + 2
     cw = max(22, *(len(v) + 2 for _, vals in rows for v in vals))
-    print(f"{'':<{width}}{'process-tap':<{cw}}{'parec':<{cw}}")
+    print(f"{'':<{width}}" + "".join(f"{t:<{cw}}" for t in cols))
     for name, vals in rows:
         print(f"{name:<{width}}" + "".join(f"{v:<{cw}}" for v in vals))
-    pt_cpu = [r["cpu"] / rec(r) for r in cols["process-tap"]]
-    pa_cpu = [r["cpu"] / rec(r) for r in cols["parec"]]
-    if pt_cpu and pa_cpu:
-        ratio = statistics.median(pt_cpu) / statistics.median(pa_cpu)
-        print(f"CPU ratio process-tap/parec: {ratio:.2f} (target <= 1: "
-              f"{'met' if ratio <= 1 else 'missed'})")
-    delays = [delay(r) for r in cols["process-tap"] if delay(r) is not None]
-    if delays:
-        d = statistics.median(delays)
-        print(f"process-tap start delay: {d:.1f} ms (target < 50 ms: "
-              f"{'met' if d < 50 else 'missed'})")
+    def median(tool, fn):
+        values = [fn(r) for r in cols.get(tool, []) if fn(r) is not None]
+        return statistics.median(values) if values else None
+
+    def target(name, fn, peer, limit):
+        mine, theirs = median("process-tap", fn), median(peer, fn)
+        if mine is None or not theirs:
+            return
+        ratio = mine / theirs
+        print(f"{name} process-tap/{peer}: {ratio:.2f} (target <= {limit:g}: "
+              f"{'met' if ratio <= limit else 'missed'})")
+
+    cpu = lambda r: r["cpu"] / rec(r)  # noqa: E731
+    target("CPU per recorded second", cpu, "parec", 1)
+    target("CPU per recorded second", cpu, "pw-record", 1)
+    target("peak RSS", lambda r: r["rss"], "parec", 1.5)
+    target("spawn to first sound in file (d)", on_disk, "parec", 2)
     faults = sum(len(r["faults"]) for r in runs)
     print(f"faults: {faults}" + ("" if not faults else " (see FAULT lines above)")
           + f"; player underruns during runs: {sum(r['underruns'] for r in runs)}")

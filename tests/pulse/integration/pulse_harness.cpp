@@ -155,32 +155,30 @@ bool soundServerRequired() {
   return value != nullptr && std::string(value) == "1";
 }
 
-PrivateServer::PrivateServer(const std::filesystem::path& scratch) : scratch_(scratch) {
-  // The source folder travels as $1, never inside the script text.
+PrivateServer::PrivateServer(const std::filesystem::path& scratch, Server kind)
+    : scratch_(scratch),
+      script_(kind == Server::pulseaudio ? "pulse-test-server.sh" : "pipewire-test-server.sh") {
+  // The source folder and the script travel as $1 and $2, never inside the script text.
   const Outcome run = runProgram({"bash", "-c",
-                                  "source \"$1/scripts/pulse-test-server.sh\" start >/dev/null && "
-                                  "echo \"$PT_PULSE_DIR $PULSE_SERVER\"",
-                                  "bash", PT_SOURCE_DIR},
-                                 scratch_, 20s);
+                                  "source \"$1/scripts/$2\" start >/dev/null && echo "
+                                  "\"${PT_PULSE_DIR:-$PT_PIPEWIRE_DIR} $PULSE_SERVER\"",
+                                  "bash", PT_SOURCE_DIR, script_},
+                                 scratch_, 30s);
   std::istringstream words(run.out);
-  std::string directory, server;
-  words >> directory >> server;
-  if (run.status != 0 || directory.empty() || server.empty()) {
-    startError_ = "could not start a private server: " + run.err;
-    if (!directory.empty()) directory_ = directory;  // still removed by the destructor
-    return;
-  }
-  directory_ = directory;
+  std::string server;
+  words >> directory_ >> server;
+  if (run.status != 0 || directory_.empty() || server.empty())
+    startError_ = "could not start a private " + script_ + " server: " + run.err;
   environment_ = {{"PULSE_SERVER", server},
-                  {"XDG_RUNTIME_DIR", directory},
-                  {"PULSE_RUNTIME_PATH", directory + "/pulse"},
-                  {"PULSE_STATE_PATH", directory + "/state"}};
+                  {"XDG_RUNTIME_DIR", directory_},
+                  {"PULSE_RUNTIME_PATH", directory_ + "/pulse"},
+                  {"PULSE_STATE_PATH", directory_ + "/state"}};
 }
 
 PrivateServer::~PrivateServer() {
   if (directory_.empty()) return;
-  runProgram({"bash", std::string(PT_SOURCE_DIR) + "/scripts/pulse-test-server.sh", "stop"},
-             scratch_, 15s, {{"PT_PULSE_DIR", directory_}});
+  runProgram({"bash", std::string(PT_SOURCE_DIR) + "/scripts/" + script_, "stop"}, scratch_, 15s,
+             {{"PT_PULSE_DIR", directory_}, {"PT_PIPEWIRE_DIR", directory_}});
 }
 
 pid_t PrivateServer::daemonPid() const {
@@ -196,8 +194,8 @@ void makeTone(const std::filesystem::path& file, double seconds, int hz, int rat
   std::ostringstream length;
   length << seconds;
   const Outcome run =
-      runProgram({"sox", "-q", "-n", "-r", std::to_string(rate), "-c", "2", file.string(), "synth",
-                  length.str(), "sine", std::to_string(hz), "vol", "0.5"},
+      runProgram({"sox", "-q", "-n", "-r", std::to_string(rate), "-c", "2", "-b", "16",
+                  file.string(), "synth", length.str(), "sine", std::to_string(hz), "vol", "0.5"},
                  file.parent_path(), 20s);
   if (run.status != 0) throw std::runtime_error("sox failed: " + run.err);
 }
@@ -246,7 +244,7 @@ bool waitForLowSinkLatency(const std::string& name, const Environment& environme
       const std::string text = line.substr(start);
       if (text.starts_with("Sink Input #")) latency = -1;
       if (text.starts_with("Sink Latency: ")) latency = std::atol(text.c_str() + 14);
-      if (text == wanted && latency >= 0 && latency < 100000) return true;
+      if (text == wanted && latency >= 0 && latency < 300000) return true;
     }
     std::this_thread::sleep_for(50ms);
   } while (std::chrono::steady_clock::now() < deadline);
@@ -259,23 +257,40 @@ bool waitForCapture(pid_t pid, const Environment& environment, std::chrono::mill
                          timeout);
 }
 
-namespace {
-
-std::vector<std::string> playCommand(const std::string& name, const std::filesystem::path& file,
-                                     Latency latency) {
-  std::vector<std::string> argv = {"paplay", "--client-name=" + name};
-  if (latency == Latency::low) argv.push_back("--latency-msec=20");
+std::vector<std::string> paplay(const std::string& name, const std::filesystem::path& file,
+                                int latencyMs) {
+  std::vector<std::string> argv = {"paplay", "-v", "--client-name=" + name};
+  if (latencyMs > 0) argv.push_back("--latency-msec=" + std::to_string(latencyMs));
   argv.push_back(file.string());
   return argv;
 }
 
+namespace {
+std::vector<std::filesystem::path> playerLogs;
 }  // namespace
 
+int underruns() {
+  int count = 0;
+  for (const std::filesystem::path& log : playerLogs) {
+    const std::string text = fileText(log);
+    for (auto at = text.find("underrun"); at != std::string::npos;
+         at = text.find("underrun", at + 1))
+      ++count;
+  }
+  return count;
+}
+
+Player::Player(const std::vector<std::string>& argv, const std::string& name,
+               const Environment& environment, const std::filesystem::path& err)
+    : child_(argv, environment, {}, err),
+      visible_(name.empty() || waitForPlayback(name, environment)) {}
+
 Player::Player(const std::string& name, const std::filesystem::path& file,
-               const Environment& environment, Latency latency)
-    : child_(playCommand(name, file, latency), environment),
-      visible_(waitForPlayback(name, environment) &&
-               (latency == Latency::server || waitForLowSinkLatency(name, environment))) {}
+               const Environment& environment)
+    : Player(paplay(name, file), name, environment,
+             playerLogs.emplace_back(file.parent_path() / (name + ".player.log"))) {
+  visible_ = visible_ && waitForLowSinkLatency(name, environment);
+}
 
 std::optional<Summary> parseSummary(const std::string& text) {
   static const std::regex line(
@@ -328,16 +343,6 @@ double Audio::toneAmplitude(int channel, double hz, double from, double to) cons
   }
   const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
   return 2 * std::sqrt(std::max(power, 0.0)) / double(end - begin);
-}
-
-float Audio::peak(double from, double to) const {
-  const std::int64_t begin = std::clamp<std::int64_t>(std::llround(from * sampleRate), 0, frames);
-  const std::int64_t end = std::clamp<std::int64_t>(std::llround(to * sampleRate), begin, frames);
-  float loudest = 0;
-  for (std::size_t i = static_cast<std::size_t>(begin * channels);
-       i < static_cast<std::size_t>(end * channels); ++i)
-    loudest = std::max(loudest, std::fabs(samples[i]));
-  return loudest;
 }
 
 }  // namespace pt::pulse_testing

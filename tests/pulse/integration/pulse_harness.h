@@ -31,7 +31,6 @@ class Child {
   Child& operator=(const Child&) = delete;
 
   pid_t pid() const { return pid_; }
-  bool running() const { return !status_; }
   // The exit code, or 128 + the signal that ended it; nullopt if it still runs after `timeout`.
   std::optional<int> wait(std::chrono::milliseconds timeout);
   void signal(int signal) const;
@@ -59,23 +58,27 @@ bool serverAnswers(const Environment& environment = {});
 // CI sets PT_REQUIRE_SOUND_SERVER=1: a missing server is then a failure, not a skip.
 bool soundServerRequired();
 
-// A PulseAudio server of the test's own (scripts/pulse-test-server.sh), stopped on destruction.
+enum class Server { pulseaudio, pipewire };
+
+// A server of the test's own (scripts/pulse-test-server.sh or pipewire-test-server.sh), stopped
+// on destruction.
 class PrivateServer {
  public:
-  explicit PrivateServer(const std::filesystem::path& scratch);
+  explicit PrivateServer(const std::filesystem::path& scratch, Server kind = Server::pulseaudio);
   ~PrivateServer();
   PrivateServer(const PrivateServer&) = delete;
   PrivateServer& operator=(const PrivateServer&) = delete;
 
-  bool started() const { return !directory_.empty(); }
+  bool started() const { return !directory_.empty() && startError_.empty(); }
   const std::string& startError() const { return startError_; }
   // What a client needs to reach this server, and only this one.
   const Environment& environment() const { return environment_; }
-  // The daemon's pid from its pid file; -1 if unreadable.
+  // PulseAudio's pid from its pid file; -1 if unreadable.
   pid_t daemonPid() const;
 
  private:
   std::filesystem::path scratch_;
+  std::string script_;
   std::string directory_;
   std::string startError_;
   Environment environment_;
@@ -86,9 +89,9 @@ void makeTone(const std::filesystem::path& file, double seconds, int hz, int rat
 
 // Waits until a playback stream of the client named `name` shows in `pactl list sink-inputs`.
 bool waitForPlayback(const std::string& name, const Environment& environment = {},
-                     std::chrono::milliseconds timeout = 5s);
+                     std::chrono::milliseconds timeout = 10s);
 
-// Waits until the sink that plays the client `name` renders less than 100 ms ahead: only then
+// Waits until the sink that plays the client `name` renders less than 300 ms ahead: only then
 // does a new monitor get sound at once. A sink that ran idle starts up to 2 s ahead.
 bool waitForLowSinkLatency(const std::string& name, const Environment& environment = {},
                            std::chrono::milliseconds timeout = 4s);
@@ -98,17 +101,20 @@ bool waitForLowSinkLatency(const std::string& name, const Environment& environme
 bool waitForCapture(pid_t pid, const Environment& environment = {},
                     std::chrono::milliseconds timeout = 10s);
 
-enum class Latency {
-  low,     // asks for 20 ms, as desktop players do while something else plays; a Player
-           // waits until its sink has caught up with that
-  server,  // asks for nothing: the sink may render up to 2 s ahead
-};
+// paplay playing `file` as the client `name`. 200 ms is a latency at which players do not
+// starve on a loaded machine; 0 asks for none, under which a sink may render up to 2 s ahead.
+std::vector<std::string> paplay(const std::string& name, const std::filesystem::path& file,
+                                int latencyMs = 200);
 
-// Plays `file` as the client `name` until destroyed.
+// Runs `argv` until destroyed; visible once a stream of the client `name` (if any) plays.
 class Player {
  public:
+  Player(const std::vector<std::string>& argv, const std::string& name,
+         const Environment& environment = {}, const std::filesystem::path& err = {});
+  // paplay as the client `name`; visible once its sink has caught up with its latency. Its
+  // underruns are counted (underruns()).
   Player(const std::string& name, const std::filesystem::path& file,
-         const Environment& environment = {}, Latency latency = Latency::low);
+         const Environment& environment = {});
   pid_t pid() const { return child_.pid(); }
   bool visible() const { return visible_; }
   Child& child() { return child_; }
@@ -117,6 +123,10 @@ class Player {
   Child child_;
   bool visible_;
 };
+
+// How often the players of this process have starved so far: the server then plays silence for
+// them, which every recorder hears as a gap.
+int underruns();
 
 // The line process-tap prints after a recording.
 struct Summary {
@@ -142,8 +152,6 @@ struct Audio {
   // Amplitude of the sine at `hz` in one channel between two times (Goertzel); a full-scale
   // sine gives 1.
   double toneAmplitude(int channel, double hz, double from, double to) const;
-  // The loudest sample of any channel between two times.
-  float peak(double from, double to) const;
 };
 // nullopt when libsndfile cannot read the file; `error` says why.
 std::optional<Audio> readAudio(const std::filesystem::path& file, std::string& error);

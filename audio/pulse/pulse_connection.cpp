@@ -1,0 +1,140 @@
+#include "audio/pulse/pulse_connection.h"
+
+namespace pt::pulse {
+
+OSStatus PulseConnection::connect() {
+  if (context_ && pa_context_get_state(context_) == PA_CONTEXT_READY) return noErr;
+  if (context_) return kServerUnreachable;  // lost: a run does not reconnect
+  loop_ = pa_threaded_mainloop_new();
+  if (!loop_) return kServerUnreachable;
+  pa_proplist* properties = pa_proplist_new();
+  pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "process-tap");
+  pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "brindlex.process-tap");
+  context_ =
+      pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_), "process-tap", properties);
+  pa_proplist_free(properties);
+  if (!context_) return kServerUnreachable;
+  pa_context_set_state_callback(context_, &PulseConnection::onContextState, this);
+  pa_context_set_subscribe_callback(context_, &PulseConnection::onServerEvent, this);
+  if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+    return kServerUnreachable;
+  pa_threaded_mainloop_lock(loop_);
+  if (pa_threaded_mainloop_start(loop_) < 0) {
+    pa_threaded_mainloop_unlock(loop_);
+    return kServerUnreachable;
+  }
+  pa_context_state_t state;
+  while ((state = pa_context_get_state(context_)) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state))
+    pa_threaded_mainloop_wait(loop_);
+  bool ready = state == PA_CONTEXT_READY;
+  if (ready) {
+    pa_operation* op = pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SINK_INPUT,
+                                            &PulseConnection::onSuccess, this);
+    ready = wait(op);
+  }
+  pa_threaded_mainloop_unlock(loop_);
+  return ready ? noErr : kServerUnreachable;
+}
+
+void PulseConnection::disconnect() noexcept {
+  if (loop_) pa_threaded_mainloop_stop(loop_);
+  if (context_) {
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);
+    context_ = nullptr;
+  }
+  if (loop_) pa_threaded_mainloop_free(loop_);
+  loop_ = nullptr;
+}
+
+bool PulseConnection::wait(pa_operation* op) {
+  if (!op) return false;
+  pa_operation_set_state_callback(
+      op, [](pa_operation*, void* self) { static_cast<PulseConnection*>(self)->signal(); }, this);
+  while (pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop_);
+  const bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
+  pa_operation_unref(op);
+  return done && !failed_;
+}
+
+// Server thread.
+void PulseConnection::onContextState(pa_context* context, void* data) {
+  auto* self = static_cast<PulseConnection*>(data);
+  if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+    self->failed_ = true;
+    self->onLost_();
+  }
+  self->signal();
+}
+
+// Server thread.
+void PulseConnection::onServerEvent(pa_context*, pa_subscription_event_type_t event,
+                                    std::uint32_t index, void* data) {
+  const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+  const auto type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+  if (facility != PA_SUBSCRIPTION_EVENT_SINK_INPUT || type == PA_SUBSCRIPTION_EVENT_REMOVE) return;
+  static_cast<PulseConnection*>(data)->onSinkInput_(index);
+}
+
+// Server thread.
+void PulseConnection::onSuccess(pa_context*, int success, void* self) {
+  if (!success) static_cast<PulseConnection*>(self)->failed_ = true;
+  static_cast<PulseConnection*>(self)->signal();
+}
+
+// Server thread: each record converted, then a signal at the end.
+template <class Info, class T, T (*convert)(const Info&)>
+void PulseConnection::collect(pa_context*, const Info* info, int eol, void* data) {
+  auto* call = static_cast<ListCall<T>*>(data);
+  if (eol == 0 && info) call->items->push_back(convert(*info));
+  if (eol != 0) call->self->signal();
+}
+
+bool PulseConnection::listClients(std::vector<Client>& clients) {
+  ListCall<Client> call{this, &clients};
+  return wait(
+      pa_context_get_client_info_list(context_, &collect<pa_client_info, Client, clientOf>, &call));
+}
+
+bool PulseConnection::listSinkInputs(std::vector<SinkInput>& inputs) {
+  ListCall<SinkInput> call{this, &inputs};
+  return wait(pa_context_get_sink_input_info_list(
+      context_, &collect<pa_sink_input_info, SinkInput, sinkInputOf>, &call));
+}
+
+OSStatus PulseConnection::defaultSink(std::string& name, std::uint32_t& rate) {
+  if (OSStatus status = connect(); status != noErr) return status;
+  struct Call {
+    PulseConnection* self;
+    std::string name;
+    std::uint32_t rate = 0;
+  } call{this, {}, 0};
+  pa_threaded_mainloop_lock(loop_);
+  bool ok = wait(pa_context_get_server_info(
+      context_,
+      [](pa_context*, const pa_server_info* info, void* data) {
+        auto* call = static_cast<Call*>(data);
+        if (info && info->default_sink_name) call->name = info->default_sink_name;
+        call->self->signal();
+      },
+      &call));
+  if (ok && !call.name.empty())
+    ok = wait(pa_context_get_sink_info_by_name(
+        context_, call.name.c_str(),
+        [](pa_context*, const pa_sink_info* info, int eol, void* data) {
+          auto* call = static_cast<Call*>(data);
+          if (eol == 0 && info) call->rate = info->sample_spec.rate;
+          if (eol != 0) call->self->signal();
+        },
+        &call));
+  pa_threaded_mainloop_unlock(loop_);
+  if (!ok) return failure();
+  if (call.name.empty() || call.rate == 0) return kNoDefaultSink;
+  name = call.name;
+  rate = call.rate;
+  return noErr;
+}
+
+}  // namespace pt::pulse

@@ -1,0 +1,75 @@
+// The connection to the sound server: one libpulse context on a pa_threaded_mainloop, connected
+// on first use and never again once lost (a run does not reconnect). The server's thread runs
+// every libpulse callback; other threads act only while holding the loop's lock.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "audio/core_audio_types.h"
+#include "audio/pulse/pulse_processes.h"
+
+namespace pt::pulse {
+
+// Statuses of the server's failures (docs/linux.md).
+constexpr OSStatus kServerUnreachable = kAudioHardwareNotRunningError;       // 'stop'
+constexpr OSStatus kServerOperationFailed = kAudioHardwareUnspecifiedError;  // 'what'
+constexpr OSStatus kNoDefaultSink = kAudioHardwareBadDeviceError;            // '!dev'
+
+class PulseConnection {
+ public:
+  // Both run on the server's thread: a playback stream appeared or changed; the connection is
+  // lost.
+  PulseConnection(std::function<void(std::uint32_t sinkInput)> onSinkInput,
+                  std::function<void()> onLost)
+      : onSinkInput_(std::move(onSinkInput)), onLost_(std::move(onLost)) {}
+  ~PulseConnection() { disconnect(); }
+  PulseConnection(const PulseConnection&) = delete;
+  PulseConnection& operator=(const PulseConnection&) = delete;
+
+  OSStatus connect();
+  void disconnect() noexcept;
+
+  pa_context* context() const { return context_; }
+  void lock() { pa_threaded_mainloop_lock(loop_); }
+  void unlock() { pa_threaded_mainloop_unlock(loop_); }
+  // A failure status for an operation that did not succeed.
+  OSStatus failure() const { return failed_ ? kServerUnreachable : kServerOperationFailed; }
+
+  // With the loop locked.
+  bool listClients(std::vector<Client>& clients);
+  bool listSinkInputs(std::vector<SinkInput>& inputs);
+  // Without the lock.
+  OSStatus defaultSink(std::string& name, std::uint32_t& rate);
+
+ private:
+  // With the loop locked: runs `op` to its end; false when it could not run or the server went.
+  bool wait(pa_operation* op);
+  void signal() { pa_threaded_mainloop_signal(loop_, 0); }
+
+  static void onContextState(pa_context* context, void* self);
+  static void onServerEvent(pa_context* context, pa_subscription_event_type_t event,
+                            std::uint32_t index, void* self);
+  static void onSuccess(pa_context*, int success, void* self);
+
+  template <class T>
+  struct ListCall {
+    PulseConnection* self;
+    std::vector<T>* items;
+  };
+  template <class Info, class T, T (*convert)(const Info&)>
+  static void collect(pa_context*, const Info* info, int eol, void* data);
+
+  const std::function<void(std::uint32_t)> onSinkInput_;
+  const std::function<void()> onLost_;
+  pa_threaded_mainloop* loop_ = nullptr;
+  pa_context* context_ = nullptr;
+  std::atomic<bool> failed_{false};
+};
+
+}  // namespace pt::pulse

@@ -1,0 +1,253 @@
+#include "audio/pulse/pulse_device.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <utility>
+
+namespace pt::pulse {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr double kCycleSeconds = 0.010;
+// Far above what a desktop plays; each stream in use costs its ring (1 MB at 48 kHz).
+constexpr std::size_t kMaxStreams = 256;
+// A sink renders, and so monitors, as far ahead as its streams allow: a null or hardware sink
+// whose players asked for no particular latency hands over up to 2 s at once, until it notices
+// the monitors' 10 ms request at its next wake-up. Each stream's ring holds such a burst, so the
+// file is late by it rather than missing it; a stream lagging further (a clock running fast)
+// drops its oldest audio so that the lag stays bounded.
+constexpr double kRingSeconds = 2.5;
+constexpr double kMaxLagSeconds = 2.2;
+// How long a mix waits for a stream that is late: longer than a loaded machine delays one.
+constexpr Clock::duration kMaxWait = 500ms;
+// Unless nothing at all arrives meanwhile: then this process may be the one starved of the CPU
+// (the server's data waits unread), and only a longer silence means every stream stopped.
+constexpr Clock::duration kMaxStarve = 2s;
+// Once a recording runs, the queue wakes this often and hands over what arrived meanwhile: one
+// wake-up per batch instead of one per stream delivery. Until then, and when stopping, it wakes
+// on each delivery, so the first sound and the last reach the file at once.
+constexpr Clock::duration kBatch = 50ms;
+constexpr Clock::duration kEager = 300ms;
+constexpr std::uint32_t kBatchCycles = 10;
+
+}  // namespace
+
+void notifyLost(const PlatformListener& listener) {
+  listener.queue->post([block = listener.block] {
+    const AudioObjectPropertyAddress address{kAudioDevicePropertyDeviceIsAlive,
+                                             kAudioObjectPropertyScopeGlobal,
+                                             kAudioObjectPropertyElementMain};
+    block(1, &address);
+  });
+}
+
+Device::Device(AudioObjectID id, Tap tap)
+    : id(id),
+      tap(std::move(tap)),
+      cycleFrames_(std::max<std::uint32_t>(1, std::uint32_t(this->tap.rate * kCycleSeconds + 0.5))),
+      batchFrames_(cycleFrames_ * kBatchCycles),
+      mixer_(kChannels, kMaxStreams, std::size_t(this->tap.rate * kRingSeconds),
+             std::size_t(this->tap.rate * kMaxLagSeconds)),
+      buffer_(std::size_t(batchFrames_) * kChannels) {}
+
+bool Device::follows(std::int32_t pid) const {
+  const bool listed = std::find(tap.pids.begin(), tap.pids.end(), pid) != tap.pids.end();
+  return tap.global ? !listed : (pid > 0 && listed);
+}
+
+void Device::lose() {
+  if (!alive.exchange(false)) return;
+  for (auto& listener : listeners) notifyLost(*listener);
+}
+
+void Device::monitor(pa_context* context, std::uint32_t sinkInput) {
+  for (auto it = monitors_.begin(); it != monitors_.end();) {
+    if ((*it)->sinkInput == sinkInput && !(*it)->ended) return;  // already monitored
+    if ((*it)->ended) {
+      release(**it);
+      it = monitors_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  const int slot = mixer_.openStream();
+  if (slot < 0) {
+    if (!std::exchange(limitReported_, true))
+      std::fprintf(stderr, "同时录制的音频流已达上限 %zu 个，其余音频流未录入文件\n", kMaxStreams);
+    return;
+  }
+  const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, tap.rate, std::uint8_t(kChannels)};
+  pa_stream* stream = pa_stream_new(context, "process-tap monitor", &format, nullptr);
+  if (!stream) {
+    mixer_.closeStream(slot);
+    return;
+  }
+  auto watch = std::make_unique<Monitor>(Monitor{this, stream, sinkInput, slot, false});
+  pa_stream_set_monitor_stream(stream, sinkInput);
+  pa_stream_set_read_callback(stream, &Device::onReadable, watch.get());
+  pa_stream_set_state_callback(stream, &Device::onStreamState, watch.get());
+  pa_buffer_attr attributes;
+  attributes.maxlength = std::uint32_t(-1);
+  attributes.tlength = std::uint32_t(-1);
+  attributes.prebuf = std::uint32_t(-1);
+  attributes.minreq = std::uint32_t(-1);
+  attributes.fragsize = std::uint32_t(cycleFrames_ * kChannels * sizeof(float));
+  // No device name: the server records from the monitor of the sink the stream plays on.
+  if (pa_stream_connect_record(stream, nullptr, &attributes,
+                               pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) <
+      0) {
+    release(*watch);
+    return;
+  }
+  monitors_.push_back(std::move(watch));
+}
+
+void Device::releaseMonitors() noexcept {
+  for (auto& monitor : monitors_) release(*monitor);
+}
+
+// Server thread.
+void Device::onReadable(pa_stream* stream, std::size_t, void* data) {
+  auto* watch = static_cast<Monitor*>(data);
+  const void* samples = nullptr;
+  std::size_t bytes = 0;
+  while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &samples, &bytes) == 0 &&
+         bytes > 0) {
+    if (samples)  // null is a hole in the stream: nothing to hear
+      watch->device->mixer_.push(watch->slot, static_cast<const float*>(samples),
+                                 bytes / (kChannels * sizeof(float)));
+    pa_stream_drop(stream);
+  }
+  watch->device->lastDelivery_.store(Clock::now().time_since_epoch().count(),
+                                     std::memory_order_relaxed);
+  // Pairs with the fence in runCycles: either the queue sees these frames, or this sees its wish.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (watch->device->wantWake_.load(std::memory_order_relaxed)) watch->device->wake();
+}
+
+// Server thread, or the main thread.
+void Device::wake() {
+  {
+    std::lock_guard lock(wakeMutex_);
+    woken_ = true;
+  }
+  wakeUp_.notify_one();
+}
+
+// Server thread.
+void Device::onStreamState(pa_stream* stream, void* data) {
+  auto* watch = static_cast<Monitor*>(data);
+  const pa_stream_state_t state = pa_stream_get_state(stream);
+  if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && !watch->ended) {
+    watch->ended = true;  // the stream it watched is gone; the slot plays out and frees
+    watch->device->mixer_.closeStream(watch->slot);
+    watch->device->wake();
+  }
+}
+
+void Device::release(Monitor& watch) noexcept {
+  if (!watch.stream) return;
+  pa_stream_set_read_callback(watch.stream, nullptr, nullptr);
+  pa_stream_set_state_callback(watch.stream, nullptr, nullptr);
+  if (PA_STREAM_IS_GOOD(pa_stream_get_state(watch.stream))) pa_stream_disconnect(watch.stream);
+  pa_stream_unref(watch.stream);
+  watch.stream = nullptr;
+  if (!watch.ended) mixer_.closeStream(watch.slot);
+  watch.ended = true;
+}
+
+void Device::startCycling() {
+  if (cycling_.valid()) return;  // already running
+  stopRequested_.store(false);
+  // The clock starts now, not when the queue gets to it, so the file holds the whole duration.
+  startAt_ = Clock::now();
+  auto done = std::make_shared<std::promise<void>>();
+  cycling_ = done->get_future();
+  registration->queue->post([this, done] {
+    runCycles();
+    done->set_value();
+  });
+}
+
+void Device::stopCycling() noexcept {
+  if (!cycling_.valid()) return;
+  stopAt_ = Clock::now();
+  stopRequested_.store(true, std::memory_order_release);
+  wake();
+  cycling_.wait();
+  cycling_ = {};
+}
+
+// The recorder's queue.
+void Device::runCycles() {
+  IORegistration& io = *registration;
+  AudioBufferList input{1, {{kChannels, 0, buffer_.data()}}};
+  AudioBufferList output{0, {{0, 0, nullptr}}};
+  AudioTimeStamp now{}, inputTime{}, outputTime{};
+  const double rate = tap.rate;
+  const Clock::time_point start = startAt_;
+  const auto cyclesBy = [&](Clock::time_point t) {
+    return std::uint64_t(std::chrono::duration<double>(t - start).count() * rate / cycleFrames_);
+  };
+  const auto timeOf = [&](std::uint64_t cycles) {
+    return start + std::chrono::duration_cast<Clock::duration>(
+                       std::chrono::duration<double>(double(cycles) * cycleFrames_ / rate));
+  };
+  std::uint64_t delivered = 0;  // cycles
+  // Since when a late stream keeps the due cycles waiting; max: none does.
+  Clock::time_point stalledSince = Clock::time_point::max();
+  for (;;) {
+    const bool stopping = stopRequested_.load(std::memory_order_acquire);
+    if (!alive.load()) return;
+    const Clock::time_point t = Clock::now();
+    const std::uint64_t due = cyclesBy(stopping ? stopAt_ : t);
+    while (delivered < due) {
+      const std::size_t wanted = std::min<std::uint64_t>(due - delivered, kBatchCycles);
+      std::size_t cycles = mixer_.mixable(wanted * cycleFrames_) / cycleFrames_;
+      if (cycles == 0) {
+        stalledSince = std::min(stalledSince, t);
+        const bool othersFlow =
+            Clock::time_point(Clock::duration(lastDelivery_.load(std::memory_order_relaxed))) >
+            stalledSince;
+        const bool waitedEnough =
+            t - stalledSince >= (othersFlow || stopping ? kMaxWait : kMaxStarve);
+        if (!waitedEnough) break;
+        // The streams that keep the others waiting are no longer awaited.
+        mixer_.stopAwaitingStreamsShortOf(cycleFrames_);
+        cycles = std::max<std::size_t>(1, mixer_.mixable(wanted * cycleFrames_) / cycleFrames_);
+      }
+      stalledSince = Clock::time_point::max();
+      const std::uint32_t frames = std::uint32_t(cycles) * cycleFrames_;
+      mixer_.mix(buffer_.data(), frames);
+      input.mBuffers[0].mDataByteSize = frames * kChannels * sizeof(float);
+      inputTime.mSampleTime = double(delivered * cycleFrames_);
+      inputTime.mRateScalar = 1.0;
+      now = inputTime;
+      outputTime = inputTime;
+      io.block(&now, &input, &inputTime, &output, &outputTime);
+      delivered += cycles;
+    }
+    if (stopping && delivered >= due) return;
+
+    // Starting or stopping, a late stream's data wakes the queue at once; otherwise it wakes
+    // once per batch. Up to date, it sleeps until the next cycle is due.
+    const bool eager = stopping || t - start < kEager;
+    const bool late = delivered < due;
+    Clock::time_point until = late ? std::max(stalledSince + kMaxWait, t) : timeOf(delivered + 1);
+    if (!eager) until = late ? std::min(until, t + kBatch) : until + kBatch;
+    std::unique_lock lock(wakeMutex_);
+    if (eager && late) {
+      wantWake_.store(true, std::memory_order_relaxed);
+      std::atomic_thread_fence(std::memory_order_seq_cst);
+      if (mixer_.mixable(cycleFrames_) == cycleFrames_) woken_ = true;  // arrived meanwhile
+    }
+    wakeUp_.wait_until(lock, until, [&] { return woken_; });
+    woken_ = false;
+    wantWake_.store(false, std::memory_order_relaxed);
+  }
+}
+
+}  // namespace pt::pulse

@@ -1,0 +1,120 @@
+// A process tap and the aggregate device made from it. The tap is a recipe (whose playback
+// streams, at which rate); the device is the set of monitor streams that recipe selects,
+// followed as streams come and go, summed by a StreamMixer and handed to the IO block on the
+// recorder's serial queue.
+//
+// The cycles are clocked by the data within the wall clock: a cycle is mixed once every awaited
+// stream has delivered it, and never before its time, so a stream the server delivers late
+// (a loaded machine) is waited for instead of filled with silence. A stream that keeps the mix
+// waiting longer than kMaxWait stops being awaited (it paused, or its player starves), and the
+// cycles due meanwhile are mixed without it. The file thus starts with the first sound and
+// holds the duration.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "audio/platform.h"
+#include "audio/pulse/pulse_queue.h"
+#include "audio/pulse/stream_mixer.h"
+
+namespace pt {
+
+struct PlatformListener {
+  std::shared_ptr<pulse::PulseQueue> queue;
+  AudioObjectPropertyListenerBlock block;
+};
+
+namespace pulse {
+
+constexpr std::uint32_t kChannels = 2;
+
+struct Tap {
+  bool global = false;
+  std::vector<std::int32_t> pids;  // tapped, or excluded from the global mix
+  std::string uuid;
+  std::uint32_t rate = 0;
+};
+
+class Device;
+
+// One monitored playback stream; lives on the server's thread.
+struct Monitor {
+  Device* device = nullptr;
+  pa_stream* stream = nullptr;
+  std::uint32_t sinkInput = PA_INVALID_INDEX;
+  int slot = -1;
+  bool ended = false;
+};
+
+struct IORegistration {
+  std::shared_ptr<PulseQueue> queue;
+  AudioDeviceIOBlock block;
+};
+
+class Device {
+ public:
+  Device(AudioObjectID id, Tap tap);  // throws when the mixer cannot buffer the rate
+
+  bool follows(std::int32_t pid) const;
+
+  // Server thread, or the main thread holding the loop's lock.
+  void monitor(pa_context* context, std::uint32_t sinkInput);
+  void releaseMonitors() noexcept;
+  // Server thread: the connection is lost; the cycles stop and the listeners hear of it.
+  void lose();
+
+  // Main thread.
+  void startCycling();
+  void stopCycling() noexcept;
+
+  const AudioObjectID id;
+  const Tap tap;
+  // Main thread.
+  std::unique_ptr<IORegistration> registration;
+  // Cleared on the server's thread when the connection is lost.
+  std::atomic<bool> alive{true};
+  // Under the main loop's lock.
+  std::vector<std::unique_ptr<PlatformListener>> listeners;
+
+ private:
+  static void onReadable(pa_stream* stream, std::size_t, void* data);
+  static void onStreamState(pa_stream* stream, void* data);
+  void release(Monitor& watch) noexcept;
+  void wake();
+  void runCycles();
+
+  const std::uint32_t cycleFrames_;
+  const std::uint32_t batchFrames_;  // at most this much audio per call of the block
+  StreamMixer mixer_;
+  std::vector<float> buffer_;  // the recorder's queue
+  // Server thread, under the main loop's lock.
+  std::vector<std::unique_ptr<Monitor>> monitors_;
+  bool limitReported_ = false;
+  // Main thread.
+  std::future<void> cycling_;
+  // Set by the main thread, then read by the recorder's queue.
+  std::chrono::steady_clock::time_point startAt_, stopAt_;
+  std::atomic<bool> stopRequested_{false};
+  // When the server's thread last handed over audio (steady clock ticks).
+  std::atomic<std::int64_t> lastDelivery_{0};
+  // The recorder's queue asks the server's thread to wake it when data arrives.
+  std::atomic<bool> wantWake_{false};
+  std::mutex wakeMutex_;
+  std::condition_variable wakeUp_;
+  bool woken_ = false;  // under wakeMutex_
+};
+
+void notifyLost(const PlatformListener& listener);
+
+}  // namespace pulse
+}  // namespace pt

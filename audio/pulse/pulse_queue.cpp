@@ -1,0 +1,37 @@
+#include "audio/pulse/pulse_queue.h"
+
+namespace pt::pulse {
+
+PulseQueue::PulseQueue(std::string label) : label_(std::move(label)), worker_([this] { work(); }) {}
+
+PulseQueue::~PulseQueue() {
+  {
+    std::lock_guard lock(mutex_);
+    closing_ = true;
+  }
+  wake_.notify_one();
+  worker_.join();
+}
+
+void PulseQueue::post(std::function<void()> job) {
+  {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back(std::move(job));
+  }
+  wake_.notify_one();
+}
+
+void PulseQueue::work() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return closing_ || !jobs_.empty(); });
+    if (jobs_.empty()) return;
+    std::function<void()> job = std::move(jobs_.front());
+    jobs_.pop_front();
+    lock.unlock();
+    job();
+    lock.lock();
+  }
+}
+
+}  // namespace pt::pulse
