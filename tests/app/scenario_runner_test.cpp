@@ -153,7 +153,6 @@ TEST(ScenarioRunner, RecordingsEndWithTheirStatusSummaryAndFile) {
     const SimRun run = runSim(scenario.dump(), {"scenario.json", "out.wav", "1", "Radio"}, c.where);
     EXPECT_EQ(run.exitStatus, c.status);
     EXPECT_EQ(run.err.substr(0, c.err.size()), c.err);
-    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line";
     EXPECT_THAT(run.out, HasSubstr(c.out));
     EXPECT_EQ(run.out.empty(), *c.out == '\0');
     EXPECT_EQ(run.files,
