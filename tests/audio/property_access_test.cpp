@@ -77,7 +77,6 @@ TEST_F(PropertyRead, FailuresCarryTheSignedStatusOfTheirStageAndLeaveNoStringBeh
       {0, kAudioHardwareUnknownPropertyError, "读取 Core Audio 属性失败：2003332927"},
   };
   for (const auto& [sizeStatus, dataStatus, message] : cases) {
-    SCOPED_TRACE(message);
     platform.setValue(kObject, kAudioProcessPropertyPID, std::int32_t(1));
     platform.failProperty(kObject, kAudioProcessPropertyPID, sizeStatus, dataStatus);
     platform.clearCalls();

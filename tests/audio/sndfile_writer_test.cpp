@@ -61,7 +61,6 @@ TEST_F(SndfileWriterTest, ChoosesTheContainerByExtensionInAnyCaseAndKeepsEveryBi
   for (const auto& [name, container] : cases) {
     auto [info, back] = roundTrip(dir / name, &list, true);
     EXPECT_EQ(info.format, container | SF_FORMAT_FLOAT) << name;
-    EXPECT_EQ(info.samplerate, 48000);
     EXPECT_EQ(back, samples) << name;
   }
 }

@@ -68,7 +68,6 @@ TEST_F(Inventory, NameFallsBackFromTheFirstApplicationToTheKernelToUnknown) {
       {none, std::string("abc\0def", 7), "abc"}};
   // clang-format on
   for (const auto& [application, kernelName, expected] : cases) {
-    SCOPED_TRACE(expected);
     sim::SimulatedPlatform p;
     sim::PlatformScope inner(p);
     p.addProcessObject({AudioObjectID(10), 77, std::string("b"), 1u});

