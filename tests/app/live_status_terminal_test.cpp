@@ -21,7 +21,7 @@ using ::testing::Not;
 constexpr const char* kScenario = R"({
   "processObjects": [{"id": 71, "pid": 812, "bundleID": "com.apple.Music", "running": 1}],
   "applications": [{"pid": 812, "name": "Music", "bundleID": "com.apple.Music"}],
-  "tone": {"71": 440}, "tapFormat": {"interleaved": INTERLEAVED}, "faults": FAULTS})";
+  "tone": {"71": 440}, "faults": FAULTS})";
 
 class LiveStatusAtATerminal : public ::testing::Test {
  protected:
@@ -30,11 +30,9 @@ class LiveStatusAtATerminal : public ::testing::Test {
 
   // Records 2 s of Music with `environment` (prefixed to the command) and `redirection`.
   TerminalRun record(const std::string& environment, const std::string& redirection = "",
-                     bool interleaved = true, const std::string& faults = "{}") {
-    std::string scenario =
-        std::regex_replace(kScenario, std::regex("INTERLEAVED"), interleaved ? "true" : "false");
+                     const std::string& faults = "{}") {
     std::ofstream(dir_ / "scenario.json")
-        << std::regex_replace(scenario, std::regex("FAULTS"), faults);
+        << std::regex_replace(kScenario, std::regex("FAULTS"), faults);
     return runAtTerminal("env -u NO_COLOR -u COLORTERM TERM=xterm-256color " + environment + " " +
                          PT_PROCESS_TAP_SIM + " " + (dir_ / "scenario.json").string() + " " +
                          (dir_ / "a.wav").string() + " 2 Music " + redirection);
@@ -57,23 +55,21 @@ std::size_t count(const std::string& text, const std::string& part) {
 }
 
 TEST_F(LiveStatusAtATerminal, RedrawsAtMostTenTimesASecondAndLeavesOnlyTheSummary) {
-  for (const bool interleaved : {true, false}) {
-    const TerminalRun run = record("", "", interleaved);
-    ASSERT_EQ(run.exitStatus, 0) << run.transcript;
-    // The clock is virtual: a draw at the start and after each tenth of a second but the last.
-    EXPECT_THAT(count(run.transcript, " / 0:02.0"),
-                ::testing::AllOf(::testing::Ge(19u), ::testing::Le(21u)));
-    EXPECT_THAT(run.transcript, HasSubstr("\r0:01.8 / 0:02.0  L ["));
-    EXPECT_THAT(run.transcript, HasSubstr("-12.0 dBFS  R [\x1b[32m#"));
-    EXPECT_TRUE(std::regex_match(screenText(run.transcript), std::regex(summary())))
-        << screenText(run.transcript);
-  }
+  const TerminalRun run = record("");
+  ASSERT_EQ(run.exitStatus, 0) << run.transcript;
+  // The clock is virtual: a draw at the start and after each tenth of a second but the last.
+  EXPECT_THAT(count(run.transcript, " / 0:02.0"),
+              ::testing::AllOf(::testing::Ge(19u), ::testing::Le(21u)));
+  EXPECT_THAT(run.transcript, HasSubstr("\r0:01.8 / 0:02.0  L ["));
+  EXPECT_THAT(run.transcript, HasSubstr("-12.0 dBFS  R [\x1b[32m#"));
+  EXPECT_TRUE(std::regex_match(screenText(run.transcript), std::regex(summary())))
+      << screenText(run.transcript);
   EXPECT_THAT(record("NO_COLOR=1").transcript,
               ::testing::AllOf(HasSubstr(" dBFS"), Not(HasSubstr("\x1b[3"))));
 }
 
 TEST_F(LiveStatusAtATerminal, StaysOffAFailedWritesLineAndOffStandardErrorThatIsNoTerminal) {
-  const TerminalRun failed = record("", "", true, R"({"writeFailures": [20]})");
+  const TerminalRun failed = record("", "", R"({"writeFailures": [20]})");
   EXPECT_TRUE(std::regex_match(
       screenText(failed.transcript),
       std::regex("写入 Tap 音频失败：模拟的写入失败\n" + summary() + "录音丢失了音频：[^\n]*\n")))

@@ -31,6 +31,8 @@ TEST(Scenario, RefusesWhatItCannotMeanNamingTheKey) {
       {R"({"tapFormat": {"formatID": "pcm"}})", "tapFormat.formatID"},
       {R"({"tone": {"x": 440}})", "tone.x"}, {R"({"tone": {"11": -1}})", "tone.11"},
       {R"({"deviceSampleRate": "fast"})", "deviceSampleRate"},
+      {R"({"subDeviceInput": {"channels": 0}})", "subDeviceInput"}, {R"({"subDeviceInput": {"tone": -1}})", "subDeviceInput"},
+      {R"({"subDeviceInput": {"volume": 1}})", "subDeviceInput"},
       {R"({"faults": {"start": 0}})", "faults.start"},
       {R"({"faults": {"stop": 1}})", "faults: unknown key \"stop\""},
       {R"({"faults": {"captureFormat": 1}})", "faults.captureFormat"},

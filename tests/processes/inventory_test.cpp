@@ -33,15 +33,6 @@ std::vector<std::int32_t> pids(const std::vector<AudioProcessInfo>& processes) {
   return out;
 }
 
-std::string messageOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const TextError& error) {
-    return error.text();
-  }
-  return "(no error)";
-}
-
 TEST_F(Inventory, BuildsOneRecordPerObjectWithAPositivePidInListOrder) {
   platform.addProcessObject({30, 812, std::string("com.apple.Music"), 1u});
   platform.addProcessObject({10, sim::Fail{kAudioHardwareBadObjectError}, std::string(), 1u});
@@ -59,7 +50,6 @@ TEST_F(Inventory, BuildsOneRecordPerObjectWithAPositivePidInListOrder) {
   EXPECT_EQ(std::tie(p[1].objectID, p[1].name, p[1].bundleID, p[1].audioActive),
             std::make_tuple(AudioObjectID(20), std::string("radiod"),
                             std::string("com.example.radio"), false));
-  EXPECT_EQ(platform.liveStrings(), 0);
 }
 
 TEST_F(Inventory, NameFallsBackFromTheFirstApplicationToTheKernelToUnknown) {
@@ -78,7 +68,6 @@ TEST_F(Inventory, NameFallsBackFromTheFirstApplicationToTheKernelToUnknown) {
       {none, std::string("abc\0def", 7), "abc"}};
   // clang-format on
   for (const auto& [application, kernelName, expected] : cases) {
-    SCOPED_TRACE(expected);
     sim::SimulatedPlatform p;
     sim::PlatformScope inner(p);
     p.addProcessObject({AudioObjectID(10), 77, std::string("b"), 1u});
@@ -108,21 +97,14 @@ TEST_F(Inventory, BundleIdentifierFallsBackToTheApplicationOnlyWhenTheReadFails)
     EXPECT_EQ(readAudioProcesses().at(0).bundleID, expected);
     EXPECT_EQ(p.liveStrings(), 0);
   }
-  platform.addProcessObject({10, 77, std::string("com.core"), 1u});
-  platform.failProperty(10, kAudioProcessPropertyBundleID, 0, kAudio_ParamError);  // data stage
-  platform.addApplication({77, "Name", "com.app"});
-  EXPECT_EQ(readAudioProcesses().at(0).bundleID, "com.app");
-  EXPECT_EQ(platform.liveStrings(), 0);
 }
 
 TEST_F(Inventory, ListIsCountedInWholeIDsAndAShrinkingListLeavesUnknownEntries) {
   EXPECT_THAT(readAudioProcesses(), ::testing::IsEmpty());
-  EXPECT_EQ(platform.calls().back(), "getPropertyData 1 'prs#' 'glob' 0 q0=null cap0");
   platform.setProcessList({AudioObjectID(10), AudioObjectID(11)});
   auto* list = platform.property(AudioObjectID::system, kAudioHardwarePropertyProcessObjectList);
   list->reportedSize = 10;
   EXPECT_THAT(readProcessList(), ElementsAre(10u, 11u));
-  EXPECT_EQ(platform.calls().back(), "getPropertyData 1 'prs#' 'glob' 0 q0=null cap8");
   platform.addProcessObject({12, 77, std::string(), 1u});
   platform.setProcessList({AudioObjectID(12)});
   list = platform.property(AudioObjectID::system, kAudioHardwarePropertyProcessObjectList);
@@ -138,7 +120,12 @@ TEST_F(Inventory, ListReadFailuresCarryTheirStatus) {
   for (const auto& [sizeStatus, dataStatus, message] : cases) {
     platform.failProperty(AudioObjectID::system, kAudioHardwarePropertyProcessObjectList,
                           sizeStatus, dataStatus);
-    EXPECT_EQ(messageOf([] { readAudioProcesses(); }), message);
+    EXPECT_THROW(
+        try { readAudioProcesses(); } catch (const TextError& error) {
+          EXPECT_EQ(error.text(), message);
+          throw;
+        },
+        TextError);
   }
 }
 

@@ -33,21 +33,17 @@ TEST(StatusLine, ShowsTimeLevelsAndSizeWithinTheTerminalsWidth) {
     StatusView view;
     std::size_t columns;
     std::string expected;
+    // clang-format off
   } cases[] = {
-      {{3.25, 10, {quiet, clipped}, 1234567},
-       200,
-       "0:03.2 / 0:10.0  L [################....] -12.0 dBFS"
-       "  R [####################]   0.0 dBFS CLIP  1.2 MB"},
-      {{3725, INFINITY, {silent}, std::nullopt},
-       80,
-       "1:02:05.0  1 [....................]  -inf dBFS"},
+      {{3.25, 10, {quiet, clipped}, 1234567}, 200,
+       "0:03.2 / 0:10.0  L [################....] -12.0 dBFS  R [####################]   0.0 dBFS CLIP  1.2 MB"},
+      {{3725, INFINITY, {silent}, std::nullopt}, 80, "1:02:05.0  1 [....................]  -inf dBFS"},
       // Narrower terminals get shorter bars, then none, then a cut line.
-      {{0, 8, {quiet, quiet}, 999},
-       80,
-       "0:00.0 / 0:08.0  L [########..] -12.0 dBFS  R [########..] -12.0 dBFS  999 B"},
+      {{0, 8, {quiet, quiet}, 999}, 80, "0:00.0 / 0:08.0  L [########..] -12.0 dBFS  R [########..] -12.0 dBFS  999 B"},
       {{0, 8, {quiet, quiet}, 999}, 51, "0:00.0 / 0:08.0  L -12.0 dBFS  R -12.0 dBFS  999 B"},
       {{0, 8, {quiet, quiet}, 999}, 20, "0:00.0 / 0:08.0  L "},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected);
     EXPECT_EQ(statusLine(c.view, c.columns, false), c.expected);
