@@ -44,12 +44,6 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
   return result;
 }
 
-int decodeStatus(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
-}
-
 }  // namespace
 
 Child::Child(const std::vector<std::string>& argv, const Environment& environment,
@@ -104,14 +98,9 @@ std::optional<int> Child::wait(std::chrono::milliseconds timeout) {
   for (;;) {
     int status = 0;
     const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      status_ = decodeStatus(status);
-      return status_;
-    }
-    if (done < 0 && errno != EINTR) {
-      status_ = -1;
-      return status_;
-    }
+    if (done == pid_)
+      return status_ = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    if (done < 0 && errno != EINTR) return status_ = -1;
     if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
     std::this_thread::sleep_for(5ms);
   }
