@@ -138,7 +138,8 @@ double onset(const Audio& audio, int hz, double from = 0);
 // a sink rendering ahead hands over up to 2 s late) up to `to`, so a late start or a gap fails;
 // or it is heard nowhere. A gap is forgiven when a player starved: every recorder has it.
 void expectTone(const Audio& audio, int hz, bool present, double to = 1e9, double from = 0);
-// The duration, not a cycle short; a loaded machine may stop a little late.
+// The duration, not a cycle short; a loaded machine may wake the recorder to stop up to 250 ms
+// late.
 void expectDuration(std::int64_t frames, double seconds, int rate = 48000);
 std::string target(const std::string& name, pid_t pid);  // as the summary names it
 
