@@ -77,7 +77,7 @@ FAULTS = [
      "channels swapped when interleaving"),
 ]
 
-QUICK_TESTS = "test_pulse|macos"  # labels left out: a real server, or compiling for macOS
+QUICK_TESTS = "test_pulse|heavy_pulse|macos"  # labels left out: a real server, or compiling for macOS
 
 
 def main():

@@ -31,10 +31,10 @@ build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPT_SANITIZE=thread
 TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/tsan.supp" ctest --test-dir build/tsan --output-on-failure -j"$jobs" \
   -L 'test_recorder|test_pulse'
 
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer: everything"
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer: everything but the heavy real-server tests"
 build build/asan -DCMAKE_BUILD_TYPE=Debug -DPT_SANITIZE=address,undefined
 ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
-  ctest --test-dir build/asan --output-on-failure -j"$jobs"
+  ctest --test-dir build/asan --output-on-failure -j"$jobs" -LE heavy_pulse
 
 echo "== plain build: everything"
 build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -56,5 +56,5 @@ echo "== the Linux platform against PipeWire (pipewire-pulse)"
   # shellcheck source=scripts/pipewire-test-server.sh
   source scripts/pipewire-test-server.sh start
   trap 'bash "$root/scripts/pipewire-test-server.sh" stop' EXIT
-  ctest --test-dir build/test --output-on-failure -j"$jobs" -L test_pulse
+  ctest --test-dir build/test --output-on-failure -j"$jobs" -L 'test_pulse|heavy_pulse'
 )

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <numbers>
 #include <regex>
 #include <sstream>
@@ -41,12 +42,6 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
   for (std::string& text : texts) result.push_back(text.data());
   result.push_back(nullptr);
   return result;
-}
-
-int decodeStatus(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
 }
 
 }  // namespace
@@ -103,14 +98,9 @@ std::optional<int> Child::wait(std::chrono::milliseconds timeout) {
   for (;;) {
     int status = 0;
     const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      status_ = decodeStatus(status);
-      return status_;
-    }
-    if (done < 0 && errno != EINTR) {
-      status_ = -1;
-      return status_;
-    }
+    if (done == pid_)
+      return status_ = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    if (done < 0 && errno != EINTR) return status_ = -1;
     if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
     std::this_thread::sleep_for(5ms);
   }
@@ -120,18 +110,19 @@ void Child::signal(int signal) const {
   if (pid_ > 0 && !status_) ::kill(pid_, signal);
 }
 
-std::string fileText(const std::filesystem::path& path) {
+std::string fileText(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
 }
 
-Outcome runProgram(const std::vector<std::string>& argv, const std::filesystem::path& directory,
-                   std::chrono::milliseconds timeout, const Environment& environment) {
+Outcome runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                   const Environment& environment) {
   static std::atomic<int> counter{0};
-  const std::string stem = "run-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-  const std::filesystem::path out = directory / (stem + ".out"), err = directory / (stem + ".err");
+  const fs::path stem = fs::temp_directory_path() /
+                        ("pt-run-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+  const fs::path out = stem.string() + ".out", err = stem.string() + ".err";
   Outcome run;
   {
     Child child(argv, environment, out, err);
@@ -139,15 +130,9 @@ Outcome runProgram(const std::vector<std::string>& argv, const std::filesystem::
   }
   run.out = fileText(out);
   run.err = fileText(err);
-  std::filesystem::remove(out);
-  std::filesystem::remove(err);
+  fs::remove(out);
+  fs::remove(err);
   return run;
-}
-
-bool serverAnswers(const Environment& environment) {
-  const std::filesystem::path scratch = std::filesystem::temp_directory_path();
-  const Outcome run = runProgram({"pactl", "info"}, scratch, 5s, environment);
-  return run.status == 0;
 }
 
 bool soundServerRequired() {
@@ -155,19 +140,22 @@ bool soundServerRequired() {
   return value != nullptr && std::string(value) == "1";
 }
 
-PrivateServer::PrivateServer(const std::filesystem::path& scratch, Server kind)
-    : scratch_(scratch),
-      script_(kind == Server::pulseaudio ? "pulse-test-server.sh" : "pipewire-test-server.sh") {
-  // The source folder and the script travel as $1 and $2, never inside the script text.
+bool serverAnswers() { return runProgram({"pactl", "info"}, 10s).status == 0; }
+
+PrivateServer::PrivateServer(Server kind)
+    : script_(kind == Server::pulseaudio ? "pulse-test-server.sh" : "pipewire-test-server.sh") {
+  // The source folder and the script travel as $1 and $2, never inside the script text. The
+  // folder of a server this process inherited must not stand in for the new one's.
   const Outcome run = runProgram({"bash", "-c",
+                                  "unset PT_PULSE_DIR PT_PIPEWIRE_DIR; "
                                   "source \"$1/scripts/$2\" start >/dev/null && echo "
                                   "\"${PT_PULSE_DIR:-$PT_PIPEWIRE_DIR} $PULSE_SERVER\"",
                                   "bash", PT_SOURCE_DIR, script_},
-                                 scratch_, 30s);
+                                 60s);
   std::istringstream words(run.out);
   std::string server;
   words >> directory_ >> server;
-  if (run.status != 0 || directory_.empty() || server.empty())
+  if (run.status != 0 || server.empty())
     startError_ = "could not start a private " + script_ + " server: " + run.err;
   environment_ = {{"PULSE_SERVER", server},
                   {"XDG_RUNTIME_DIR", directory_},
@@ -177,101 +165,73 @@ PrivateServer::PrivateServer(const std::filesystem::path& scratch, Server kind)
 
 PrivateServer::~PrivateServer() {
   if (directory_.empty()) return;
-  runProgram({"bash", std::string(PT_SOURCE_DIR) + "/scripts/" + script_, "stop"}, scratch_, 15s,
+  runProgram({"bash", std::string(PT_SOURCE_DIR) + "/scripts/" + script_, "stop"}, 30s,
              {{"PT_PULSE_DIR", directory_}, {"PT_PIPEWIRE_DIR", directory_}});
 }
 
 pid_t PrivateServer::daemonPid() const {
   const std::string text = fileText(directory_ + "/pulse/pid");
-  try {
-    return static_cast<pid_t>(std::stol(text));
-  } catch (const std::exception&) {
-    return -1;
-  }
-}
-
-void makeTone(const std::filesystem::path& file, double seconds, int hz, int rate) {
-  std::ostringstream length;
-  length << seconds;
-  const Outcome run =
-      runProgram({"sox", "-q", "-n", "-r", std::to_string(rate), "-c", "2", "-b", "16",
-                  file.string(), "synth", length.str(), "sine", std::to_string(hz), "vol", "0.5"},
-                 file.parent_path(), 20s);
-  if (run.status != 0) throw std::runtime_error("sox failed: " + run.err);
+  return text.empty() ? -1 : static_cast<pid_t>(std::atol(text.c_str()));
 }
 
 namespace {
 
-// Waits until `pactl list KIND` shows a property line exactly `wanted`.
+// Waits up to 10 s until `pactl list KIND` shows the property line `wanted`; with `maxLatencyUs`,
+// in a sink input whose sink latency is below that.
 bool waitForProperty(const char* kind, const std::string& wanted, const Environment& environment,
-                     std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  const std::filesystem::path scratch = std::filesystem::temp_directory_path();
+                     long maxLatencyUs = -1) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
   do {
-    const Outcome run = runProgram({"pactl", "list", kind}, scratch, 5s, environment);
-    std::istringstream lines(run.out);
-    for (std::string line; std::getline(lines, line);) {
-      const auto start = line.find_first_not_of(" \t");
-      if (start != std::string::npos && line.compare(start, std::string::npos, wanted) == 0)
-        return true;
-    }
-    std::this_thread::sleep_for(20ms);
-  } while (std::chrono::steady_clock::now() < deadline);
-  return false;
-}
-
-}  // namespace
-
-bool waitForPlayback(const std::string& name, const Environment& environment,
-                     std::chrono::milliseconds timeout) {
-  return waitForProperty("sink-inputs", "application.name = \"" + name + "\"", environment,
-                         timeout);
-}
-
-bool waitForLowSinkLatency(const std::string& name, const Environment& environment,
-                           std::chrono::milliseconds timeout) {
-  const std::string wanted = "application.name = \"" + name + "\"";
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  const std::filesystem::path scratch = std::filesystem::temp_directory_path();
-  do {
-    const Outcome run = runProgram({"pactl", "list", "sink-inputs"}, scratch, 5s, environment);
-    // Each stream's block starts with "Sink Input #"; its latency line precedes its properties.
-    std::istringstream lines(run.out);
+    // Each stream's block starts with its kind's title; its latency line precedes its properties.
+    std::istringstream lines(runProgram({"pactl", "list", kind}, 10s, environment).out);
     long latency = -1;
     for (std::string line; std::getline(lines, line);) {
-      const auto start = line.find_first_not_of(" \t");
-      if (start == std::string::npos) continue;
-      const std::string text = line.substr(start);
+      const std::string text = line.substr(std::min(line.size(), line.find_first_not_of(" \t")));
       if (text.starts_with("Sink Input #")) latency = -1;
       if (text.starts_with("Sink Latency: ")) latency = std::atol(text.c_str() + 14);
-      if (text == wanted && latency >= 0 && latency < 300000) return true;
+      if (text == wanted && (maxLatencyUs < 0 || (latency >= 0 && latency < maxLatencyUs)))
+        return true;
     }
     std::this_thread::sleep_for(50ms);
   } while (std::chrono::steady_clock::now() < deadline);
   return false;
 }
 
-bool waitForCapture(pid_t pid, const Environment& environment, std::chrono::milliseconds timeout) {
+std::vector<fs::path> playerLogs;
+
+}  // namespace
+
+bool waitForCapture(pid_t pid, const Environment& environment) {
   return waitForProperty("source-outputs",
-                         "application.process.id = \"" + std::to_string(pid) + "\"", environment,
-                         timeout);
+                         "application.process.id = \"" + std::to_string(pid) + "\"", environment);
 }
 
-std::vector<std::string> paplay(const std::string& name, const std::filesystem::path& file,
-                                int latencyMs) {
+std::vector<std::string> paplay(const std::string& name, const fs::path& file, int latencyMs) {
   std::vector<std::string> argv = {"paplay", "-v", "--client-name=" + name};
   if (latencyMs > 0) argv.push_back("--latency-msec=" + std::to_string(latencyMs));
   argv.push_back(file.string());
   return argv;
 }
 
-namespace {
-std::vector<std::filesystem::path> playerLogs;
-}  // namespace
+Player::Player(const std::vector<std::string>& argv, const std::string& name,
+               const Environment& environment)
+    : child_(argv, environment, {},
+             playerLogs.emplace_back(fs::temp_directory_path() /
+                                     ("pt-player-" + std::to_string(::getpid()) + "-" +
+                                      std::to_string(playerLogs.size()) + ".log"))),
+      visible_(name.empty() ||
+               waitForProperty("sink-inputs", "application.name = \"" + name + "\"", environment)) {
+}
+
+Player::Player(const std::string& name, const fs::path& file, const Environment& environment)
+    : Player(paplay(name, file), name, environment) {
+  visible_ = visible_ && waitForProperty("sink-inputs", "application.name = \"" + name + "\"",
+                                         environment, 300000);
+}
 
 int underruns() {
   int count = 0;
-  for (const std::filesystem::path& log : playerLogs) {
+  for (const fs::path& log : playerLogs) {
     const std::string text = fileText(log);
     for (auto at = text.find("underrun"); at != std::string::npos;
          at = text.find("underrun", at + 1))
@@ -280,56 +240,27 @@ int underruns() {
   return count;
 }
 
-Player::Player(const std::vector<std::string>& argv, const std::string& name,
-               const Environment& environment, const std::filesystem::path& err)
-    : child_(argv, environment, {}, err),
-      visible_(name.empty() || waitForPlayback(name, environment)) {}
-
-Player::Player(const std::string& name, const std::filesystem::path& file,
-               const Environment& environment)
-    : Player(paplay(name, file), name, environment,
-             playerLogs.emplace_back(file.parent_path() / (name + ".player.log"))) {
-  visible_ = visible_ && waitForLowSinkLatency(name, environment);
-}
-
 std::optional<Summary> parseSummary(const std::string& text) {
   static const std::regex line(
-      "wrote=(.+?) targets=(.*) buffers=([0-9]+) frames=([0-9]+) sampleRate=([0-9]+) "
-      "channels=([0-9]+)\n");
+      "wrote=.+? targets=(.*) buffers=[0-9]+ frames=([0-9]+) sampleRate=[0-9]+ channels=[0-9]+\n");
   std::smatch match;
   if (!std::regex_match(text, match, line)) return std::nullopt;
-  return Summary{match[1],
-                 match[2],
-                 std::stoll(match[3]),
-                 std::stoll(match[4]),
-                 std::stoll(match[5]),
-                 std::stoll(match[6])};
+  return Summary{match[1], std::stoll(match[2])};
 }
 
-std::optional<Audio> readAudio(const std::filesystem::path& file, std::string& error) {
+Audio audioOf(const fs::path& file) {
   SF_INFO info{};
   SNDFILE* handle = sf_open(file.c_str(), SFM_READ, &info);
-  if (handle == nullptr) {
-    error = sf_strerror(nullptr);
-    return std::nullopt;
-  }
-  Audio audio;
-  audio.majorFormat = info.format & SF_FORMAT_TYPEMASK;
-  audio.subtype = info.format & SF_FORMAT_SUBMASK;
-  audio.sampleRate = info.samplerate;
-  audio.channels = info.channels;
-  audio.frames = info.frames;
+  Audio audio{info.samplerate, info.channels, info.frames, {}};
   audio.samples.resize(static_cast<std::size_t>(info.frames) * info.channels);
-  const sf_count_t read = sf_readf_float(handle, audio.samples.data(), info.frames);
-  sf_close(handle);
-  if (read != info.frames) {
-    error = "read " + std::to_string(read) + " of " + std::to_string(info.frames) + " frames";
-    return std::nullopt;
-  }
+  if (handle == nullptr || sf_readf_float(handle, audio.samples.data(), info.frames) != info.frames)
+    ADD_FAILURE() << file << " unreadable: " << sf_strerror(handle);
+  if (handle != nullptr) sf_close(handle);
   return audio;
 }
 
 double Audio::toneAmplitude(int channel, double hz, double from, double to) const {
+  // Goertzel over the frames between the two times.
   const std::int64_t begin = std::clamp<std::int64_t>(std::llround(from * sampleRate), 0, frames);
   const std::int64_t end = std::clamp<std::int64_t>(std::llround(to * sampleRate), begin, frames);
   if (end == begin) return 0;
@@ -343,6 +274,83 @@ double Audio::toneAmplitude(int channel, double hz, double from, double to) cons
   }
   const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
   return 2 * std::sqrt(std::max(power, 0.0)) / double(end - begin);
+}
+
+constexpr double kAudible = 0.2;  // the tones play at 0.5
+
+double onset(const Audio& audio, int hz, double from) {
+  for (double at = from; at + 0.05 <= audio.seconds(); at += 0.01)
+    if (audio.toneAmplitude(0, hz, at, at + 0.05) >= kAudible) return at;
+  return -1;
+}
+
+void expectTone(const Audio& audio, int hz, bool present, double to, double from) {
+  const double end = std::min(to, audio.seconds());
+  for (int channel = 0; channel < audio.channels && !present; ++channel)
+    EXPECT_LT(audio.toneAmplitude(channel, hz, from, end), kAudible / 10) << hz << " Hz";
+  if (!present) return;
+  const double start = onset(audio, hz, from);
+  ASSERT_GE(start, 0) << hz << " Hz never heard in " << audio.seconds() << " s";
+  EXPECT_LE(start, from + 2.5) << hz << " Hz";
+  const int starved = underruns();
+  for (int channel = 0; channel < audio.channels; ++channel)
+    for (double at = start; at + 0.1 <= end + 1e-9; at += 0.1)
+      if (audio.toneAmplitude(channel, hz, at, at + 0.1) < kAudible && starved == 0)
+        ADD_FAILURE() << hz << " Hz missing in channel " << channel << " at "
+                      << std::lround(at * 1000) << " ms, first heard at "
+                      << std::lround(start * 1000) << " ms";
+}
+
+void expectDuration(std::int64_t frames, double seconds, int rate) {
+  EXPECT_GE(frames, std::llround(seconds * rate)) << frames << " frames";
+  EXPECT_LE(frames, std::llround((seconds + 0.25) * rate)) << frames << " frames";
+}
+
+std::string target(const std::string& name, pid_t pid) {
+  return name + "(pid=" + std::to_string(pid) + ")";
+}
+
+void PulseTest::SetUp() {
+  dir_ =
+      fs::temp_directory_path() / ("process-tap-pulse-" + std::to_string(::getpid()) + "-" +
+                                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  fs::remove_all(dir_);
+  fs::create_directories(dir_);
+}
+
+// A failed test keeps its recordings for inspection, not its large tones.
+void PulseTest::TearDown() {
+  if (!HasFailure()) {
+    fs::remove_all(dir_);
+    return;
+  }
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir_))
+    if (entry.path().filename().string().starts_with("tone-")) fs::remove(entry.path());
+  std::cerr << "recordings of the failed test kept in " << dir_ << "\n";
+}
+
+std::string PulseTest::client(const std::string& role) const {
+  return role + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+}
+
+fs::path PulseTest::tone(int hz, double seconds, int rate) {
+  std::ostringstream name, length;
+  name << "tone-" << hz << "-" << seconds << "-" << rate << ".wav";
+  length << seconds;
+  const fs::path path = file(name.str());
+  if (fs::exists(path)) return path;
+  const Outcome run =
+      runProgram({"sox", "-q", "-n", "-r", std::to_string(rate), "-c", "2", "-b", "16",
+                  path.string(), "synth", length.str(), "sine", std::to_string(hz), "vol", "0.5"},
+                 60s);
+  if (run.status != 0) throw std::runtime_error("sox failed: " + run.err);
+  return path;
+}
+
+std::vector<std::string> PulseTest::tapCommand(const std::vector<std::string>& arguments) const {
+  std::vector<std::string> argv = {PT_PROCESS_TAP};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return argv;
 }
 
 }  // namespace pt::pulse_testing

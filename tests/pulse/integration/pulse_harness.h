@@ -1,7 +1,8 @@
 // Child processes, sound servers and recorded files for the tests that run the built process-tap
-// against a real PulseAudio server.
+// against a real PulseAudio or PipeWire server.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -15,17 +16,17 @@
 namespace pt::pulse_testing {
 
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 
 // Variables to set (or replace) in a child's environment; the rest is inherited.
 using Environment = std::map<std::string, std::string>;
 
-// A running child. The destructor kills and reaps it if it still runs, so a failing test never
-// leaves a player or a recorder behind.
+// A running child, killed and reaped on destruction, so a failing test leaves nothing behind.
+// stdin is /dev/null; stdout and stderr go to the files named (empty: /dev/null).
 class Child {
  public:
-  // stdin is /dev/null; stdout and stderr go to the files named (empty: /dev/null).
   Child(const std::vector<std::string>& argv, const Environment& environment = {},
-        const std::filesystem::path& out = {}, const std::filesystem::path& err = {});
+        const fs::path& out = {}, const fs::path& err = {});
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
@@ -45,18 +46,20 @@ struct Outcome {
   std::string out;
   std::string err;
 };
+Outcome runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                   const Environment& environment = {});
+std::string fileText(const fs::path& path);
 
-// Runs to completion in `directory` (which receives its output files), killing it after
-// `timeout`.
-Outcome runProgram(const std::vector<std::string>& argv, const std::filesystem::path& directory,
-                   std::chrono::milliseconds timeout, const Environment& environment = {});
-
-std::string fileText(const std::filesystem::path& path);
-
-// True when `pactl info` answers with `environment`.
-bool serverAnswers(const Environment& environment = {});
 // CI sets PT_REQUIRE_SOUND_SERVER=1: a missing server is then a failure, not a skip.
+#define PT_NEED_SERVER(condition, why)                                     \
+  do {                                                                     \
+    if (!(condition)) {                                                    \
+      if (::pt::pulse_testing::soundServerRequired()) FAIL() << (why);     \
+      GTEST_SKIP() << (why) << " (set PT_REQUIRE_SOUND_SERVER=1 to fail)"; \
+    }                                                                      \
+  } while (false)
 bool soundServerRequired();
+bool serverAnswers();  // `pactl info` answers
 
 enum class Server { pulseaudio, pipewire };
 
@@ -64,57 +67,39 @@ enum class Server { pulseaudio, pipewire };
 // on destruction.
 class PrivateServer {
  public:
-  explicit PrivateServer(const std::filesystem::path& scratch, Server kind = Server::pulseaudio);
+  explicit PrivateServer(Server kind = Server::pulseaudio);
   ~PrivateServer();
   PrivateServer(const PrivateServer&) = delete;
   PrivateServer& operator=(const PrivateServer&) = delete;
 
-  bool started() const { return !directory_.empty() && startError_.empty(); }
+  bool started() const { return startError_.empty(); }
   const std::string& startError() const { return startError_; }
   // What a client needs to reach this server, and only this one.
   const Environment& environment() const { return environment_; }
-  // PulseAudio's pid from its pid file; -1 if unreadable.
-  pid_t daemonPid() const;
+  pid_t daemonPid() const;  // PulseAudio's, from its pid file; -1 if unreadable
 
  private:
-  std::filesystem::path scratch_;
   std::string script_;
   std::string directory_;
   std::string startError_;
   Environment environment_;
 };
 
-// Writes a stereo sine tone at half scale with sox.
-void makeTone(const std::filesystem::path& file, double seconds, int hz, int rate = 48000);
+// Waits until the process `pid` records: a capture stream of its shows on the server.
+bool waitForCapture(pid_t pid, const Environment& environment = {});
 
-// Waits until a playback stream of the client named `name` shows in `pactl list sink-inputs`.
-bool waitForPlayback(const std::string& name, const Environment& environment = {},
-                     std::chrono::milliseconds timeout = 10s);
-
-// Waits until the sink that plays the client `name` renders less than 300 ms ahead: only then
-// does a new monitor get sound at once. A sink that ran idle starts up to 2 s ahead.
-bool waitForLowSinkLatency(const std::string& name, const Environment& environment = {},
-                           std::chrono::milliseconds timeout = 4s);
-
-// Waits until the process `pid` records from the server: a capture stream of its shows in
-// `pactl list source-outputs`.
-bool waitForCapture(pid_t pid, const Environment& environment = {},
-                    std::chrono::milliseconds timeout = 10s);
-
-// paplay playing `file` as the client `name`. 200 ms is a latency at which players do not
-// starve on a loaded machine; 0 asks for none, under which a sink may render up to 2 s ahead.
-std::vector<std::string> paplay(const std::string& name, const std::filesystem::path& file,
-                                int latencyMs = 200);
+// paplay as the client `name`. 200 ms is a latency at which players do not starve on a loaded
+// machine; 0 asks for none, under which a sink may render up to 2 s ahead.
+std::vector<std::string> paplay(const std::string& name, const fs::path& file, int latencyMs = 200);
 
 // Runs `argv` until destroyed; visible once a stream of the client `name` (if any) plays.
 class Player {
  public:
   Player(const std::vector<std::string>& argv, const std::string& name,
-         const Environment& environment = {}, const std::filesystem::path& err = {});
-  // paplay as the client `name`; visible once its sink has caught up with its latency. Its
-  // underruns are counted (underruns()).
-  Player(const std::string& name, const std::filesystem::path& file,
          const Environment& environment = {});
+  // paplay as `name`, visible once its sink also renders less than 300 ms ahead: only then does
+  // a new monitor get sound at once. Its underruns count in underruns().
+  Player(const std::string& name, const fs::path& file, const Environment& environment = {});
   pid_t pid() const { return child_.pid(); }
   bool visible() const { return visible_; }
   Child& child() { return child_; }
@@ -123,37 +108,58 @@ class Player {
   Child child_;
   bool visible_;
 };
-
-// How often the players of this process have starved so far: the server then plays silence for
-// them, which every recorder hears as a gap.
+// How often the players have starved so far: the server then plays silence for them, which
+// every recorder hears as a gap.
 int underruns();
 
-// The line process-tap prints after a recording.
+// The line process-tap prints after a recording; nullopt unless `text` is exactly that line.
 struct Summary {
-  std::string path;
   std::string targets;
-  std::int64_t buffers = 0;
   std::int64_t frames = 0;
-  std::int64_t sampleRate = 0;
-  std::int64_t channels = 0;
 };
-// nullopt unless `text` is exactly one summary line.
 std::optional<Summary> parseSummary(const std::string& text);
 
 struct Audio {
-  int majorFormat = 0;  // SF_FORMAT_TYPEMASK part
-  int subtype = 0;      // SF_FORMAT_SUBMASK part
   int sampleRate = 0;
   int channels = 0;
   std::int64_t frames = 0;
   std::vector<float> samples;  // interleaved
 
   double seconds() const { return sampleRate > 0 ? double(frames) / sampleRate : 0; }
-  // Amplitude of the sine at `hz` in one channel between two times (Goertzel); a full-scale
-  // sine gives 1.
+  // Amplitude of the sine at `hz` in one channel between two times; a full-scale sine gives 1.
   double toneAmplitude(int channel, double hz, double from, double to) const;
 };
-// nullopt when libsndfile cannot read the file; `error` says why.
-std::optional<Audio> readAudio(const std::filesystem::path& file, std::string& error);
+// The file's audio; a test failure when libsndfile cannot read it.
+Audio audioOf(const fs::path& file);
+
+// When `hz` is first heard in channel 0, in steps of 10 ms; -1 if never.
+double onset(const Audio& audio, int hz, double from = 0);
+// Both channels carry `hz` audibly in every 100 ms from its first sound (after `from`, by 2.5 s:
+// a sink rendering ahead hands over up to 2 s late) up to `to`, so a late start or a gap fails;
+// or it is heard nowhere. A gap is forgiven when a player starved: every recorder has it.
+void expectTone(const Audio& audio, int hz, bool present, double to = 1e9, double from = 0);
+// The duration, not a cycle short; a loaded machine may wake the recorder to stop up to 250 ms
+// late.
+void expectDuration(std::int64_t frames, double seconds, int rate = 48000);
+std::string target(const std::string& name, pid_t pid);  // as the summary names it
+
+// A scratch folder per test, kept with its recordings when the test fails.
+class PulseTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  fs::path file(const std::string& name) const { return dir_ / name; }
+  // A client name no other test uses: tests share the server of the environment.
+  std::string client(const std::string& role) const;
+  // A stereo sine at half scale, 30 s by default: longer than any recording.
+  fs::path tone(int hz, double seconds = 30, int rate = 48000);
+  std::vector<std::string> tapCommand(const std::vector<std::string>& arguments) const;
+  Outcome tap(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout,
+              const Environment& environment = {}) {
+    return runProgram(tapCommand(arguments), timeout, environment);
+  }
+
+  fs::path dir_;
+};
 
 }  // namespace pt::pulse_testing
