@@ -74,7 +74,11 @@ Child::Child(const std::vector<std::string>& argv, const Environment& environmen
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  // A group of its own, so that ending the child also ends what it started (a load under
+  // `timeout`, a shell's loop) instead of orphaning it.
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
   const int error = posix_spawnp(&pid_, argp[0], &actions, &attributes, argp.data(), envp.data());
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
@@ -85,8 +89,9 @@ Child::Child(const std::vector<std::string>& argv, const Environment& environmen
 }
 
 Child::~Child() {
-  if (pid_ <= 0 || status_) return;
-  ::kill(pid_, SIGKILL);
+  if (pid_ <= 0) return;
+  ::kill(-pid_, SIGKILL);  // what it started too, even once it has ended itself
+  if (status_) return;
   int status = 0;
   while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
