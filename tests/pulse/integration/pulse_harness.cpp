@@ -89,9 +89,9 @@ Child::Child(const std::vector<std::string>& argv, const Environment& environmen
 }
 
 Child::~Child() {
-  if (pid_ <= 0) return;
-  ::kill(-pid_, SIGKILL);  // what it started too, even once it has ended itself
-  if (status_) return;
+  // A child that ended on its own keeps what it left running (a server script's daemons).
+  if (pid_ <= 0 || status_) return;
+  ::kill(-pid_, SIGKILL);  // what it started too
   int status = 0;
   while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
