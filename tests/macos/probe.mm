@@ -35,7 +35,7 @@ OSStatus probe(NSArray<NSNumber*>* processes, NSString* name, AudioObjectID devi
   };
 #else
   AudioDeviceIOBlock block = ^(const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
-                               AudioBufferList*, const AudioTimeStamp*) CA_REALTIME_API {
+                               AudioBufferList*, const AudioTimeStamp*)CA_REALTIME_API{
   };
 #endif
 
