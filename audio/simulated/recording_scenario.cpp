@@ -15,34 +15,19 @@ using nlohmann::json;
 constexpr AudioObjectID kDefaultOutputDevice = 60;
 constexpr const char* kDefaultOutputUID = "SimulatedOutputDevice";
 
-[[noreturn]] void fail(const std::string& where, const std::string& problem) {
-  throw ScenarioError(where + ": " + problem);
-}
-
-std::string shown(const json& value) {
-  return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-void allowOnly(const json& object, const std::string& where,
-               std::initializer_list<std::string_view> keys) {
-  if (!object.is_object()) fail(where, "expected an object, got " + shown(object));
-  for (const auto& [key, value] : object.items())
-    if (std::find(keys.begin(), keys.end(), key) == keys.end())
-      fail(where, "unknown key \"" + key + "\"");
-}
-
 double positive(const json& value, const std::string& where) {
-  if (!value.is_number()) fail(where, "expected a number, got " + shown(value));
+  if (!value.is_number()) scenarioFail(where, "expected a number, got " + shownValue(value));
   const double n = value.get<double>();
-  if (!(n > 0) || !std::isfinite(n)) fail(where, "expected a positive number, got " + shown(value));
+  if (!(n > 0) || !std::isfinite(n))
+    scenarioFail(where, "expected a positive number, got " + shownValue(value));
   return n;
 }
 
 std::uint32_t count(const json& value, const std::string& where, std::uint32_t least) {
   if (!value.is_number_unsigned() || value.get<std::uint64_t>() < least ||
       value.get<std::uint64_t>() > std::numeric_limits<std::uint32_t>::max())
-    fail(where,
-         "expected a whole number of at least " + std::to_string(least) + ", got " + shown(value));
+    scenarioFail(where, "expected a whole number of at least " + std::to_string(least) + ", got " +
+                            shownValue(value));
   return std::uint32_t(value.get<std::uint64_t>());
 }
 
@@ -51,13 +36,13 @@ bool isStatus(const json& value) { return value.is_object() && value.contains("s
 OSStatus failingStatus(const json& value, const std::string& where) {
   allowOnly(value, where, {"status"});
   const OSStatus status = scenarioStatus(value["status"], where + ".status");
-  if (status == noErr) fail(where + ".status", "a failure needs a non-zero status");
+  if (status == noErr) scenarioFail(where + ".status", "a failure needs a non-zero status");
   return status;
 }
 
 OSStatus fault(const json& value, const std::string& where) {
   const OSStatus status = scenarioStatus(value, where);
-  if (status == noErr) fail(where, "a failure needs a non-zero status");
+  if (status == noErr) scenarioFail(where, "a failure needs a non-zero status");
   return status;
 }
 
@@ -71,7 +56,7 @@ void loadTapFormat(SimulatedPlatform& platform, const json& value) {
   if (value.contains("formatID")) {
     const json& id = value["formatID"];
     if (!id.is_string() || id.get<std::string>().size() != 4)
-      fail("tapFormat.formatID", "expected a four-character code, got " + shown(id));
+      scenarioFail("tapFormat.formatID", "expected a four-character code, got " + shownValue(id));
     const std::string code = id.get<std::string>();
     const char chars[5] = {code[0], code[1], code[2], code[3], '\0'};
     formatID = fourCC(chars);
@@ -79,7 +64,8 @@ void loadTapFormat(SimulatedPlatform& platform, const json& value) {
   double rate = 48000;
   if (value.contains("sampleRate")) {
     if (!value["sampleRate"].is_number())
-      fail("tapFormat.sampleRate", "expected a number, got " + shown(value["sampleRate"]));
+      scenarioFail("tapFormat.sampleRate",
+                   "expected a number, got " + shownValue(value["sampleRate"]));
     rate = value["sampleRate"].get<double>();  // unusable rates are the format's to refuse
   }
   const std::uint32_t channels =
@@ -87,7 +73,8 @@ void loadTapFormat(SimulatedPlatform& platform, const json& value) {
   bool interleaved = true;
   if (value.contains("interleaved")) {
     if (!value["interleaved"].is_boolean())
-      fail("tapFormat.interleaved", "expected true or false, got " + shown(value["interleaved"]));
+      scenarioFail("tapFormat.interleaved",
+                   "expected true or false, got " + shownValue(value["interleaved"]));
     interleaved = value["interleaved"].get<bool>();
   }
   const std::uint32_t bytesPerFrame = 4 * (interleaved ? channels : 1);
@@ -98,7 +85,7 @@ void loadTapFormat(SimulatedPlatform& platform, const json& value) {
 }
 
 void loadTones(SimulatedPlatform& platform, const json& tones) {
-  if (!tones.is_object()) fail("tone", "expected an object, got " + shown(tones));
+  if (!tones.is_object()) scenarioFail("tone", "expected an object, got " + shownValue(tones));
   for (const auto& [key, value] : tones.items()) {
     const std::string where = "tone." + key;
     std::size_t used = 0;
@@ -109,7 +96,7 @@ void loadTones(SimulatedPlatform& platform, const json& tones) {
       used = 0;
     }
     if (used != key.size() || key.empty() || id > std::numeric_limits<std::uint32_t>::max())
-      fail(where, "not a process object id");
+      scenarioFail(where, "not a process object id");
     platform.setTone(AudioObjectID(std::uint32_t(id)), positive(value, where));
   }
 }
@@ -136,18 +123,20 @@ void loadFaults(SimulatedPlatform& platform, const json& faults, AudioObjectID o
                           fault(faults["deviceUID"], "faults.deviceUID"), 0);
   if (faults.contains("permissionDenied")) {
     if (!faults["permissionDenied"].is_boolean())
-      fail("faults.permissionDenied",
-           "expected true or false, got " + shown(faults["permissionDenied"]));
+      scenarioFail("faults.permissionDenied",
+                   "expected true or false, got " + shownValue(faults["permissionDenied"]));
     platform.setCaptureAllowed(!faults["permissionDenied"].get<bool>());
   }
   if (faults.contains("captureFormat")) {
     if (!faults["captureFormat"].is_boolean())
-      fail("faults.captureFormat", "expected true or false, got " + shown(faults["captureFormat"]));
+      scenarioFail("faults.captureFormat",
+                   "expected true or false, got " + shownValue(faults["captureFormat"]));
     platform.setCaptureFormatUnusable(faults["captureFormat"].get<bool>());
   }
   if (faults.contains("writeFailures")) {
     const json& list = faults["writeFailures"];
-    if (!list.is_array()) fail("faults.writeFailures", "expected a list, got " + shown(list));
+    if (!list.is_array())
+      scenarioFail("faults.writeFailures", "expected a list, got " + shownValue(list));
     std::set<std::int64_t> cycles;
     for (std::size_t i = 0; i < list.size(); ++i)
       cycles.insert(count(list[i], "faults.writeFailures[" + std::to_string(i) + "]", 1));
@@ -166,7 +155,7 @@ void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
                            std::end(kRecordingKeys) ||
                        std::find(kInventoryScenarioKeys.begin(), kInventoryScenarioKeys.end(),
                                  key) != kInventoryScenarioKeys.end();
-    if (!known) fail("top level", "unknown key \"" + key + "\"");
+    if (!known) scenarioFail("top level", "unknown key \"" + key + "\"");
   }
 
   AudioObjectID outputDevice = kDefaultOutputDevice;
@@ -177,7 +166,7 @@ void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
     if (device.contains("id")) outputDevice = count(device["id"], "outputDevice.id", 0);
     if (device.contains("uid")) {
       if (!device["uid"].is_string())
-        fail("outputDevice.uid", "expected text, got " + shown(device["uid"]));
+        scenarioFail("outputDevice.uid", "expected text, got " + shownValue(device["uid"]));
       outputUID = device["uid"].get<std::string>();
     }
   }
@@ -206,13 +195,13 @@ void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
   if (scenario.contains("interruptAt")) {
     const json& at = scenario["interruptAt"];
     if (!at.is_number() || !(at.get<double>() >= 0))
-      fail("interruptAt", "expected seconds, got " + shown(at));
+      scenarioFail("interruptAt", "expected seconds, got " + shownValue(at));
     platform.interruptAt(at.get<double>());
   }
   if (scenario.contains("deviceLostAt")) {
     const json& at = scenario["deviceLostAt"];
     if (!at.is_number() || !(at.get<double>() >= 0))
-      fail("deviceLostAt", "expected seconds, got " + shown(at));
+      scenarioFail("deviceLostAt", "expected seconds, got " + shownValue(at));
     platform.loseDeviceAt(at.get<double>());
   }
   if (scenario.contains("faults")) loadFaults(platform, scenario["faults"], outputDevice);

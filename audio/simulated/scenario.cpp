@@ -18,23 +18,6 @@ namespace {
 
 using nlohmann::json;
 
-[[noreturn]] void fail(const std::string& where, const std::string& problem) {
-  throw ScenarioError(where + ": " + problem);
-}
-
-std::string shown(const json& value) {
-  return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-void allowOnly(const json& object, const std::string& where,
-               std::initializer_list<std::string_view> keys) {
-  if (!object.is_object()) fail(where, "expected an object, got " + shown(object));
-  for (const auto& [key, value] : object.items()) {
-    if (std::find(keys.begin(), keys.end(), key) == keys.end())
-      fail(where, "unknown key \"" + key + "\"");
-  }
-}
-
 template <class I>
 I integer(const json& value, const std::string& where) {
   if (value.is_number_unsigned()) {
@@ -46,13 +29,13 @@ I integer(const json& value, const std::string& where) {
         (n < 0 || std::uint64_t(n) <= std::uint64_t(std::numeric_limits<I>::max())))
       return I(n);
   } else {
-    fail(where, "expected an integer, got " + shown(value));
+    scenarioFail(where, "expected an integer, got " + shownValue(value));
   }
-  fail(where, shown(value) + " is out of range");
+  scenarioFail(where, shownValue(value) + " is out of range");
 }
 
 std::string text(const json& value, const std::string& where) {
-  if (!value.is_string()) fail(where, "expected text, got " + shown(value));
+  if (!value.is_string()) scenarioFail(where, "expected text, got " + shownValue(value));
   return value.get<std::string>();
 }
 
@@ -72,26 +55,27 @@ bool isFailingRead(const json& value) { return value.is_object() && value.contai
 FailingRead failingRead(const json& value, const std::string& where) {
   allowOnly(value, where, {"status", "stage"});
   const OSStatus status = scenarioStatus(value.at("status"), where + ".status");
-  if (status == noErr) fail(where + ".status", "a failing read needs a non-zero status");
+  if (status == noErr) scenarioFail(where + ".status", "a failing read needs a non-zero status");
   const std::string stage =
       value.contains("stage") ? text(value["stage"], where + ".stage") : "size";
   if (stage == "size") return {status, noErr};
   if (stage == "data") return {noErr, status};
-  fail(where + ".stage", "expected \"size\" or \"data\", got " + shown(value["stage"]));
+  scenarioFail(where + ".stage",
+               "expected \"size\" or \"data\", got " + shownValue(value["stage"]));
 }
 
 void loadProcessObjects(SimulatedPlatform& platform, const json& list,
                         std::vector<AudioObjectID>& ids) {
-  if (!list.is_array()) fail("processObjects", "expected a list, got " + shown(list));
+  if (!list.is_array()) scenarioFail("processObjects", "expected a list, got " + shownValue(list));
   std::set<std::uint32_t> seen;
   for (std::size_t i = 0; i < list.size(); ++i) {
     const std::string where = "processObjects[" + std::to_string(i) + "]";
     const json& entry = list[i];
     allowOnly(entry, where, {"id", "pid", "bundleID", "running"});
-    if (!entry.contains("id")) fail(where, "\"id\" is missing");
+    if (!entry.contains("id")) scenarioFail(where, "\"id\" is missing");
     const AudioObjectID id = integer<std::uint32_t>(entry["id"], where + ".id");
     if (!seen.insert(id).second)
-      fail(where + ".id", std::to_string(std::uint32_t(id)) + " appears twice");
+      scenarioFail(where + ".id", std::to_string(std::uint32_t(id)) + " appears twice");
     platform.addObject(id);
     ids.push_back(id);
     // Silent until a tone says otherwise.
@@ -126,8 +110,8 @@ void loadProcessList(SimulatedPlatform& platform, const json& list,
   if (list.contains("shrinkTo")) {
     const auto count = integer<std::uint32_t>(list["shrinkTo"], "processList.shrinkTo");
     if (count > ids.size())
-      fail("processList.shrinkTo",
-           "cannot exceed the " + std::to_string(ids.size()) + " processObjects");
+      scenarioFail("processList.shrinkTo",
+                   "cannot exceed the " + std::to_string(ids.size()) + " processObjects");
     // Counted in full, delivered in part.
     platform.setProcessList(std::vector<AudioObjectID>(ids.begin(), ids.begin() + count));
     platform.property(AudioObjectID::system, kAudioHardwarePropertyProcessObjectList)
@@ -144,12 +128,12 @@ void loadProcessList(SimulatedPlatform& platform, const json& list,
 }
 
 void loadApplications(SimulatedPlatform& platform, const json& list) {
-  if (!list.is_array()) fail("applications", "expected a list, got " + shown(list));
+  if (!list.is_array()) scenarioFail("applications", "expected a list, got " + shownValue(list));
   for (std::size_t i = 0; i < list.size(); ++i) {
     const std::string where = "applications[" + std::to_string(i) + "]";
     const json& entry = list[i];
     allowOnly(entry, where, {"pid", "name", "bundleID"});
-    if (!entry.contains("pid")) fail(where, "\"pid\" is missing");
+    if (!entry.contains("pid")) scenarioFail(where, "\"pid\" is missing");
     RunningApplication application;
     application.processIdentifier = integer<std::int32_t>(entry["pid"], where + ".pid");
     if (entry.contains("name"))
@@ -166,9 +150,9 @@ std::string hexBytes(const json& value, const std::string& where) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    fail(where, "expected hexadecimal digits, got " + shown(value));
+    scenarioFail(where, "expected hexadecimal digits, got " + shownValue(value));
   };
-  if (digits.size() % 2 != 0) fail(where, "expected an even number of hexadecimal digits");
+  if (digits.size() % 2 != 0) scenarioFail(where, "expected an even number of hexadecimal digits");
   std::string bytes;
   for (std::size_t i = 0; i < digits.size(); i += 2)
     bytes += char(nibble(digits[i]) * 16 + nibble(digits[i + 1]));
@@ -176,15 +160,16 @@ std::string hexBytes(const json& value, const std::string& where) {
 }
 
 void loadKernelNames(SimulatedPlatform& platform, const json& names) {
-  if (!names.is_object()) fail("kernelNames", "expected an object, got " + shown(names));
+  if (!names.is_object())
+    scenarioFail("kernelNames", "expected an object, got " + shownValue(names));
   for (const auto& [key, value] : names.items()) {
     const std::string where = "kernelNames." + key;
     std::int32_t number = 0;
     const auto [end, error] = std::from_chars(key.data(), key.data() + key.size(), number);
-    if (error != std::errc() || end != key.data() + key.size()) fail(where, "not a pid");
+    if (error != std::errc() || end != key.data() + key.size()) scenarioFail(where, "not a pid");
     if (value.is_object()) {
       allowOnly(value, where, {"hex"});
-      if (!value.contains("hex")) fail(where, "\"hex\" is missing");
+      if (!value.contains("hex")) scenarioFail(where, "\"hex\" is missing");
       platform.setKernelName(number, hexBytes(value["hex"], where + ".hex"));
     } else {
       platform.setKernelName(number, text(value, where));
@@ -194,10 +179,27 @@ void loadKernelNames(SimulatedPlatform& platform, const json& names) {
 
 }  // namespace
 
+void scenarioFail(const std::string& where, const std::string& problem) {
+  throw ScenarioError(where + ": " + problem);
+}
+
+std::string shownValue(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+void allowOnly(const json& object, const std::string& where,
+               std::initializer_list<std::string_view> keys) {
+  if (!object.is_object()) scenarioFail(where, "expected an object, got " + shownValue(object));
+  for (const auto& [key, value] : object.items())
+    if (std::find(keys.begin(), keys.end(), key) == keys.end())
+      scenarioFail(where, "unknown key \"" + key + "\"");
+}
+
 OSStatus scenarioStatus(const json& value, const std::string& where) {
   if (value.is_string()) {
     const std::string code = value.get<std::string>();
-    if (code.size() != 4) fail(where, "a status code has four characters, got " + shown(value));
+    if (code.size() != 4)
+      scenarioFail(where, "a status code has four characters, got " + shownValue(value));
     const char chars[5] = {code[0], code[1], code[2], code[3], '\0'};
     return OSStatus(fourCC(chars));
   }
@@ -217,7 +219,8 @@ json readScenarioFile(const std::string& path) {
 }
 
 void loadScenario(SimulatedPlatform& platform, const json& scenario) {
-  if (!scenario.is_object()) fail("top level", "expected an object, got " + shown(scenario));
+  if (!scenario.is_object())
+    scenarioFail("top level", "expected an object, got " + shownValue(scenario));
   if (scenario.contains("description")) text(scenario["description"], "description");
 
   std::vector<AudioObjectID> ids;

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <array>
+#include <initializer_list>
 #include <nlohmann/json_fwd.hpp>
 #include <stdexcept>
 #include <string>
@@ -48,5 +49,12 @@ void loadScenario(SimulatedPlatform& platform, const nlohmann::json& scenario);
 
 // A status S (see above) at `where`; throws ScenarioError.
 OSStatus scenarioStatus(const nlohmann::json& value, const std::string& where);
+
+// For the loaders of a scenario's parts: an error naming the place at fault, a value as an
+// error shows it, and an object that may hold only `keys`.
+[[noreturn]] void scenarioFail(const std::string& where, const std::string& problem);
+std::string shownValue(const nlohmann::json& value);
+void allowOnly(const nlohmann::json& object, const std::string& where,
+               std::initializer_list<std::string_view> keys);
 
 }  // namespace pt::sim
