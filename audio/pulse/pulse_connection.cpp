@@ -1,5 +1,7 @@
 #include "audio/pulse/pulse_connection.h"
 
+#include "audio/pulse/thread_signals.h"
+
 namespace pt::pulse {
 
 OSStatus PulseConnection::connect() {
@@ -19,7 +21,7 @@ OSStatus PulseConnection::connect() {
   if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
     return kServerUnreachable;
   pa_threaded_mainloop_lock(loop_);
-  if (pa_threaded_mainloop_start(loop_) < 0) {
+  if (withStopSignalsBlocked([this] { return pa_threaded_mainloop_start(loop_); }) < 0) {
     pa_threaded_mainloop_unlock(loop_);
     return kServerUnreachable;
   }

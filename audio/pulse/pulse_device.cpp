@@ -26,12 +26,15 @@ constexpr Clock::duration kMaxWait = 500ms;
 // Unless nothing at all arrives meanwhile: then this process may be the one starved of the CPU
 // (the server's data waits unread), and only a longer silence means every stream stopped.
 constexpr Clock::duration kMaxStarve = 2s;
-// Once a recording runs, the queue wakes this often and hands over what arrived meanwhile: one
-// wake-up per batch instead of one per stream delivery. Until then, and when stopping, it wakes
-// on each delivery, so the first sound and the last reach the file at once.
-constexpr Clock::duration kBatch = 50ms;
+// Once a recording runs, the server sends each stream's audio in fragments of 100 ms and the
+// queue wakes once per batch to hand over what arrived meanwhile: a few wake-ups a second, however
+// many streams play. Until then (kEager) fragments are one cycle and the queue wakes on each
+// delivery, so the first sound reaches the file at once; stopping, it wakes on each delivery too.
+// Cycle-sized fragments throughout would also keep a PipeWire graph running that fast for all.
+constexpr Clock::duration kBatch = 100ms;
 constexpr Clock::duration kEager = 300ms;
 constexpr std::uint32_t kBatchCycles = 10;
+constexpr double kSteadyFragmentSeconds = 0.100;
 
 }  // namespace
 
@@ -49,6 +52,8 @@ Device::Device(AudioObjectID id, Tap tap)
       tap(std::move(tap)),
       cycleFrames_(std::max<std::uint32_t>(1, std::uint32_t(this->tap.rate * kCycleSeconds + 0.5))),
       batchFrames_(cycleFrames_ * kBatchCycles),
+      steadyFragmentFrames_(
+          std::max(cycleFrames_, std::uint32_t(this->tap.rate * kSteadyFragmentSeconds + 0.5))),
       mixer_(kChannels, kMaxStreams, std::size_t(this->tap.rate * kRingSeconds),
              std::size_t(this->tap.rate * kMaxLagSeconds)),
       buffer_(std::size_t(batchFrames_) * kChannels) {}
@@ -89,12 +94,8 @@ void Device::monitor(pa_context* context, std::uint32_t sinkInput) {
   pa_stream_set_monitor_stream(stream, sinkInput);
   pa_stream_set_read_callback(stream, &Device::onReadable, watch.get());
   pa_stream_set_state_callback(stream, &Device::onStreamState, watch.get());
-  pa_buffer_attr attributes;
-  attributes.maxlength = std::uint32_t(-1);
-  attributes.tlength = std::uint32_t(-1);
-  attributes.prebuf = std::uint32_t(-1);
-  attributes.minreq = std::uint32_t(-1);
-  attributes.fragsize = std::uint32_t(cycleFrames_ * kChannels * sizeof(float));
+  watch->steady = steady_.load(std::memory_order_relaxed);
+  const pa_buffer_attr attributes = bufferAttributes(watch->steady);
   // No device name: the server records from the monitor of the sink the stream plays on.
   if (pa_stream_connect_record(stream, nullptr, &attributes,
                                pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) <
@@ -103,6 +104,17 @@ void Device::monitor(pa_context* context, std::uint32_t sinkInput) {
     return;
   }
   monitors_.push_back(std::move(watch));
+}
+
+pa_buffer_attr Device::bufferAttributes(bool steady) const {
+  const std::uint32_t frames = steady ? steadyFragmentFrames_ : cycleFrames_;
+  pa_buffer_attr attributes;
+  attributes.maxlength = std::uint32_t(-1);
+  attributes.tlength = std::uint32_t(-1);
+  attributes.prebuf = std::uint32_t(-1);
+  attributes.minreq = std::uint32_t(-1);
+  attributes.fragsize = std::uint32_t(frames * kChannels * sizeof(float));
+  return attributes;
 }
 
 void Device::releaseMonitors() noexcept {
@@ -121,12 +133,18 @@ void Device::onReadable(pa_stream* stream, std::size_t, void* data) {
                                  bytes / (kChannels * sizeof(float)));
     pa_stream_drop(stream);
   }
-  watch->device->lastDelivery_.store(Clock::now().time_since_epoch().count(),
-                                     std::memory_order_relaxed);
+  Device& device = *watch->device;
+  device.lastDelivery_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+  if (!watch->steady && device.steady_.load(std::memory_order_relaxed)) {
+    watch->steady = true;
+    const pa_buffer_attr attributes = device.bufferAttributes(true);
+    if (pa_operation* op = pa_stream_set_buffer_attr(stream, &attributes, nullptr, nullptr))
+      pa_operation_unref(op);
+  }
   // Every change of wantWake_ is a read-modify-write, so the two sides are ordered through it:
   // either this sees the queue's wish, or the queue's exchange sees these frames. (No fence:
   // ThreadSanitizer does not model fences.)
-  if (watch->device->wantWake_.exchange(false, std::memory_order_acq_rel)) watch->device->wake();
+  if (device.wantWake_.exchange(false, std::memory_order_acq_rel)) device.wake();
 }
 
 // Server thread, or the main thread.
@@ -236,6 +254,7 @@ void Device::runCycles() {
     // Starting or stopping, a late stream's data wakes the queue at once; otherwise it wakes
     // once per batch. Up to date, it sleeps until the next cycle is due.
     const bool eager = stopping || t - start < kEager;
+    if (!eager) steady_.store(true, std::memory_order_relaxed);
     const bool late = delivered < due;
     Clock::time_point until = late ? std::max(stalledSince + kMaxWait, t) : timeOf(delivered + 1);
     if (!eager) until = late ? std::min(until, t + kBatch) : until + kBatch;

@@ -54,6 +54,7 @@ struct Monitor {
   std::uint32_t sinkInput = PA_INVALID_INDEX;
   int slot = -1;
   bool ended = false;
+  bool steady = false;  // asked for steady-state fragments
 };
 
 struct IORegistration {
@@ -89,12 +90,14 @@ class Device {
  private:
   static void onReadable(pa_stream* stream, std::size_t, void* data);
   static void onStreamState(pa_stream* stream, void* data);
+  pa_buffer_attr bufferAttributes(bool steady) const;
   void release(Monitor& watch) noexcept;
   void wake();
   void runCycles();
 
   const std::uint32_t cycleFrames_;
   const std::uint32_t batchFrames_;  // at most this much audio per call of the block
+  const std::uint32_t steadyFragmentFrames_;
   StreamMixer mixer_;
   std::vector<float> buffer_;  // the recorder's queue
   // Server thread, under the main loop's lock.
@@ -105,6 +108,8 @@ class Device {
   // Set by the main thread, then read by the recorder's queue.
   std::chrono::steady_clock::time_point startAt_, stopAt_;
   std::atomic<bool> stopRequested_{false};
+  // Set by the recorder's queue once the recording runs; monitors then ask for larger fragments.
+  std::atomic<bool> steady_{false};
   // When the server's thread last handed over audio (steady clock ticks).
   std::atomic<std::int64_t> lastDelivery_{0};
   // The recorder's queue asks the server's thread to wake it when data arrives.

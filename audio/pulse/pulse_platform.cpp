@@ -5,6 +5,7 @@
 // aggregate device as the monitor streams of the processes' playback streams (pulse_device), on
 // one connection to the server (pulse_connection). Every failing server operation answers a
 // fixed status, so messages read as they do on macOS.
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,7 +16,6 @@
 #include <fstream>
 #include <map>
 #include <random>
-#include <thread>
 
 #include "audio/platform.h"
 #include "audio/pulse/pulse_connection.h"
@@ -34,6 +34,7 @@ namespace pulse {
 namespace {
 
 constexpr std::uint32_t kFirstObjectID = 1000;  // never 0 (unknown) or 1 (system)
+constexpr std::chrono::milliseconds kSleepSlice{250};
 
 template <class T>
 OSStatus writeValue(const T& value, std::uint32_t& ioDataSize, void* outData) {
@@ -308,16 +309,21 @@ class PulsePlatform final : public Platform {
   }
 
   void sleepForTimeInterval(double seconds, const std::atomic<bool>& interrupted) override {
-    using Clock = std::chrono::steady_clock;
+    using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
     const bool endless = !(seconds < 1e9);
     const Clock::time_point end =
         endless ? Clock::time_point::max()
                 : Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                      std::chrono::duration<double>(std::max(0.0, seconds)));
-    // Slices short enough that an interrupt ends the wait promptly.
-    while (!interrupted.load() && Clock::now() < end) {
-      const Clock::time_point slice = Clock::now() + std::chrono::milliseconds(50);
-      std::this_thread::sleep_until(std::min(slice, end));
+    // A stop signal cuts the sleep short (EINTR; see thread_signals.h). Stops it cannot see (the
+    // device lost, the file full) are noticed at the next slice: long slices, few wake-ups.
+    while (!interrupted.load()) {
+      const Clock::time_point now = Clock::now();
+      if (now >= end) return;
+      const auto until = std::chrono::duration_cast<std::chrono::nanoseconds>(
+          std::min(end, now + kSleepSlice).time_since_epoch());
+      const timespec at{time_t(until.count() / 1'000'000'000), long(until.count() % 1'000'000'000)};
+      clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
     }
   }
 

@@ -1,8 +1,12 @@
 #include "audio/pulse/pulse_queue.h"
 
+#include "audio/pulse/thread_signals.h"
+
 namespace pt::pulse {
 
-PulseQueue::PulseQueue(std::string label) : label_(std::move(label)), worker_([this] { work(); }) {}
+PulseQueue::PulseQueue(std::string label)
+    : label_(std::move(label)),
+      worker_(withStopSignalsBlocked([this] { return std::thread([this] { work(); }); })) {}
 
 PulseQueue::~PulseQueue() {
   {
