@@ -114,8 +114,11 @@ done
 echo "server $server, stream 'Music' = sink input #$sink_input (sink latency ${settled:-?} ms);" \
   "$rounds rounds x $seconds s" >&2
 
+# A folder per server: the growth watch must not see the other server's files of the same name.
+mkdir "$work/${server_script%.sh}"
 python3 bench/pulse/measure.py --process-tap "$tap" --sink-input "$sink_input" --keyword Music \
-  --seconds "$seconds" --rounds "$rounds" --work "$work" --player-log "$work/player.log" \
+  --seconds "$seconds" --rounds "$rounds" --work "$work/${server_script%.sh}" \
+  --player-log "$work/player.log" \
   "${pw_target[@]}" &
 helper=$!
 wait "$helper" || status=$?

@@ -225,7 +225,9 @@ def run_once(tool, argv, seconds, work, tag, events, env, player_log, out):
         result["summary"] = f.read().strip()
     with open(stderr_path) as f:
         result["stderr"] = f.read().strip()
-    ok_codes = (0,) if tool == "process-tap" else (0, -signal.SIGINT, 130)
+    # pw-record (0.3.65) answers its SIGINT with status 1, its file complete.
+    ok_codes = {"process-tap": (0,), "pw-record": (0, 1, -signal.SIGINT, 130)}.get(
+        tool, (0, -signal.SIGINT, 130))
     if hung:
         result["faults"].append(f"did not exit within {seconds + 20:.0f} s, killed")
     elif code not in ok_codes:
