@@ -15,17 +15,33 @@ namespace {
 // Only the producer moves a slot out of Free and Open; only the consumer moves it out of Closing.
 enum SlotState : int { kFree, kOpen, kClosing };
 
-// Separate cache lines, so the two threads do not bounce each other's index.
+// Separate cache lines, so the two threads do not bounce each other's fields.
 constexpr std::size_t kCacheLine = 64;
+
+// A stream holds its audio in a chain of blocks taken as it arrives and handed back as it is
+// mixed, so its memory follows what it holds, not what its ring may hold.
+// 85 ms at 48 kHz: few enough blocks to pass around, small enough to follow the audio closely.
+constexpr std::size_t kBlockFrames = 4096;
+
+// Followed in memory by the block's frames.
+struct Block {
+  Block* next;        // in a stream's chain, or in the pool
+  std::size_t index;  // frame counter / block frames of its first frame
+};
 
 struct Slot {
   std::atomic<int> state{kFree};
-  // Frame counters that only grow; held = write - read, position = counter & mask.
+  // Frame counters that only grow; held = write - read.
   alignas(kCacheLine) std::atomic<std::size_t> write{0};
+  // Producer only: the block frame `write` goes to, and the first block of this opening, which
+  // the consumer starts from once `write` shows it filled.
+  Block* tail = nullptr;
+  Block* first = nullptr;
   alignas(kCacheLine) std::atomic<std::size_t> read{0};
-  bool lapsed = false;  // consumer only: ran dry, no longer awaited
-  // Allocated by the producer before the slot first opens; published by that opening.
-  std::unique_ptr<float[]> samples;
+  // Consumer only: the block frame `read` comes from, kept after it is read out until the next
+  // frame has arrived, because the producer may still link its successor to it.
+  Block* head = nullptr;
+  bool lapsed = false;  // ran dry, no longer awaited
 };
 
 std::size_t ringCapacity(std::size_t ringFrames) {
@@ -38,13 +54,22 @@ std::size_t ringCapacity(std::size_t ringFrames) {
   return capacity;
 }
 
+void deleteChain(Block* block) noexcept {
+  while (block != nullptr) {
+    Block* next = block->next;
+    ::operator delete(block);
+    block = next;
+  }
+}
+
 }  // namespace
 
 struct StreamMixer::Impl {
   std::uint32_t channels;
   std::size_t streamCount;
   std::size_t capacity;
-  std::size_t mask;
+  std::size_t blockFrames;
+  std::size_t blockShift;
   std::size_t maxLatencyFrames;
   std::unique_ptr<Slot[]> slots;
   // Slots below this have been opened at least once: the consumer looks no further.
@@ -52,28 +77,93 @@ struct StreamMixer::Impl {
   // One counter per side, so neither thread writes the other's.
   alignas(kCacheLine) std::atomic<std::uint64_t> producerDropped{0};
   alignas(kCacheLine) std::atomic<std::uint64_t> consumerDropped{0};
+  // Blocks the consumer handed back. The producer takes them all at once, so the top that the
+  // consumer's swap compares with cannot have left and come back meanwhile (no ABA).
+  alignas(kCacheLine) std::atomic<Block*> pool{nullptr};
+  Block* spare = nullptr;  // producer only: taken from the pool, not yet used
+
+  ~Impl() {
+    deleteChain(pool.load(std::memory_order_acquire));
+    deleteChain(spare);
+    for (std::size_t i = 0; i < streamCount; ++i) {
+      Slot& s = slots[i];
+      // A stream not read from yet has no head.
+      if (s.state.load(std::memory_order_acquire) != kFree) deleteChain(s.head ? s.head : s.first);
+    }
+  }
 
   Slot* slot(int index) noexcept {
     if (index < 0 || static_cast<std::size_t>(index) >= streamCount) return nullptr;
     return &slots[static_cast<std::size_t>(index)];
   }
 
-  void copyIn(Slot& s, std::size_t at, const float* frames, std::size_t count) noexcept {
-    const std::size_t start = at & mask;
-    const std::size_t first = std::min(count, capacity - start);
-    float* ring = s.samples.get();
-    std::memcpy(ring + start * channels, frames, first * channels * sizeof(float));
-    std::memcpy(ring, frames + first * channels, (count - first) * channels * sizeof(float));
+  static float* samples(Block* block) noexcept { return reinterpret_cast<float*>(block + 1); }
+
+  // Producer: a pooled block, else a new one; nullptr when memory ran out.
+  Block* takeBlock() noexcept {
+    // Acquire pairs with the consumer's release on handing back: its reads of the block are done.
+    if (spare == nullptr) spare = pool.exchange(nullptr, std::memory_order_acquire);
+    if (Block* block = spare) {
+      spare = block->next;
+      return block;
+    }
+    void* raw =
+        ::operator new(sizeof(Block) + blockFrames * channels * sizeof(float), std::nothrow);
+    return raw ? new (raw) Block : nullptr;
   }
 
-  void addOut(const Slot& s, std::size_t at, float* out, std::size_t count) const noexcept {
-    const std::size_t start = at & mask;
-    const std::size_t first = std::min(count, capacity - start);
-    const float* ring = s.samples.get();
-    const float* a = ring + start * channels;
-    for (std::size_t i = 0; i < first * channels; ++i) out[i] += a[i];
-    out += first * channels;
-    for (std::size_t i = 0; i < (count - first) * channels; ++i) out[i] += ring[i];
+  // Consumer: never frees, so the mixing thread does not wait on the allocator.
+  void handBack(Block* block) noexcept {
+    block->next = pool.load(std::memory_order_relaxed);
+    while (!pool.compare_exchange_weak(block->next, block, std::memory_order_release,
+                                       std::memory_order_relaxed)) {
+    }
+  }
+
+  // Producer: appends up to `count` frames at `at`; how many fit in the blocks it could get.
+  std::size_t copyIn(Slot& s, std::size_t at, const float* frames, std::size_t count) noexcept {
+    std::size_t done = 0;
+    while (done < count) {
+      const std::size_t index = (at + done) >> blockShift;
+      if (s.tail == nullptr || s.tail->index != index) {
+        Block* block = takeBlock();
+        if (block == nullptr) break;
+        block->next = nullptr;
+        block->index = index;
+        // Both links are published by the release of the write counter that covers the block.
+        (s.tail ? s.tail->next : s.first) = block;
+        s.tail = block;
+      }
+      const std::size_t offset = (at + done) & (blockFrames - 1);
+      const std::size_t n = std::min(count - done, blockFrames - offset);
+      std::memcpy(samples(s.tail) + offset * channels, frames + done * channels,
+                  n * channels * sizeof(float));
+      done += n;
+    }
+    return done;
+  }
+
+  // Consumer: the frames from `at` to the end of its block, handing back the blocks before it.
+  // Only for a frame the write counter already covers, so its block is linked.
+  const float* framesAt(Slot& s, std::size_t at) noexcept {
+    if (s.head == nullptr) s.head = s.first;
+    while (s.head->index != at >> blockShift) {
+      Block* next = s.head->next;
+      handBack(s.head);
+      s.head = next;
+    }
+    return samples(s.head) + (at & (blockFrames - 1)) * channels;
+  }
+
+  void addOut(Slot& s, std::size_t at, float* out, std::size_t count) noexcept {
+    while (count > 0) {
+      const float* in = framesAt(s, at);
+      const std::size_t n = std::min(count, blockFrames - (at & (blockFrames - 1)));
+      for (std::size_t i = 0; i < n * channels; ++i) out[i] += in[i];
+      out += n * channels;
+      at += n;
+      count -= n;
+    }
   }
 
   // One mix of at most `capacity` frames.
@@ -102,9 +192,14 @@ struct StreamMixer::Impl {
         addOut(s, r, out, take);
         r += take;
         s.lapsed = take < frames;
-        s.read.store(r, std::memory_order_release);
+        s.read.store(r, std::memory_order_relaxed);
       }
       if (closing && r == w) {
+        // The producer is done with the chain: its last block can go too.
+        while (Block* block = s.head) {
+          s.head = block->next;
+          handBack(block);
+        }
         s.lapsed = false;
         s.state.store(kFree, std::memory_order_release);
       }
@@ -127,7 +222,10 @@ StreamMixer::StreamMixer(std::uint32_t channels, std::size_t maxStreams, std::si
   impl->channels = channels;
   impl->streamCount = maxStreams;
   impl->capacity = capacity;
-  impl->mask = capacity - 1;
+  // At least four blocks to a ring, so that a small ring too holds only what it needs.
+  impl->blockFrames = std::clamp<std::size_t>(capacity / 4, 1, kBlockFrames);
+  impl->blockShift = 0;
+  while ((std::size_t{1} << impl->blockShift) < impl->blockFrames) ++impl->blockShift;
   impl->maxLatencyFrames = maxLatencyFrames;
   impl->slots = std::make_unique<Slot[]>(maxStreams);
   impl_ = impl.release();
@@ -139,13 +237,9 @@ int StreamMixer::openStream() noexcept {
   for (std::size_t i = 0; i < impl_->streamCount; ++i) {
     Slot& s = impl_->slots[i];
     // Acquire pairs with the consumer's release on freeing: its last read index is visible, and
-    // equals the write index, so the ring starts out empty without resetting anything.
+    // equals the write index, so the stream starts out empty; its blocks are back in the pool.
     if (s.state.load(std::memory_order_acquire) != kFree) continue;
-    if (!s.samples) {
-      // Uninitialised: its pages are only taken as audio fills them.
-      s.samples.reset(new (std::nothrow) float[impl_->capacity * impl_->channels]);
-      if (!s.samples) return -1;
-    }
+    s.tail = s.first = nullptr;
     s.state.store(kOpen, std::memory_order_release);
     if (i >= impl_->used.load(std::memory_order_relaxed))
       impl_->used.store(i + 1, std::memory_order_release);
@@ -159,10 +253,10 @@ void StreamMixer::push(int slot, const float* frames, std::size_t frameCount) no
   if (s == nullptr || frames == nullptr || frameCount == 0) return;
   if (s->state.load(std::memory_order_relaxed) != kOpen) return;
   const std::size_t w = s->write.load(std::memory_order_relaxed);
-  const std::size_t r = s->read.load(std::memory_order_acquire);
+  // Only a count: no frame is written where one was read, the blocks come back through the pool.
+  const std::size_t r = s->read.load(std::memory_order_relaxed);
   const std::size_t room = impl_->capacity - (w - r);
-  const std::size_t n = std::min(frameCount, room);
-  impl_->copyIn(*s, w, frames, n);
+  const std::size_t n = impl_->copyIn(*s, w, frames, std::min(frameCount, room));
   s->write.store(w + n, std::memory_order_release);
   if (n < frameCount) {
     impl_->producerDropped.fetch_add(frameCount - n, std::memory_order_relaxed);

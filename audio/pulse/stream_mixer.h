@@ -2,8 +2,9 @@
 // did not have.
 //
 // One producer thread (the sound server client's thread) opens, feeds and closes streams; one
-// consumer thread mixes. Each stream has its own single-producer single-consumer ring, so neither
-// side locks; the consumer never allocates.
+// consumer thread mixes. Each stream has its own single-producer single-consumer queue, so neither
+// side locks; the consumer never allocates nor frees: the memory it is done with goes back to the
+// producer.
 //
 // The consumer is clocked by the data: it asks how many frames every awaited stream can give
 // (mixable) and mixes only those, so a stream that delivers late delays the mix instead of
@@ -19,10 +20,11 @@ namespace pt {
 
 class StreamMixer {
  public:
-  // `channels` samples per frame; up to `maxStreams` streams at once, each buffered in a ring of
-  // `ringFrames` frames (rounded up to a power of two), allocated when a slot is first used. A
-  // stream holding more than `maxLatencyFrames` at a mix drops its oldest frames down to the
-  // mix, so latency stays bounded when the producer's clock runs faster than the consumer's.
+  // `channels` samples per frame; up to `maxStreams` streams at once, each holding up to
+  // `ringFrames` frames (rounded up to a power of two: its ring). A stream's memory follows what
+  // it holds, not its ring: it is taken as audio arrives and reused once mixed. A stream holding
+  // more than `maxLatencyFrames` at a mix drops its oldest frames down to the mix, so latency
+  // stays bounded when the producer's clock runs faster than the consumer's.
   // Throws std::invalid_argument when a count is zero, std::length_error when a ring would not
   // fit in memory.
   StreamMixer(std::uint32_t channels, std::size_t maxStreams, std::size_t ringFrames,
@@ -31,10 +33,10 @@ class StreamMixer {
   StreamMixer(const StreamMixer&) = delete;
   StreamMixer& operator=(const StreamMixer&) = delete;
 
-  // Producer: claims a free slot for a new stream; -1 when all are taken or its ring cannot be
-  // allocated.
+  // Producer: claims a free slot for a new stream; -1 when all are taken.
   int openStream() noexcept;
-  // Producer: appends `frameCount` interleaved frames; frames that do not fit are dropped.
+  // Producer: appends `frameCount` interleaved frames; frames that do not fit in the ring, or
+  // find no memory, are dropped.
   // Slots that are not open (never opened, closed, out of range) are ignored: a slot number is
   // reused by a later openStream once its stream has played out.
   void push(int slot, const float* frames, std::size_t frameCount) noexcept;
@@ -54,7 +56,7 @@ class StreamMixer {
   void mix(float* out, std::size_t frameCount) noexcept;
 
   std::uint32_t channels() const noexcept;
-  // Frames dropped so far because a ring was full or latency was trimmed.
+  // Frames dropped so far because a ring was full, memory ran out or latency was trimmed.
   std::uint64_t droppedFrames() const noexcept;
 
  private:
