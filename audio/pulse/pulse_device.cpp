@@ -12,7 +12,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr double kCycleSeconds = 0.010;
-// Far above what a desktop plays; each stream in use costs its ring (1 MB at 48 kHz).
+// Far above what a desktop plays; a stream costs the audio it holds, its ring being only the cap.
 constexpr std::size_t kMaxStreams = 256;
 // A sink renders, and so monitors, as far ahead as its streams allow: a null or hardware sink
 // whose players asked for no particular latency hands over up to 2 s at once, until it notices
