@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "audio/text_error.h"
+#include "processes/valid_utf8.h"
 
 namespace pt {
 namespace {
@@ -25,6 +26,13 @@ std::int32_t length32(std::string_view text) {
   // Arguments and process names are far below this; refuse rather than wrap.
   if (text.size() > std::size_t(INT32_MAX)) throw TextError("Unicode 文本过长");
   return std::int32_t(text.size());
+}
+
+// Plain ASCII (isAscii) is its own lower case (by byte), canonical form and scalar order, and
+// each of its characters is one byte but CR LF: such text needs no Unicode data. Nearly every name
+// and keyword is ASCII, and this keeps ICU's tables out of a recording's memory.
+bool splitsLineBreak(std::string_view text, std::size_t at) {
+  return at > 0 && at < text.size() && text[at - 1] == '\r' && text[at] == '\n';
 }
 
 icu::UnicodeString decode(std::string_view bytes) {
@@ -50,18 +58,33 @@ icu::UnicodeString normalized(const icu::UnicodeString& text, bool composed) {
 }  // namespace
 
 std::string lowercased(std::string_view text) {
+  if (isAscii(text)) {
+    std::string out(text);
+    for (char& c : out)
+      if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return out;
+  }
   icu::UnicodeString unicode = decode(text);
   unicode.toLower(icu::Locale::getRoot());
   return encode(unicode);
 }
 
 bool canonicallyEqual(std::string_view a, std::string_view b) {
+  if (isAscii(a) && isAscii(b)) return a == b;
   return normalized(decode(a), false) == normalized(decode(b), false);
 }
 
 bool canonicallyContains(std::string_view haystack, std::string_view needle) {
   // In NFD every canonically equivalent spelling is the same code unit sequence, so a plain
   // search finds them all; the boundary test then throws away hits that split a character.
+  if (isAscii(haystack) && isAscii(needle)) {
+    if (needle.empty()) return false;
+    for (std::size_t at = haystack.find(needle); at != std::string_view::npos;
+         at = haystack.find(needle, at + 1))
+      if (!splitsLineBreak(haystack, at) && !splitsLineBreak(haystack, at + needle.size()))
+        return true;
+    return false;
+  }
   const icu::UnicodeString text = normalized(decode(haystack), false);
   const icu::UnicodeString pattern = normalized(decode(needle), false);
   if (pattern.isEmpty() || pattern.length() > text.length()) return false;
@@ -79,14 +102,19 @@ bool canonicallyContains(std::string_view haystack, std::string_view needle) {
   return false;
 }
 
-std::string scalarOrderKey(std::string_view text) { return encode(normalized(decode(text), true)); }
+std::string scalarOrderKey(std::string_view text) {
+  if (isAscii(text)) return std::string(text);
+  return encode(normalized(decode(text), true));
+}
 
 bool scalarOrderLess(std::string_view a, std::string_view b) {
+  if (isAscii(a) && isAscii(b)) return a < b;
   return normalized(decode(a), true).compareCodePointOrder(normalized(decode(b), true)) < 0;
 }
 
 bool isWhitespaceOrNewline(char32_t c) {
   if (c == 0x09 || (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029) return true;
+  if (c < 0x80) return c == 0x20;
   return c <= 0x10FFFF && u_charType(UChar32(c)) == U_SPACE_SEPARATOR;
 }
 

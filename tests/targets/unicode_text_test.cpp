@@ -55,7 +55,10 @@ TEST(CanonicalEquivalenceTest, EqualAndContainsMatchWholeCharacters) {
       {"\xF0\x9F\x87\xBA\xF0\x9F\x87\xB8", "\xF0\x9F\x87\xBA", false},  // half a flag
       {"\uAC01", "\uAC00", false},  // 각 does not contain 가
       {"a\xFF" "b", "\uFFFD", true}, {"\xC3(", "\uFFFD(", true}, {"abc", "", false},
-      {"", "a", false}, {"ab", "abc", false}};
+      {"", "a", false}, {"ab", "abc", false},
+      // CR LF is one character; plain ASCII text has no other cluster of two
+      {"a\r\nb", "\r", false}, {"a\r\nb", "\nb", false}, {"a\r\nb", "a\r\n", true},
+      {"\r\r\n", "\r", true}, {"\n\r", "\n", true}};
   for (const auto& [haystack, needle, found] : contains)
     EXPECT_EQ(canonicallyContains(haystack, needle), found) << haystack << " / " << needle;
 }
