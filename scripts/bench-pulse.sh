@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Compares process-tap with parec (and pw-record on PipeWire) on one playback stream, on a private
-# PulseAudio server and then on a private PipeWire, in one run:
+# Compares process-tap with parec (as is, and asking for process-tap's 100 ms fragments) and, on
+# PipeWire, pw-record, on one playback stream, on a private PulseAudio server and then on a
+# private PipeWire, in one run:
 #   bash scripts/bench-pulse.sh [SECONDS=10] [ROUNDS=3]
 # Builds process-tap (Release), starts each server in turn, plays a 440 Hz tone as client "Music"
 # and records it for SECONDS with each tool, alternating the order each round (ABBA...) so none

@@ -263,11 +263,16 @@ def main():
     parec = subprocess.run(["sh", "-c", "command -v parec"], capture_output=True,
                            text=True, check=True).stdout.strip()
     secs = f"{args.seconds:g}"
-    tools = ["process-tap", "parec"] + (["pw-record"] if args.pw_target else [])
+    # parec-100ms asks for the 100 ms fragments process-tap uses once it runs: the same work,
+    # where plain parec takes the server's default (2 s under pipewire-pulse).
+    tools = ["process-tap", "parec", "parec-100ms"] + (["pw-record"] if args.pw_target else [])
+    parec_argv = lambda sink_input, out, *extra: [  # noqa: E731
+        parec, f"--monitor-stream={sink_input}", *extra, "--format=float32le", "--rate=48000",
+        "--channels=2", "--file-format=wav", out]
     commands = {
         "process-tap": lambda out: [args.process_tap, out, secs, args.keyword],
-        "parec": lambda out: [parec, f"--monitor-stream={args.sink_input}", "--format=float32le",
-                              "--rate=48000", "--channels=2", "--file-format=wav", out],
+        "parec": lambda out: parec_argv(args.sink_input, out),
+        "parec-100ms": lambda out: parec_argv(args.sink_input, out, "--latency-msec=100"),
         # The sink's monitor: on the bench's private server it carries only the one stream.
         "pw-record": lambda out: [subprocess.run(["sh", "-c", "command -v pw-record"],
                                                  capture_output=True, text=True).stdout.strip(),
@@ -366,7 +371,7 @@ def table(runs, args):
     def per(tool):
         return [r for r in runs if r["tool"] == tool and "frames" in r and r["frames"]]
 
-    cols = {t: per(t) for t in ("process-tap", "parec", "pw-record") if per(t)}
+    cols = {t: per(t) for t in ("process-tap", "parec", "parec-100ms", "pw-record") if per(t)}
 
     def col(fn, fmt):
         return [median_range([fn(r) for r in cols[t]], fmt) for t in cols]
@@ -429,6 +434,7 @@ def table(runs, args):
 
     cpu = lambda r: r["cpu"] / rec(r)  # noqa: E731
     target("CPU per recorded second", cpu, "parec", 1)
+    target("CPU per recorded second", cpu, "parec-100ms", 1)
     target("CPU per recorded second", cpu, "pw-record", 1)
     target("peak RSS", lambda r: r["rss"], "parec", 1.5)
     target("spawn to first sound in file (d)", on_disk, "parec", 2)
