@@ -315,8 +315,9 @@ class PulsePlatform final : public Platform {
         endless ? Clock::time_point::max()
                 : Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                      std::chrono::duration<double>(std::max(0.0, seconds)));
-    // A stop signal cuts the sleep short (EINTR; see thread_signals.h). Stops it cannot see (the
-    // device lost, the file full) are noticed at the next slice: long slices, few wake-ups.
+    // A stop signal cuts the sleep short (EINTR; see thread_signals.h), unless it lands just
+    // before the call. Such a one, and stops no signal tells of (the device lost, the file full),
+    // are noticed at the next slice: slices long enough for few wake-ups, short enough to stop.
     while (!interrupted.load()) {
       const Clock::time_point now = Clock::now();
       if (now >= end) return;
