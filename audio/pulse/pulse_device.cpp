@@ -28,8 +28,9 @@ constexpr Clock::duration kMaxWait = 500ms;
 constexpr Clock::duration kMaxStarve = 2s;
 // Once a recording runs, the server sends each stream's audio in fragments of 100 ms and the
 // queue wakes once per batch to hand over what arrived meanwhile: a few wake-ups a second, however
-// many streams play. Until then (kEager) fragments are one cycle and the queue wakes on each
-// delivery, so the first sound reaches the file at once; stopping, it wakes on each delivery too.
+// many streams play. Until then (the streams' first audio in the file, at most kEager) fragments
+// are one cycle and the queue wakes on each delivery, so the first sound reaches the file at once;
+// stopping, it wakes on each delivery too.
 // Cycle-sized fragments throughout would also keep a PipeWire graph running that fast for all.
 constexpr Clock::duration kBatch = 100ms;
 constexpr Clock::duration kEager = 300ms;
@@ -218,6 +219,7 @@ void Device::runCycles() {
   std::uint64_t delivered = 0;  // cycles
   // Since when a late stream keeps the due cycles waiting; max: none does.
   Clock::time_point stalledSince = Clock::time_point::max();
+  bool heard = false;  // the streams' first audio is in the file
   for (;;) {
     const bool stopping = stopRequested_.load(std::memory_order_acquire);
     if (!alive.load()) return;
@@ -237,6 +239,8 @@ void Device::runCycles() {
         // The streams that keep the others waiting are no longer awaited.
         mixer_.stopAwaitingStreamsShortOf(cycleFrames_);
         cycles = std::max<std::size_t>(1, mixer_.mixable(wanted * cycleFrames_) / cycleFrames_);
+      } else {
+        heard = true;
       }
       stalledSince = Clock::time_point::max();
       const std::uint32_t frames = std::uint32_t(cycles) * cycleFrames_;
@@ -253,7 +257,7 @@ void Device::runCycles() {
 
     // Starting or stopping, a late stream's data wakes the queue at once; otherwise it wakes
     // once per batch. Up to date, it sleeps until the next cycle is due.
-    const bool eager = stopping || t - start < kEager;
+    const bool eager = stopping || (!heard && t - start < kEager);
     if (!eager) steady_.store(true, std::memory_order_relaxed);
     const bool late = delivered < due;
     Clock::time_point until = late ? std::max(stalledSince + kMaxWait, t) : timeOf(delivered + 1);
