@@ -29,10 +29,13 @@ OSStatus PulseConnection::connect() {
   while ((state = pa_context_get_state(context_)) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state))
     pa_threaded_mainloop_wait(loop_);
   bool ready = state == PA_CONTEXT_READY;
+  // Not awaited: the server answers in order, so every later answer comes after the
+  // subscription took effect, and a refusal fails the operations that follow.
   if (ready) {
     pa_operation* op = pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SINK_INPUT,
                                             &PulseConnection::onSuccess, this);
-    ready = wait(op);
+    ready = op != nullptr;
+    if (op) pa_operation_unref(op);
   }
   pa_threaded_mainloop_unlock(loop_);
   return ready ? noErr : kServerUnreachable;
@@ -51,13 +54,22 @@ void PulseConnection::disconnect() noexcept {
   loop_ = nullptr;
 }
 
-bool PulseConnection::wait(pa_operation* op) {
-  if (!op) return false;
-  pa_operation_set_state_callback(
-      op, [](pa_operation*, void* self) { static_cast<PulseConnection*>(self)->signal(); }, this);
-  while (pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop_);
-  const bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
-  pa_operation_unref(op);
+bool PulseConnection::wait(std::initializer_list<pa_operation*> ops) {
+  bool done = true;
+  for (pa_operation* op : ops) {
+    if (!op) {
+      done = false;
+      continue;
+    }
+    pa_operation_set_state_callback(
+        op, [](pa_operation*, void* self) { static_cast<PulseConnection*>(self)->signal(); }, this);
+  }
+  for (pa_operation* op : ops) {
+    if (!op) continue;
+    while (pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop_);
+    done = done && pa_operation_get_state(op) == PA_OPERATION_DONE;
+    pa_operation_unref(op);
+  }
   return done && !failed_;
 }
 
@@ -94,16 +106,14 @@ void PulseConnection::collect(pa_context*, const Info* info, int eol, void* data
   if (eol != 0) call->self->signal();
 }
 
-bool PulseConnection::listClients(std::vector<Client>& clients) {
-  ListCall<Client> call{this, &clients};
-  return wait(
-      pa_context_get_client_info_list(context_, &collect<pa_client_info, Client, clientOf>, &call));
-}
-
-bool PulseConnection::listSinkInputs(std::vector<SinkInput>& inputs) {
-  ListCall<SinkInput> call{this, &inputs};
-  return wait(pa_context_get_sink_input_info_list(
-      context_, &collect<pa_sink_input_info, SinkInput, sinkInputOf>, &call));
+bool PulseConnection::listPlayers(std::vector<Client>& clients, std::vector<SinkInput>& inputs) {
+  ListCall<Client> clientCall{this, &clients};
+  ListCall<SinkInput> inputCall{this, &inputs};
+  // Both asked at once: one round trip.
+  return wait({pa_context_get_client_info_list(context_, &collect<pa_client_info, Client, clientOf>,
+                                               &clientCall),
+               pa_context_get_sink_input_info_list(
+                   context_, &collect<pa_sink_input_info, SinkInput, sinkInputOf>, &inputCall)});
 }
 
 OSStatus PulseConnection::defaultSink(std::string& name, std::uint32_t& rate) {
@@ -114,23 +124,19 @@ OSStatus PulseConnection::defaultSink(std::string& name, std::uint32_t& rate) {
     std::uint32_t rate = 0;
   } call{this, {}, 0};
   pa_threaded_mainloop_lock(loop_);
-  bool ok = wait(pa_context_get_server_info(
-      context_,
-      [](pa_context*, const pa_server_info* info, void* data) {
+  // The server resolves its default itself: one round trip. With no sink it answers an error,
+  // which ends the list without an entry.
+  const bool ok = wait({pa_context_get_sink_info_by_name(
+      context_, "@DEFAULT_SINK@",
+      [](pa_context*, const pa_sink_info* info, int eol, void* data) {
         auto* call = static_cast<Call*>(data);
-        if (info && info->default_sink_name) call->name = info->default_sink_name;
-        call->self->signal();
+        if (eol == 0 && info) {
+          call->name = info->name ? info->name : "";
+          call->rate = info->sample_spec.rate;
+        }
+        if (eol != 0) call->self->signal();
       },
-      &call));
-  if (ok && !call.name.empty())
-    ok = wait(pa_context_get_sink_info_by_name(
-        context_, call.name.c_str(),
-        [](pa_context*, const pa_sink_info* info, int eol, void* data) {
-          auto* call = static_cast<Call*>(data);
-          if (eol == 0 && info) call->rate = info->sample_spec.rate;
-          if (eol != 0) call->self->signal();
-        },
-        &call));
+      &call)});
   pa_threaded_mainloop_unlock(loop_);
   if (!ok) return failure();
   if (call.name.empty() || call.rate == 0) return kNoDefaultSink;

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -42,14 +43,15 @@ class PulseConnection {
   OSStatus failure() const { return failed_ ? kServerUnreachable : kServerOperationFailed; }
 
   // With the loop locked.
-  bool listClients(std::vector<Client>& clients);
-  bool listSinkInputs(std::vector<SinkInput>& inputs);
+  // The clients and the playback streams, answered from one state of the server.
+  bool listPlayers(std::vector<Client>& clients, std::vector<SinkInput>& inputs);
   // Without the lock.
   OSStatus defaultSink(std::string& name, std::uint32_t& rate);
 
  private:
-  // With the loop locked: runs `op` to its end; false when it could not run or the server went.
-  bool wait(pa_operation* op);
+  // With the loop locked: runs the operations, sent together, to their end; false when one could
+  // not run or the server went.
+  bool wait(std::initializer_list<pa_operation*> ops);
   void signal() { pa_threaded_mainloop_signal(loop_, 0); }
 
   static void onContextState(pa_context* context, void* self);

@@ -142,7 +142,7 @@ class PulsePlatform final : public Platform {
     // Streams already playing; later ones arrive through the subscription.
     std::vector<Client> clients;
     std::vector<SinkInput> inputs;
-    const bool listed = connection_.listClients(clients) && connection_.listSinkInputs(inputs);
+    const bool listed = connection_.listPlayers(clients, inputs);
     attribute(inputs, clients);
     if (listed)
       for (const SinkInput& input : inputs)
@@ -392,7 +392,7 @@ class PulsePlatform final : public Platform {
     std::vector<Client> clients;
     std::vector<SinkInput> inputs;
     connection_.lock();
-    const bool ok = connection_.listClients(clients) && connection_.listSinkInputs(inputs);
+    const bool ok = connection_.listPlayers(clients, inputs);
     connection_.unlock();
     if (!ok) return connection_.failure();
     attribute(inputs, clients);
