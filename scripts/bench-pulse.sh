@@ -78,8 +78,8 @@ server=$(pactl info | sed -n 's/^Server Name: //p')
 pw_target=()
 [ "$server_script" = pipewire-test-server.sh ] && pw_target=(--pw-target virt)
 
-# The tone outlasts every round with room for start-up and the gaps between runs.
-tone_seconds=$(python3 -c "import math; print(math.ceil($rounds * 3 * ($seconds + 2) + 15))")
+# The tone outlasts every round (four tools on PipeWire) with room for start-up and the gaps.
+tone_seconds=$(python3 -c "import math; print(math.ceil($rounds * 4 * ($seconds + 2) + 15))")
 sox -q -n -r 48000 -c 2 "$work/tone.wav" synth "$tone_seconds" sine 440 vol 0.5
 # -v only so that the player's underruns can be told apart from a recorder's losses.
 paplay -v --latency-msec=20 --client-name=Music "$work/tone.wav" 2>"$work/player.log" &
