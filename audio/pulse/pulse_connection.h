@@ -42,8 +42,7 @@ class PulseConnection {
   // A failure status for an operation that did not succeed.
   OSStatus failure() const { return failed_ ? kServerUnreachable : kServerOperationFailed; }
 
-  // With the loop locked.
-  // The clients and the playback streams, answered from one state of the server.
+  // With the loop locked: the clients and the playback streams, asked together.
   bool listPlayers(std::vector<Client>& clients, std::vector<SinkInput>& inputs);
   // Without the lock.
   OSStatus defaultSink(std::string& name, std::uint32_t& rate);
