@@ -21,6 +21,10 @@ OSStatus Platform::setPropertyData(AudioObjectID, const AudioObjectPropertyAddre
   return kAudioHardwareUnknownPropertyError;
 }
 
+std::int64_t Platform::droppedFrames(AudioObjectID) noexcept { return 0; }
+
+bool Platform::cyclesContinueWhileSilent() const noexcept { return false; }
+
 Platform* installPlatform(Platform* platform) { return std::exchange(installed, platform); }
 
 }  // namespace pt

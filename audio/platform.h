@@ -238,6 +238,15 @@ class Platform {
   // NSProcessInfo systemUptime: seconds on a clock that only moves forward, for timing a wait
   // made of several sleeps.
   virtual double systemUptime() = 0;
+
+  // --- Losses and liveness that Core Audio states otherwise
+  // Frames of audio the platform received for `device` and could not hand to its IO block (a
+  // full or trimmed buffer, streams beyond a limit). Core Audio reports the cycles it skips
+  // through the input time stamps instead, and answers 0. Read once the device has stopped.
+  virtual std::int64_t droppedFrames(AudioObjectID device) noexcept;
+  // Whether a running device's IO cycles go on while its targets are silent, so that cycles that
+  // stop mean the device stopped delivering. No document says so of a tap aggregate: false.
+  virtual bool cyclesContinueWhileSilent() const noexcept;
 };
 
 // The platform every operation of the tool reaches. Installed once by the entry, or by a test.

@@ -329,6 +329,8 @@ class PulsePlatform final : public Platform {
   }
 
   std::string silentCaptureReason() override { return "声音服务器送来的只有静音。"; }
+  // A monitor stream delivers silence while its player is paused or corked.
+  bool cyclesContinueWhileSilent() const noexcept override { return true; }
 
  private:
   void disconnect() noexcept {

@@ -196,6 +196,7 @@ class SimulatedPlatform : public Platform {
   void sleepForTimeInterval(double seconds, const std::atomic<bool>& interrupted) override;
   std::string silentCaptureReason() override;  // macOS's
   double systemUptime() override;              // the virtual clock; not logged
+  bool cyclesContinueWhileSilent() const noexcept override { return true; }
 
  protected:
   // Logs one call; safe from any thread.
