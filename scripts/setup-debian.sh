@@ -9,7 +9,7 @@ packages=(
   clang-14 libclang-rt-14-dev clang-19 clang-format
   pulseaudio pulseaudio-utils sox
   pipewire pipewire-pulse wireplumber dbus
-  man-db dpkg-dev file
+  man-db dpkg-dev file lintian
   gstreamer1.0-pipewire gstreamer1.0-plugins-base gstreamer1.0-tools  # native PipeWire clients for the tests
 )
 
