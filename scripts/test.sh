@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a Debian machine and runs every check: fuzzing, the recorder and the Linux adapter
 # under ThreadSanitizer, everything under AddressSanitizer + UndefinedBehaviorSanitizer, then the
-# whole suite in a plain build, the Debian package built, installed and run, and the Linux
-# platform's tests once more against PipeWire. The tests that need a sound server get a private
-# one.
+# whole suite in a plain build, the Debian package built, checked by lintian, installed and run,
+# the release's source archive built alone, and the Linux platform's tests once more against
+# PipeWire. The tests that need a sound server get a private one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -41,15 +41,33 @@ build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build/test --target format-check
 ctest --test-dir build/test --output-on-failure -j"$jobs"
 
-echo "== the Debian package: built, installed, listing the private server's clients"
+echo "== the Debian package: built, lintian-clean, installed, listing the private server's clients"
 rm -f build/test/process-tap_*.deb
 (cd build/test && cpack -G DEB)
 deb=$(echo "$root"/build/test/process-tap_*_"$(dpkg --print-architecture)".deb)
-dpkg-deb -c "$deb" | grep '/usr/share/man/man1/process-tap\.1$' >/dev/null
+lintian --fail-on error,warning "$deb"
+dpkg-deb -c "$deb" | grep '/usr/share/man/man1/process-tap\.1\.gz$' >/dev/null
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --reinstall "$deb"
 /usr/bin/process-tap /tmp/x.caf 1 --list  # the package's, not a `cmake --install` in /usr/local
+
+echo "== the source archive of scripts/release.sh: only what git tracks, built alone, listing"
+release=$(mktemp -d)
+version=$(sed -n 's/^project(process-tap VERSION \([^ )]*\).*/\1/p' CMakeLists.txt)
+cp Formula/process-tap.rb "$release/"
+PT_FORMULA="$release/process-tap.rb" bash scripts/release.sh "$version" "$release"
+grep -q "^  sha256 \"$(sha256sum "$release/process-tap-$version.tar.gz" | cut -d' ' -f1)\"$" \
+  "$release/process-tap.rb"
+diff <(git ls-tree -r --name-only HEAD) \
+  <(tar -tzf "$release/process-tap-$version.tar.gz" | sed -n "s|^process-tap-$version/\(.*[^/]\)$|\1|p")
+mkdir "$release/tree"
+tar -xzf "$release/process-tap-$version.tar.gz" -C "$release/tree" --strip-components=1
+# The README's Linux build command, without the tests and the simulated platform.
+(cd "$release/tree" && cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DPT_BUILD_TESTS=OFF \
+  -DPT_BUILD_SIM=OFF >/dev/null && cmake --build build -j"$jobs")
+"$release/tree/build/app/process-tap" /tmp/x.caf 1 --list
+rm -rf "$release"
 
 echo "== the Linux platform against PipeWire (pipewire-pulse)"
 (
