@@ -9,7 +9,6 @@
 namespace pt {
 
 using OSStatus = std::int32_t;
-using pid_t32 = std::int32_t;
 using AudioObjectPropertySelector = std::uint32_t;
 using AudioObjectPropertyScope = std::uint32_t;
 using AudioObjectPropertyElement = std::uint32_t;

@@ -51,8 +51,6 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   static AudioDeviceIOBlock makeIOBlock(std::weak_ptr<ProcessTapRecorder> recorder,
                                         std::shared_ptr<const AudioFormat> format);
 
-  AudioObjectID tapID() const { return tapID_; }
-  AudioObjectID aggregateDeviceID() const { return aggregateDeviceID_; }
   bool hasAudioFile() const { return audioFile_ != nullptr; }
   std::int64_t bufferCount() const { return bufferCount_.load(std::memory_order_relaxed); }
   std::int64_t frameCount() const { return frameCount_.load(std::memory_order_relaxed); }

@@ -107,11 +107,6 @@ std::string scalarOrderKey(std::string_view text) {
   return encode(normalized(decode(text), true));
 }
 
-bool scalarOrderLess(std::string_view a, std::string_view b) {
-  if (isAscii(a) && isAscii(b)) return a < b;
-  return normalized(decode(a), true).compareCodePointOrder(normalized(decode(b), true)) < 0;
-}
-
 bool isWhitespaceOrNewline(char32_t c) {
   if (c == 0x09 || (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029) return true;
   if (c < 0x80) return c == 0x20;

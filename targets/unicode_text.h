@@ -21,9 +21,6 @@ bool canonicallyContains(std::string_view haystack, std::string_view needle);
 // The NFC form as UTF-8. Comparing two keys bytewise compares their Unicode scalar values.
 std::string scalarOrderKey(std::string_view text);
 
-// `a` sorts before `b` by Unicode scalar values after NFC: case-sensitive, locale-independent.
-bool scalarOrderLess(std::string_view a, std::string_view b);
-
 // True for Foundation's whitespacesAndNewlines: the space separators (Zs), tab, U+000A to
 // U+000D, U+0085, U+2028 and U+2029.
 bool isWhitespaceOrNewline(char32_t c);

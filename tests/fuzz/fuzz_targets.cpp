@@ -31,9 +31,6 @@ void checkTextOperations(const std::string& a, const std::string& b) {
   require(pt::canonicallyEqual(a, a));
   require(pt::canonicallyEqual(a, pt::scalarOrderKey(a)));
   require(pt::canonicallyContains(a, a) == !a.empty());
-  require(!pt::scalarOrderLess(a, a));
-  require(!(pt::scalarOrderLess(a, b) && pt::scalarOrderLess(b, a)));
-  require(pt::scalarOrderLess(a, b) == (pt::scalarOrderKey(a) < pt::scalarOrderKey(b)));
   if (pt::canonicallyContains(a, b)) require(!b.empty());
 
   const std::string_view trimmed = pt::trimmedWhitespaceAndNewlines(a);
@@ -86,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<pt::AudioProcessInfo> listed = pt::listingOrder(processes);
   require(listed.size() == processes.size());
   for (std::size_t i = 1; i < listed.size(); ++i) {
-    require(!pt::scalarOrderLess(listed[i].name, listed[i - 1].name));
+    require(pt::scalarOrderKey(listed[i - 1].name) <= pt::scalarOrderKey(listed[i].name));
   }
   static std::FILE* sink = std::fopen("/dev/null", "w");
   if (sink) pt::writeListing(sink, processes);
