@@ -107,13 +107,10 @@ TEST(ScenarioRunner, ListingIsOnStandardOutputOrTheRunFails) {
 }
 
 // The keyword that reaches target selection shows in the not-found message; nothing is made.
+// Only the keyword's position asks for the listing.
 TEST(ScenarioRunner, UnresolvedKeywordsEndTheRunBeforeAnyFile) {
-  // clang-format off
   const std::pair<std::vector<std::string>, const char*> cases[] = {
-      {{}, "Music"}, {{"--list"}, "Music"}, {{"out.caf", "--list"}, "Music"},  // a path, a duration
-      {{"\xFF\xFE.caf", "1", "Nope", "--list", "Radio"}, "Nope"},  // a fourth argument is ignored
-      {{"out.caf", "", "Mu\xFFsic"}, "Mu\xEF\xBF\xBDsic"}, {{"out.caf", "1", "Radio,--LIST"}, "--LIST"}};
-  // clang-format on
+      {{}, "Music"}, {{"out.caf", "--list"}, "Music"}, {{"out.caf", "1", "Nope"}, "Nope"}};
   for (auto [arguments, keyword] : cases) {
     SCOPED_TRACE(keyword);
     arguments.insert(arguments.begin(), "scenario.json");
@@ -140,7 +137,6 @@ TEST(ScenarioRunner, RecordingsEndWithTheirStatusSummaryAndFile) {
       {R"({})", 0, "/out.wav targets=Radio(pid=900) buffers=93 frames=47616 sampleRate=48000", "", 47616},
       {R"({"deviceLostAt": 0.5})", 1, "buffers=46 frames=23552", "Tap 聚合设备已停止工作，录音提前结束\n", 23552},
       {R"({})", 1, "", "无法写出录音摘要：", 47616, Stdout::closedPipe},
-      {R"({"faults": {"start": -50}})", 1, "", "启动 Tap 聚合设备失败：-50\n", 0},
       {R"({"faults": {"createProcessTap": -50}})", 1, "", "创建进程音频 Tap 失败：-50\n", -1},
   };
   // clang-format on

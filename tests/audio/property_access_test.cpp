@@ -100,15 +100,5 @@ TEST_F(PropertyRead, ReadBoolIsTrueOnlyForOneAndFalseWhenTheReadFails) {
   EXPECT_FALSE(kObject.readBool(kAudioProcessPropertyIsRunning));
 }
 
-// A platform that writes nothing hands the initial empty string back; it is released once. (The
-// inventory's tests read empty and null strings.)
-TEST_F(PropertyRead, ReadStringGivesTheTextAndLeavesNoStringBehind) {
-  platform.setString(kObject, kAudioProcessPropertyBundleID, "网易云音乐");
-  EXPECT_EQ(kObject.readString(kAudioProcessPropertyBundleID), "网易云音乐");
-  platform.setBytes(kObject, kAudioProcessPropertyBundleID, "");
-  EXPECT_EQ(kObject.readString(kAudioProcessPropertyBundleID), "");
-  EXPECT_EQ(platform.liveStrings(), 0);
-}
-
 }  // namespace
 }  // namespace pt

@@ -63,20 +63,6 @@ TEST(CanonicalEquivalenceTest, EqualAndContainsMatchWholeCharacters) {
     EXPECT_EQ(canonicallyContains(haystack, needle), found) << haystack << " / " << needle;
 }
 
-TEST(ScalarOrderTest, ComparesScalarValuesAfterComposition) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"Beta", "alpha"}, {"Zulu", "a"}, {"f", "e\u0301"},  // composed, é is U+00E9, after f
-      {"\uFF5E", "\xF0\x9F\x98\x80"},  // U+FF5E before U+1F600, unlike UTF-16 order
-      {"", "\x01"}, {"Music", "音乐"}};
-  for (const auto& [less, greater] : cases) {
-    EXPECT_TRUE(scalarOrderLess(less, greater)) << less << " < " << greater;
-    EXPECT_FALSE(scalarOrderLess(greater, less)) << greater << " < " << less;
-    EXPECT_LT(scalarOrderKey(less), scalarOrderKey(greater)) << less;
-  }
-  EXPECT_FALSE(scalarOrderLess("Caf\u00E9", "Cafe\u0301"));
-  EXPECT_FALSE(scalarOrderLess("Cafe\u0301", "Caf\u00E9"));
-}
-
 TEST(TrimTest, ExactlyFoundationWhitespaceAndNewlines) {
   const std::pair<std::string, std::string> cases[] = {
       {" a ", "a"}, {"\t\n\v\f\r a \xC2\x85", "a"}, {"\u3000音乐\u2028", "音乐"},
