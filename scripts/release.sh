@@ -42,6 +42,9 @@ url="https://github.com/brindlex/process-tap/releases/download/v$version/process
 sed -e "s|^  url \".*\"$|  url \"$url\"|" -e "s|^  sha256 \".*\"$|  sha256 \"$sha256\"|" \
   "$formula" >"$formula.new"
 mv "$formula.new" "$formula"
-grep -q "^  sha256 \"$sha256\"$" "$formula" && grep -q "^  url \"$url\"$" "$formula"
+if ! grep -q "^  sha256 \"$sha256\"$" "$formula" || ! grep -q "^  url \"$url\"$" "$formula"; then
+  echo "release.sh: $formula has no url and sha256 lines to write" >&2
+  exit 1
+fi
 
 echo "$sha256  $archive"
