@@ -11,6 +11,7 @@
 #include <new>
 #include <vector>
 
+#include "audio/file_settings.h"
 #include "audio/simulated/simulated_platform.h"
 #include "audio/sndfile/sndfile_writer.h"
 #include "recorder/process_tap_recorder.h"
@@ -95,7 +96,7 @@ void BM_RecorderIOPath(benchmark::State& state) {
   for (auto _ : state) {
     // Open, write and close, as the raw run does.
     recorder->setAudioFileForTesting(
-        pt::openSndfileForWriting(kPath, {pt::kAudioFormatLinearPCM, kRate, 2}, true));
+        pt::openSndfileForWriting(kPath, pt::audioFileSettingsFor(kPath, kRate, 2), true));
     const long long before = allocations.load();
     const long long base = heapInUse.load();
     heapPeak.store(base);
