@@ -8,9 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <numbers>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -29,7 +32,31 @@ struct SimRun {
   std::string out, err;
   std::vector<std::string> files;  // what the run left in its working directory
   std::int64_t frames = -1;        // in the audio file it left, if one
+  // Its first channel as libsndfile and as sox decode it (Debian's sox reads no Opus).
+  std::vector<float> left, soxLeft;
 };
+
+// The amplitude of the sine at `hz` over the middle half of 48 kHz `samples`.
+double amplitude(const std::vector<float>& samples, double hz) {
+  double re = 0, im = 0;
+  const std::size_t from = samples.size() / 4, to = samples.size() * 3 / 4;
+  for (std::size_t i = from; i < to; ++i) {
+    re += samples[i] * std::cos(2 * std::numbers::pi * hz * double(i) / 48000);
+    im += samples[i] * std::sin(2 * std::numbers::pi * hz * double(i) / 48000);
+  }
+  return to > from ? 2 * std::hypot(re, im) / double(to - from) : 0;
+}
+
+std::vector<float> soxLeft(const fs::path& file) {
+  std::vector<float> samples;
+  if (file.extension() == ".opus") return samples;
+  FILE* pipe = ::popen(("sox -q '" + file.string() + "' -t f32 - remix 1").c_str(), "r");
+  float buffer[4096];
+  for (std::size_t n; pipe && (n = std::fread(buffer, sizeof(float), 4096, pipe)) > 0;)
+    samples.insert(samples.end(), buffer, buffer + n);
+  if (pipe) ::pclose(pipe);
+  return samples;
+}
 
 std::string contents(const fs::path& path) {
   std::ostringstream text;
@@ -72,7 +99,9 @@ SimRun runSim(const std::string& scenario, std::vector<std::string> arguments,
   int status = 0;
   while (::waitpid(child, &status, 0) < 0) {
   }
-  SimRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, "", contents(errPath), {}};
+  SimRun run;
+  run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.err = contents(errPath);
   if (where == Stdout::file) run.out = contents(outPath);
   for (const auto& entry : fs::directory_iterator(dir)) {
     const std::string name = entry.path().filename();
@@ -80,12 +109,27 @@ SimRun runSim(const std::string& scenario, std::vector<std::string> arguments,
     run.files.push_back(name);
     SF_INFO info{};
     if (SNDFILE* audio = sf_open(entry.path().c_str(), SFM_READ, &info)) {
-      sf_close(audio);
       run.frames = info.frames;
+      std::vector<float> frames(std::size_t(info.frames * info.channels));
+      sf_readf_float(audio, frames.data(), info.frames);
+      sf_close(audio);
+      for (std::size_t i = 0; i < frames.size(); i += std::size_t(info.channels))
+        run.left.push_back(frames[i]);
+      run.soxLeft = soxLeft(entry.path());
     }
   }
   fs::remove_all(dir);
   return run;
+}
+
+const std::string kUsage =
+    "用法：process-tap [OUTPUT [SECONDS [KEYWORD]]]；第三个参数为 --list "
+    "时列出音频客户端；详见 man process-tap\n";
+
+// The usage line when the first argument, which looks like an option, names no file written.
+std::string usageNoting(const std::string& first) {
+  std::string line = kUsage;
+  return line.insert(line.find("；"), "；第一个参数（" + first + "）是输出文件的路径，不是选项");
 }
 
 // Only Radio plays, so nothing matches the default keyword.
@@ -118,7 +162,9 @@ TEST(ScenarioRunner, UnresolvedKeywordsEndTheRunBeforeAnyFile) {
     SCOPED_TRACE(keyword);
     arguments.insert(arguments.begin(), "scenario.json");
     const SimRun run = runSim(kRadioOnly.dump(), arguments);
-    EXPECT_EQ(run.err, "未找到音频进程：" + std::string(keyword) + "\n");
+    EXPECT_EQ(run.err, "未找到音频进程：" + std::string(keyword) + "\n" +
+                           (arguments.size() > 1 && arguments[1] == "--list" ? usageNoting("--list")
+                                                                             : kUsage));
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_TRUE(run.files.empty());
@@ -152,13 +198,52 @@ TEST(ScenarioRunner, RecordingsEndWithTheirStatusSummaryAndFile) {
     const SimRun run = runSim(scenario.dump(), {"scenario.json", "out.wav", "1", "Radio"}, c.where);
     EXPECT_EQ(run.exitStatus, c.status);
     EXPECT_EQ(run.err.substr(0, c.err.size()), c.err);
-    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line, or none";
+    if (c.status != 0) {
+      EXPECT_EQ(run.err.substr(run.err.find('\n') + 1), kUsage);
+    }
     EXPECT_THAT(run.out, HasSubstr(c.out));
     EXPECT_EQ(run.out.empty(), *c.out == '\0');
     EXPECT_EQ(run.files,
               c.frames < 0 ? std::vector<std::string>{} : std::vector<std::string>{"out.wav"});
     EXPECT_EQ(run.frames, c.frames);
   }
+}
+
+// Every container the extension chooses holds the tone, as libsndfile and as sox read it.
+TEST(ScenarioRunner, EachContainerHoldsTheTone) {
+  json radio = kRadioOnly;
+  radio["tone"] = {{"72", 440}};
+  for (const char* name : {"a.caf", "a.wav", "a.aif", "a.aiff", "a.w64", "a.rf64", "a.flac",
+                           "a.ogg", "a.opus", "a.mp3"}) {
+    SCOPED_TRACE(name);
+    const SimRun run = runSim(radio.dump(), {"scenario.json", name, "1", "Radio"});
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_THAT(run.out, HasSubstr(" frames=47616 "));
+    EXPECT_NEAR(double(run.frames), 47616, 4800);  // encoders may pad a little
+    EXPECT_NEAR(amplitude(run.left, 440), 0.25, 0.03);
+    EXPECT_LT(amplitude(run.left, 1000), 0.01);
+    // sox scales float files that libsndfile reads for it to their peak: the tone must lead.
+    if (std::string_view(name) != "a.opus") {
+      EXPECT_GT(amplitude(run.soxLeft, 440), 20 * amplitude(run.soxLeft, 1000) + 0.1);
+    }
+  }
+}
+
+// There are no options: a first argument such as --help is the output path, and the usage line
+// says so unless the run wrote that file.
+TEST(ScenarioRunner, AFirstArgumentLikeAnOptionIsThePath) {
+  json radio = kRadioOnly;
+  radio["tone"] = {{"72", 440}};
+  const std::string noted = usageNoting("--help");
+  SimRun run = runSim(kRadioOnly.dump(), {"scenario.json", "--help"});
+  EXPECT_EQ(run.err, "未找到音频进程：Music\n" + noted);
+  run = runSim(radio.dump(), {"scenario.json", "--help", "1", "Radio"});
+  EXPECT_THAT(run.err, ::testing::EndsWith("：不支持的文件扩展名\n" + noted));
+  EXPECT_TRUE(run.files.empty());
+  radio["deviceLostAt"] = 0.5;
+  run = runSim(radio.dump(), {"scenario.json", "-r.wav", "1", "Radio"});
+  EXPECT_EQ(run.err, "Tap 聚合设备已停止工作，录音提前结束\n" + kUsage);
+  EXPECT_EQ(run.files, std::vector<std::string>{"-r.wav"});
 }
 
 // A scenario at fault is the runner's failure, not the tool's: status 2 and what is wrong.
