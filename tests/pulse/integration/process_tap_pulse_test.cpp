@@ -312,7 +312,8 @@ TEST_F(ProcessTapPulse, DyingServerEndsTheRecordingWithWhatItHeard) {
   // Well before the 10 s it was asked for.
   EXPECT_EQ(recorder.wait(6s), std::optional<int>(1));
   const std::string err = fileText(stderrFile);
-  EXPECT_TRUE(std::count(err.begin(), err.end(), '\n') == 1 && err.back() == '\n') << err;
+  // The reason, then the usage line.
+  EXPECT_TRUE(std::count(err.begin(), err.end(), '\n') == 2 && err.back() == '\n') << err;
   const std::optional<Summary> summary = parseSummary(fileText(stdoutFile));
   ASSERT_TRUE(summary) << fileText(stdoutFile);
   EXPECT_EQ(summary->targets, target("Music", music.pid()));
