@@ -7,7 +7,8 @@ bash scripts/setup-debian.sh
 cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DPT_BUILD_BENCH=ON >/dev/null
 cmake --build build/bench -j"$(nproc)" --target io_path_bench
 out=$(mktemp)
-build/bench/bench/io_path_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+build/bench/bench/io_path_bench --benchmark_repetitions=9 --benchmark_report_aggregates_only=true \
+  --benchmark_enable_random_interleaving=true \
   --benchmark_out="$out" --benchmark_out_format=json
 python3 - "$out" <<'PY'
 import json, sys

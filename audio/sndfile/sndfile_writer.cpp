@@ -65,12 +65,12 @@ bool opusTakes(int rate) {
   return rate == 8000 || rate == 12000 || rate == 16000 || rate == 24000 || rate == 48000;
 }
 
-// Sets up the encoder so that a file whose writer is killed still reads back up to its last
-// second or so, as the float containers do through their header updates.
+// FLAC clips at full scale; Opus and MP3 are laid out so that a file whose writer is killed
+// reads back up to about its last half second, as the float files do through their header.
 void configureEncoder(SNDFILE* file, int format) {
   switch (format & SF_FORMAT_SUBMASK) {
     case SF_FORMAT_PCM_24: {
-      // Full scale, not wrapped round: float samples may go past it.
+      // Float samples may go past full scale; without clipping the encoder refuses the write.
       sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
       break;
     }
