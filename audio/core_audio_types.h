@@ -14,6 +14,7 @@ using AudioObjectPropertyScope = std::uint32_t;
 using AudioObjectPropertyElement = std::uint32_t;
 using AudioFormatID = std::uint32_t;
 using AudioFormatFlags = std::uint32_t;
+using AudioFileTypeID = std::uint32_t;
 
 inline constexpr OSStatus noErr = 0;
 
@@ -58,9 +59,25 @@ inline constexpr OSStatus kAudioHardwareNotRunningError = OSStatus(fourCC("stop"
 inline constexpr OSStatus kAudio_ParamError = -50;
 
 inline constexpr AudioFormatID kAudioFormatLinearPCM = fourCC("lpcm");
+inline constexpr AudioFormatID kAudioFormatFLAC = fourCC("flac");
+inline constexpr AudioFormatID kAudioFormatMPEG4AAC = fourCC("aac ");
+inline constexpr AudioFormatID kAudioFormatOpus = fourCC("opus");
+inline constexpr AudioFormatID kAudioFormatMPEGLayer3 = fourCC(".mp3");
+// Core Audio has no Vorbis; this code is the tool's own and only libsndfile writes it.
+inline constexpr AudioFormatID kAudioFormatVorbis = fourCC("vorb");
 inline constexpr AudioFormatFlags kAudioFormatFlagIsFloat = 1u << 0;
 inline constexpr AudioFormatFlags kAudioFormatFlagIsPacked = 1u << 3;
 inline constexpr AudioFormatFlags kAudioFormatFlagIsNonInterleaved = 1u << 5;
+
+// AudioFile.h's containers. Ogg has none: 0 leaves the container to the path's extension.
+inline constexpr AudioFileTypeID kAudioFileCAFType = fourCC("caff");
+inline constexpr AudioFileTypeID kAudioFileWAVEType = fourCC("WAVE");
+inline constexpr AudioFileTypeID kAudioFileAIFCType = fourCC("AIFC");
+inline constexpr AudioFileTypeID kAudioFileWave64Type = fourCC("W64f");
+inline constexpr AudioFileTypeID kAudioFileRF64Type = fourCC("RF64");
+inline constexpr AudioFileTypeID kAudioFileFLACType = fourCC("flac");
+inline constexpr AudioFileTypeID kAudioFileMP3Type = fourCC("MPG3");
+inline constexpr AudioFileTypeID kAudioFileM4AType = fourCC("m4af");
 
 struct AudioObjectPropertyAddress {
   AudioObjectPropertySelector mSelector;

@@ -122,11 +122,19 @@ class PCMBuffer {
   Release release_;
 };
 
-// The three settings of initForWriting:settings:commonFormat:interleaved:error:.
+// The file settings of initForWriting:settings:commonFormat:interleaved:error:, as
+// audioFileSettingsFor (audio/file_settings.h) chooses them for a path.
 struct AudioFileSettings {
-  AudioFormatID formatID;  // AVFormatIDKey
-  double sampleRate;       // AVSampleRateKey
-  std::uint32_t channels;  // AVNumberOfChannelsKey
+  AudioFileTypeID fileType;  // AVAudioFileTypeKey; 0: none, the extension decides
+  AudioFormatID formatID;    // AVFormatIDKey
+  double sampleRate;         // AVSampleRateKey
+  std::uint32_t channels;    // AVNumberOfChannelsKey
+  // Linear PCM: AVLinearPCMBitDepthKey, AVLinearPCMIsFloatKey, AVLinearPCMIsBigEndianKey.
+  // Lossless codecs: AVEncoderBitDepthHintKey, the depth the samples are rounded to.
+  std::uint32_t bitDepth = 0;
+  bool isFloat = false;
+  bool isBigEndian = false;
+  std::uint32_t bitRate = 0;  // AVEncoderBitRateKey for lossy codecs; 0: the encoder's choice
 };
 
 enum class AVAudioCommonFormat : std::uint32_t { AVAudioPCMFormatFloat32 = 1 };

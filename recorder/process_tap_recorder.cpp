@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "audio/file_settings.h"
 #include "audio/property_access.h"
 #include "audio/text_error.h"
 #include "processes/inventory.h"
@@ -121,10 +122,9 @@ std::shared_ptr<const AudioFormat> ProcessTapRecorder::setUp() {
   std::shared_ptr<const AudioFormat> format = platform().makeAudioFormat(streamFormat);
   if (!format) throw TextError(kCaptureFormatFailed);
 
-  const AudioFileSettings settings{streamFormat.mFormatID, format->sampleRate(),
-                                   format->channelCount()};
   audioFile_ = platform().openAudioFileForWriting(
-      outputURL_, settings, AVAudioCommonFormat::AVAudioPCMFormatFloat32, format->isInterleaved());
+      outputURL_, audioFileSettingsFor(outputURL_, format->sampleRate(), format->channelCount()),
+      AVAudioCommonFormat::AVAudioPCMFormatFloat32, format->isInterleaved());
   return format;
 }
 

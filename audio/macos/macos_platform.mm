@@ -445,15 +445,24 @@ class MacPlatform final : public pt::Platform {
       NSURL* url = [NSURL fileURLWithFileSystemRepresentation:path.c_str()
                                                   isDirectory:NO
                                                 relativeToURL:nil];
-      // The samples go to disk unchanged: AVFoundation documents no default bit depth.
-      NSDictionary<NSString*, id>* fileSettings = @{
-        AVFormatIDKey : @(settings.formatID),
-        AVSampleRateKey : @(settings.sampleRate),
-        AVNumberOfChannelsKey : @(settings.channels),
-        AVLinearPCMBitDepthKey : @32,
-        AVLinearPCMIsFloatKey : @YES,
-        AVLinearPCMIsBigEndianKey : @NO
-      };
+      // Every key the settings name, and only those: AVFoundation documents no default bit
+      // depth, and without a file type it takes plain AIFF for .aif, which cannot hold float.
+      NSMutableDictionary<NSString*, id>* fileSettings =
+          [NSMutableDictionary dictionaryWithCapacity:7];
+      [fileSettings setObject:@(settings.formatID) forKey:AVFormatIDKey];
+      [fileSettings setObject:@(settings.sampleRate) forKey:AVSampleRateKey];
+      [fileSettings setObject:@(settings.channels) forKey:AVNumberOfChannelsKey];
+      if (settings.fileType != 0)
+        [fileSettings setObject:@(settings.fileType) forKey:AVAudioFileTypeKey];
+      if (settings.formatID == pt::kAudioFormatLinearPCM) {
+        [fileSettings setObject:@(settings.bitDepth) forKey:AVLinearPCMBitDepthKey];
+        [fileSettings setObject:@(settings.isFloat) forKey:AVLinearPCMIsFloatKey];
+        [fileSettings setObject:@(settings.isBigEndian) forKey:AVLinearPCMIsBigEndianKey];
+      } else if (settings.bitDepth != 0) {
+        [fileSettings setObject:@(settings.bitDepth) forKey:AVEncoderBitDepthHintKey];
+      }
+      if (settings.bitRate != 0)
+        [fileSettings setObject:@(settings.bitRate) forKey:AVEncoderBitRateKey];
       NSError* error = nil;
       file = [[AVAudioFile alloc] initForWriting:url
                                         settings:fileSettings

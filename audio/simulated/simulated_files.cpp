@@ -56,8 +56,11 @@ std::shared_ptr<const AudioFormat> SimulatedPlatform::makeAudioFormat(
 std::shared_ptr<AudioFile> SimulatedPlatform::openAudioFileForWriting(
     const std::string& path, const AudioFileSettings& settings, AVAudioCommonFormat commonFormat,
     bool interleaved) {
-  log("openAudioFileForWriting " + path + " " + codeText(settings.formatID) + " " +
-      number(settings.sampleRate) + " " + std::to_string(settings.channels) + " common" +
+  log("openAudioFileForWriting " + path + " " + codeText(settings.fileType) + " " +
+      codeText(settings.formatID) + " " + number(settings.sampleRate) + " " +
+      std::to_string(settings.channels) + " " + std::to_string(settings.bitDepth) + "bit" +
+      (settings.isFloat ? " float" : "") + (settings.isBigEndian ? " big-endian" : "") +
+      (settings.bitRate > 0 ? " " + std::to_string(settings.bitRate) + "b/s" : "") + " common" +
       std::to_string(std::uint32_t(commonFormat)) + " " +
       (interleaved ? "interleaved" : "non-interleaved"));
   if (OSStatus s = injectedFailure("openAudioFileForWriting"))

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -29,25 +28,68 @@ class LinearPCMFormat final : public AudioFormat {
   AudioStreamBasicDescription description_;
 };
 
-std::string lowercaseExtension(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  const std::size_t dot = path.find_last_of('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
-  std::string extension = path.substr(dot);
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](unsigned char c) { return char(std::tolower(c)); });
-  return extension;
+// The libsndfile format that holds what `settings` ask for, or 0 when it has none.
+int sndfileFormat(const AudioFileSettings& settings) {
+  if (settings.formatID == kAudioFormatLinearPCM) {
+    if (!settings.isFloat || settings.bitDepth != 32) return 0;
+    switch (settings.fileType) {
+      case kAudioFileCAFType:
+        return SF_FORMAT_CAF | SF_FORMAT_FLOAT;
+      // RF64 that stays plain WAVE while it is small: WAVE's 32-bit sizes would wrap at 4 GiB.
+      case kAudioFileWAVEType:
+        return SF_FORMAT_RF64 | SF_FORMAT_FLOAT;
+      // libsndfile writes float AIFF as AIFF-C, big-endian.
+      case kAudioFileAIFCType:
+        return settings.isBigEndian ? SF_FORMAT_AIFF | SF_FORMAT_FLOAT : 0;
+      case kAudioFileWave64Type:
+        return SF_FORMAT_W64 | SF_FORMAT_FLOAT;
+      case kAudioFileRF64Type:
+        return SF_FORMAT_RF64 | SF_FORMAT_FLOAT;
+      default:
+        return 0;
+    }
+  }
+  if (settings.formatID == kAudioFormatFLAC && settings.fileType == kAudioFileFLACType &&
+      settings.bitDepth == 24)
+    return SF_FORMAT_FLAC | SF_FORMAT_PCM_24;
+  if (settings.formatID == kAudioFormatVorbis && settings.fileType == 0)
+    return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+  if (settings.formatID == kAudioFormatOpus && settings.fileType == 0)
+    return SF_FORMAT_OGG | SF_FORMAT_OPUS;
+  if (settings.formatID == kAudioFormatMPEGLayer3 && settings.fileType == kAudioFileMP3Type)
+    return SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+  return 0;
 }
 
-int containerFor(const std::string& path) {
-  const std::string extension = lowercaseExtension(path);
-  if (extension == ".caf") return SF_FORMAT_CAF;
-  // RF64 that stays plain WAVE while it is small: WAVE's 32-bit sizes would wrap at 4 GiB.
-  if (extension == ".wav") return SF_FORMAT_RF64;
-  if (extension == ".aif" || extension == ".aiff" || extension == ".aifc") return SF_FORMAT_AIFF;
-  if (extension == ".w64") return SF_FORMAT_W64;
-  if (extension == ".rf64") return SF_FORMAT_RF64;
-  return 0;
+bool opusTakes(int rate) {
+  return rate == 8000 || rate == 12000 || rate == 16000 || rate == 24000 || rate == 48000;
+}
+
+// FLAC clips at full scale; Opus and MP3 are laid out so that a file whose writer is killed
+// reads back up to about its last half second, as the float files do through their header.
+void configureEncoder(SNDFILE* file, int format) {
+  switch (format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_24: {
+      // Float samples may go past full scale; without clipping the encoder refuses the write.
+      sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+      break;
+    }
+    case SF_FORMAT_OPUS: {
+      // libsndfile's default page holds about a second.
+      double milliseconds = 500;
+      sf_command(file, SFC_SET_OGG_PAGE_LATENCY_MS, &milliseconds, sizeof milliseconds);
+      break;
+    }
+    case SF_FORMAT_MPEG_LAYER_III: {
+      // Constant bit rate: a file without its final tag is then measured by its size; a variable
+      // one reads back only as far as its first frames suggest.
+      int mode = SF_BITRATE_MODE_CONSTANT;
+      sf_command(file, SFC_SET_BITRATE_MODE, &mode, sizeof mode);
+      break;
+    }
+    default:
+      break;
+  }
 }
 
 // AIFF's FORM and SSND sizes are 32-bit and there is no larger variant, so its audio stops short
@@ -56,18 +98,28 @@ constexpr sf_count_t kAIFFMaxDataBytes = 0xFFFFFFFFLL - 65536;
 
 class SndfileAudioFile final : public AudioFile {
  public:
-  SndfileAudioFile(SNDFILE* file, std::uint32_t channels, bool interleaved,
+  // `samplesUnchanged`: float samples stored as they are, behind a header that states their
+  // length. Encoded streams have no such header to update while they grow (Ogg pages and MPEG
+  // frames stand alone, FLAC states its length only at the end; the update even corrupts an Ogg
+  // Vorbis stream), nor a size per frame to cut back to.
+  SndfileAudioFile(SNDFILE* file, std::uint32_t channels, bool interleaved, bool samplesUnchanged,
                    sf_count_t framesPerSecond, sf_count_t maxFrames)
       : file_(file),
         channels_(channels),
         interleaved_(interleaved),
+        samplesUnchanged_(samplesUnchanged),
         framesPerSecond_(std::max<sf_count_t>(1, framesPerSecond)),
         maxFrames_(maxFrames) {
     // Room to interleave a cycle of non-interleaved input without allocating on the IO thread;
     // larger cycles are written in pieces.
     if (!interleaved_) scratch_.resize(std::size_t(kScratchFrames) * channels_);
   }
-  ~SndfileAudioFile() override { sf_close(file_); }  // writes the exact final header
+  ~SndfileAudioFile() override {
+    // libsndfile's closing header of an empty RF64 kept as WAVE gives a RIFF size 8 bytes short;
+    // an update first gets it right.
+    if (written_ == 0 && samplesUnchanged_) sf_command(file_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
+    sf_close(file_);  // writes the exact final header, or the encoder's last frames
+  }
   SndfileAudioFile(const SndfileAudioFile&) = delete;
   SndfileAudioFile& operator=(const SndfileAudioFile&) = delete;
 
@@ -86,7 +138,7 @@ class SndfileAudioFile final : public AudioFile {
       // A short write (a full disk) may have left part of a frame; cutting the file back to the
       // last whole buffer keeps every later frame aligned should space come back.
       sf_count_t keep = written_;
-      sf_command(file_, SFC_FILE_TRUNCATE, &keep, sizeof keep);
+      if (samplesUnchanged_) sf_command(file_, SFC_FILE_TRUNCATE, &keep, sizeof keep);
       return false;
     }
     written_ += frames;
@@ -95,7 +147,7 @@ class SndfileAudioFile final : public AudioFile {
     // handle is not thread-safe; it rewrites the few hundred bytes at the start of the file (a
     // seek and a write into the page cache, no flush, no allocation once the header exists),
     // about what the cycle's own write costs, once per second of audio.
-    if (written_ - headerFrames_ >= framesPerSecond_) {
+    if (samplesUnchanged_ && written_ - headerFrames_ >= framesPerSecond_) {
       sf_command(file_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
       headerFrames_ = written_;
     }
@@ -127,6 +179,7 @@ class SndfileAudioFile final : public AudioFile {
   SNDFILE* file_;
   std::uint32_t channels_;
   bool interleaved_;
+  bool samplesUnchanged_;
   sf_count_t framesPerSecond_;
   sf_count_t maxFrames_;
   sf_count_t written_ = 0;       // whole buffers in the file
@@ -141,26 +194,34 @@ class SndfileAudioFile final : public AudioFile {
 std::shared_ptr<AudioFile> openSndfileForWriting(const std::string& path,
                                                  const AudioFileSettings& settings,
                                                  bool interleaved) {
-  const int container = containerFor(path);
-  if (container == 0) throw TextError("无法创建音频文件 " + path + "：不支持的文件扩展名");
-  if (settings.formatID != kAudioFormatLinearPCM || settings.channels == 0 ||
-      !(settings.sampleRate >= 1 && settings.sampleRate <= 2147483647.0))
-    throw TextError("无法创建音频文件 " + path + "：不支持的音频格式");
+  const auto failure = [&](const std::string& reason) {
+    return TextError("无法创建音频文件 " + path + "：" + reason);
+  };
+  const int format = sndfileFormat(settings);
+  if (format == 0) throw failure("本平台不支持该文件格式");
+  if (settings.channels == 0 || !(settings.sampleRate >= 1 && settings.sampleRate <= 2147483647.0))
+    throw failure("不支持的音频格式");
 
   SF_INFO info{};
   info.samplerate = int(std::lround(settings.sampleRate));
   info.channels = int(settings.channels);
-  info.format = container | SF_FORMAT_FLOAT;
-  if (!sf_format_check(&info)) throw TextError("无法创建音频文件 " + path + "：该容器不支持此格式");
+  info.format = format;
+  if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS && !opusTakes(info.samplerate))
+    throw failure("Opus 不支持 " + std::to_string(info.samplerate) +
+                  " Hz 的采样率，只支持 8000、12000、16000、24000 和 48000 Hz");
+  if (!sf_format_check(&info)) throw failure("该容器不支持此格式");
   SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-  if (file == nullptr) throw TextError("无法创建音频文件 " + path + "：" + sf_strerror(nullptr));
-  if (lowercaseExtension(path) == ".wav")
+  if (file == nullptr) throw failure(sf_strerror(nullptr));
+  configureEncoder(file, format);
+  if (settings.fileType == kAudioFileWAVEType)
     sf_command(file, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
   const sf_count_t bytesPerFrame = sf_count_t(settings.channels) * sizeof(float);
-  const sf_count_t maxFrames = container == SF_FORMAT_AIFF ? kAIFFMaxDataBytes / bytesPerFrame
-                                                           : std::numeric_limits<sf_count_t>::max();
-  return std::make_shared<SndfileAudioFile>(file, settings.channels, interleaved, info.samplerate,
-                                            maxFrames);
+  const sf_count_t maxFrames = settings.fileType == kAudioFileAIFCType
+                                   ? kAIFFMaxDataBytes / bytesPerFrame
+                                   : std::numeric_limits<sf_count_t>::max();
+  return std::make_shared<SndfileAudioFile>(file, settings.channels, interleaved,
+                                            (format & SF_FORMAT_SUBMASK) == SF_FORMAT_FLOAT,
+                                            info.samplerate, maxFrames);
 }
 
 std::shared_ptr<const AudioFormat> makeLinearPCMFormat(const AudioStreamBasicDescription& d) {

@@ -9,9 +9,11 @@
 
 namespace pt {
 
-// The writer for `path`: container by extension (case-insensitive: .caf, .wav, .aif/.aiff,
-// .w64, .rf64), 32-bit float samples written unchanged. Throws TextError naming the path and the
-// reason when the file cannot be created.
+// The writer for `path` with the settings audioFileSettingsFor chose for it: 32-bit float
+// samples unchanged in CAF, WAVE, AIFF-C, Wave64 and RF64, or encoded as FLAC, Ogg Vorbis, Ogg
+// Opus or MP3 as they are written. Throws TextError naming the path and the reason when the
+// file cannot be created: settings libsndfile has no format for (AAC), a rate Opus does not
+// take, a path that cannot be created.
 std::shared_ptr<AudioFile> openSndfileForWriting(const std::string& path,
                                                  const AudioFileSettings& settings,
                                                  bool interleaved);

@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -29,6 +31,7 @@ struct SimRun {
   std::string out, err;
   std::vector<std::string> files;  // what the run left in its working directory
   std::int64_t frames = -1;        // in the audio file it left, if one
+  double hz = 0, soxHz = 0;        // its first channel's pitch, as libsndfile and sox read it
 };
 
 std::string contents(const fs::path& path) {
@@ -72,7 +75,9 @@ SimRun runSim(const std::string& scenario, std::vector<std::string> arguments,
   int status = 0;
   while (::waitpid(child, &status, 0) < 0) {
   }
-  SimRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, "", contents(errPath), {}};
+  SimRun run;
+  run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.err = contents(errPath);
   if (where == Stdout::file) run.out = contents(outPath);
   for (const auto& entry : fs::directory_iterator(dir)) {
     const std::string name = entry.path().filename();
@@ -80,12 +85,39 @@ SimRun runSim(const std::string& scenario, std::vector<std::string> arguments,
     run.files.push_back(name);
     SF_INFO info{};
     if (SNDFILE* audio = sf_open(entry.path().c_str(), SFM_READ, &info)) {
-      sf_close(audio);
       run.frames = info.frames;
+      std::vector<float> frames(std::size_t(info.frames * info.channels));
+      sf_readf_float(audio, frames.data(), info.frames);
+      sf_close(audio);
+      int rises = 0;  // from below -0.1 to above 0.1, so that codec noise adds none
+      bool low = false;
+      for (std::size_t i = 0; i < frames.size(); i += std::size_t(info.channels)) {
+        if (frames[i] < -0.1f) low = true;
+        if (frames[i] > 0.1f && low) ++rises, low = false;
+      }
+      run.hz = rises * double(info.samplerate) / double(info.frames);
+      const std::string sox = "sox '" + entry.path().string() + "' -n remix 1 stat 2>&1";
+      if (FILE* pipe = ::popen(sox.c_str(), "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, pipe))
+          if (std::string_view(line).starts_with("Rough   frequency:"))
+            run.soxHz = std::atof(line + 18);
+        ::pclose(pipe);
+      }
     }
   }
   fs::remove_all(dir);
   return run;
+}
+
+const std::string kUsage =
+    "用法：process-tap [OUTPUT [SECONDS [KEYWORD]]]；第三个参数为 --list "
+    "时列出音频客户端；详见 man process-tap\n";
+
+// The usage line when the first argument, which looks like an option, names no file written.
+std::string usageNoting(const std::string& first) {
+  std::string line = kUsage;
+  return line.insert(line.find("；"), "；第一个参数（" + first + "）是输出文件的路径，不是选项");
 }
 
 // Only Radio plays, so nothing matches the default keyword.
@@ -115,7 +147,9 @@ TEST(ScenarioRunner, UnresolvedKeywordsEndTheRunBeforeAnyFile) {
     SCOPED_TRACE(keyword);
     arguments.insert(arguments.begin(), "scenario.json");
     const SimRun run = runSim(kRadioOnly.dump(), arguments);
-    EXPECT_EQ(run.err, "未找到音频进程：" + std::string(keyword) + "\n");
+    EXPECT_EQ(run.err, "未找到音频进程：" + std::string(keyword) + "\n" +
+                           (arguments.size() > 1 && arguments[1] == "--list" ? usageNoting("--list")
+                                                                             : kUsage));
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_TRUE(run.files.empty());
@@ -129,12 +163,12 @@ TEST(ScenarioRunner, RecordingsEndWithTheirStatusSummaryAndFile) {
     int status;
     const char* out;      // part of standard output, or "" for none
     std::string err;      // its start
-    std::int64_t frames;  // in out.wav, or -1 when there is none
+    std::int64_t frames;  // in -out.wav, or -1 when there is none
     Stdout where = Stdout::file;
   };
   // clang-format off
   const std::vector<Case> cases = {
-      {R"({})", 0, "/out.wav targets=Radio(pid=900) buffers=93 frames=47616 sampleRate=48000", "", 47616},
+      {R"({})", 0, "/-out.wav targets=Radio(pid=900) buffers=93 frames=47616 sampleRate=48000", "", 47616},
       {R"({"deviceLostAt": 0.5})", 1, "buffers=46 frames=23552", "Tap 聚合设备已停止工作，录音提前结束\n", 23552},
       {R"({})", 1, "", "无法写出录音摘要：", 47616, Stdout::closedPipe},
       {R"({"faults": {"createProcessTap": -50}})", 1, "", "创建进程音频 Tap 失败：-50\n", -1},
@@ -145,16 +179,48 @@ TEST(ScenarioRunner, RecordingsEndWithTheirStatusSummaryAndFile) {
     json scenario = kRadioOnly;
     scenario["tone"] = {{"72", 440}};
     scenario.update(json::parse(c.recording));
-    const SimRun run = runSim(scenario.dump(), {"scenario.json", "out.wav", "1", "Radio"}, c.where);
+    // A path like an option: the usage line says it is one only where no file was written.
+    const SimRun run =
+        runSim(scenario.dump(), {"scenario.json", "-out.wav", "1", "Radio"}, c.where);
     EXPECT_EQ(run.exitStatus, c.status);
     EXPECT_EQ(run.err.substr(0, c.err.size()), c.err);
-    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line, or none";
+    if (c.status != 0) {
+      EXPECT_EQ(run.err.substr(run.err.find('\n') + 1),
+                c.frames < 0 ? usageNoting("-out.wav") : kUsage);
+    }
     EXPECT_THAT(run.out, HasSubstr(c.out));
     EXPECT_EQ(run.out.empty(), *c.out == '\0');
     EXPECT_EQ(run.files,
-              c.frames < 0 ? std::vector<std::string>{} : std::vector<std::string>{"out.wav"});
+              c.frames < 0 ? std::vector<std::string>{} : std::vector<std::string>{"-out.wav"});
     EXPECT_EQ(run.frames, c.frames);
   }
+}
+
+// Every container the extension chooses holds the tone, as libsndfile and as sox read it.
+TEST(ScenarioRunner, EachContainerHoldsTheTone) {
+  json radio = kRadioOnly;
+  radio["tone"] = {{"72", 440}};
+  for (const char* name : {"a.caf", "a.wav", "a.aif", "a.aiff", "a.w64", "a.rf64", "a.flac",
+                           "a.ogg", "a.opus", "a.mp3"}) {
+    SCOPED_TRACE(name);
+    const SimRun run = runSim(radio.dump(), {"scenario.json", name, "1", "Radio"});
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_THAT(run.out, HasSubstr(" frames=47616 "));
+    EXPECT_NEAR(double(run.frames), 47616, 4800);  // encoders may pad a little
+    EXPECT_NEAR(run.hz, 440, 5);
+    if (std::string_view(name) != "a.opus") {  // Debian's sox reads no Opus
+      EXPECT_NEAR(run.soxHz, 440, 5);
+    }
+  }
+}
+
+// There are no options: `--help` is the output path, which has no extension.
+TEST(ScenarioRunner, HelpIsAPathThatRecordsNothing) {
+  json radio = kRadioOnly;
+  radio["tone"] = {{"72", 440}};
+  const SimRun run = runSim(radio.dump(), {"scenario.json", "--help", "1", "Radio"});
+  EXPECT_THAT(run.err, ::testing::EndsWith("：不支持的文件扩展名\n" + usageNoting("--help")));
+  EXPECT_TRUE(run.files.empty());
 }
 
 // A scenario at fault is the runner's failure, not the tool's: status 2 and what is wrong.

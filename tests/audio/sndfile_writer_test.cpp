@@ -7,9 +7,12 @@
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <limits>
+#include <tuple>
 #include <vector>
 
+#include "audio/file_settings.h"
 #include "audio/text_error.h"
 
 namespace pt {
@@ -24,12 +27,16 @@ AudioStreamBasicDescription floatFormat(std::uint32_t channels, bool interleaved
   return {48000, kAudioFormatLinearPCM, flags, bytes, 1, bytes, channels, 32, 0};
 }
 
+std::shared_ptr<AudioFile> open(const fs::path& path, bool interleaved = true) {
+  return openSndfileForWriting(path, audioFileSettingsFor(path, 48000, 2), interleaved);
+}
+
 // Writes one buffer list to a file that is then released, and reads the file back.
 std::pair<SF_INFO, std::vector<float>> roundTrip(const fs::path& path, const AudioBufferList* list,
                                                  bool interleaved) {
   {
     auto format = makeLinearPCMFormat(floatFormat(2, interleaved));
-    auto file = openSndfileForWriting(path, {kAudioFormatLinearPCM, 48000, 2}, interleaved);
+    auto file = open(path, interleaved);
     auto buffer = wrapBufferListNoCopy(*format, list);
     std::string_view error;
     EXPECT_TRUE(buffer && file->writeFromBuffer(*buffer, error)) << error;
@@ -82,14 +89,34 @@ TEST_F(SndfileWriterTest, InterleavesNonInterleavedInputLongerThanItsScratch) {
   }
 }
 
+// FLAC's only loss: samples rounded to 24 bits, and clipped where they pass full scale.
+TEST_F(SndfileWriterTest, FLACRoundsTo24BitsAndClips) {
+  std::vector<float> samples = {1.5f, -1.5f, 0.1234567f, -0.7654321f};
+  AudioBufferList list{1, {{2, 16, samples.data()}}};
+  const std::vector<float> expected = {8388607 / 8388608.0f, -1.0f, 0.1234567f, -0.7654321f};
+  auto [info, back] = roundTrip(dir / "a.flac", &list, true);
+  for (std::size_t i = 0; i < expected.size(); ++i)
+    EXPECT_NEAR(back[i], expected[i], 0.51 / 8388608) << i;
+}
+
+// The RIFF size is the file's size less 8, also without audio.
+TEST_F(SndfileWriterTest, AnEmptyWaveStatesItsSize) {
+  open(dir / "empty.wav");
+  std::uint32_t riff[2] = {};  // little-endian, as the hosts we build on
+  std::ifstream(dir / "empty.wav", std::ios::binary).read(reinterpret_cast<char*>(riff), 8);
+  EXPECT_EQ(riff[1], fs::file_size(dir / "empty.wav") - 8);
+}
+
+// A container libsndfile lacks, a rate Opus does not take, a path that cannot be made.
 TEST_F(SndfileWriterTest, RefusesWhatItCannotWriteNamingThePath) {
-  for (const fs::path& path :
-       {dir / "a.mp3", dir / "noextension", dir / "dir.wav/x", dir / "missing" / "a.wav"}) {
+  for (const auto& [path, rate] : std::vector<std::pair<fs::path, double>>{
+           {dir / "a.m4a", 48000}, {dir / "a.opus", 44100}, {dir / "missing" / "a.wav", 48000}}) {
     try {
-      openSndfileForWriting(path, {kAudioFormatLinearPCM, 48000, 2}, true);
+      openSndfileForWriting(path, audioFileSettingsFor(path, rate, 2), true);
       ADD_FAILURE() << path << " opened";
     } catch (const TextError& e) {
       EXPECT_THAT(e.what(), ::testing::HasSubstr(path.string()));
+      EXPECT_EQ(rate != 48000, std::string(e.what()).find(" 44100 Hz ") != std::string::npos);
     }
     EXPECT_FALSE(fs::exists(path)) << path;
   }
@@ -115,7 +142,7 @@ TEST_F(SndfileWriterTest, AShortWriteIsCutBackToTheLastWholeBuffer) {
   for (const char* name : {"a.caf", "a.wav", "a.aif", "a.w64", "a.rf64"}) {
     SCOPED_TRACE(name);
     {
-      auto file = openSndfileForWriting(dir / name, {kAudioFormatLinearPCM, 48000, 2}, true);
+      auto file = open(dir / name);
       ASSERT_TRUE(write(*file, a));
       rlimit tight = limit;
       tight.rlim_cur = fs::file_size(dir / name) + 12;  // a frame and a half
@@ -134,6 +161,23 @@ TEST_F(SndfileWriterTest, AShortWriteIsCutBackToTheLastWholeBuffer) {
     EXPECT_EQ(samples, expected);
   }
   std::signal(SIGXFSZ, previous);
+}
+
+// What AVFoundation is handed: nothing on Linux opens these settings through it.
+TEST(FileSettings, TheExtensionChoosesWhatAVFoundationIsHanded) {
+  auto keys = [](const char* path) {
+    const AudioFileSettings s = audioFileSettingsFor(path, 44100, 2);
+    EXPECT_EQ(std::tuple(s.sampleRate, s.channels), std::tuple(44100.0, 2u)) << path;
+    return std::tuple(s.fileType, s.formatID, s.bitDepth, s.isFloat, s.isBigEndian, s.bitRate);
+  };
+  EXPECT_EQ(keys("/x/a.Aiff"),
+            std::tuple(kAudioFileAIFCType, kAudioFormatLinearPCM, 32u, true, true, 0u));
+  EXPECT_EQ(keys("a.flac"),
+            std::tuple(kAudioFileFLACType, kAudioFormatFLAC, 24u, false, false, 0u));
+  EXPECT_EQ(keys("a.m4a"),
+            std::tuple(kAudioFileM4AType, kAudioFormatMPEG4AAC, 0u, false, false, 192000u));
+  for (const char* path : {"--help", "a.txt", "dir.wav/x"})
+    EXPECT_THROW(audioFileSettingsFor(path, 48000, 2), TextError) << path;
 }
 
 TEST(LinearPCM, TakesOnlyConsistentFloatDescriptionsAndListsThatFitThem) {

@@ -56,6 +56,9 @@ extern NSString* const AVNumberOfChannelsKey;
 extern NSString* const AVLinearPCMBitDepthKey;
 extern NSString* const AVLinearPCMIsFloatKey;
 extern NSString* const AVLinearPCMIsBigEndianKey;
+extern NSString* const AVAudioFileTypeKey;
+extern NSString* const AVEncoderBitRateKey;
+extern NSString* const AVEncoderBitDepthHintKey;
 #ifdef __cplusplus
 }
 #endif

@@ -19,7 +19,8 @@ TEST_F(Endings, KilledRecordingsReadBackInEveryContainer) {
   PT_NEED_SERVER(serverAnswers(), "no sound server answers `pactl info`");
   Player player(client("Radio"), tone(440));
   ASSERT_TRUE(player.visible());
-  const std::vector<std::string> extensions = {".caf", ".wav", ".aif", ".aiff", ".w64", ".rf64"};
+  const std::vector<std::string> extensions = {".caf",  ".wav",  ".aif", ".aiff", ".w64",
+                                               ".rf64", ".flac", ".ogg", ".opus", ".mp3"};
   std::vector<std::unique_ptr<Child>> recorders;
   for (const std::string& extension : extensions) {
     recorders.push_back(
@@ -41,9 +42,12 @@ TEST_F(Endings, KilledRecordingsReadBackInEveryContainer) {
       windows += audio.toneAmplitude(0, 440, at, at + 0.1) >= 0.2 &&
                  audio.toneAmplitude(1, 440, at, at + 0.1) >= 0.2;
     EXPECT_GE(windows, 20) << "of " << audio.seconds() << " s";
-    const Outcome sox = runProgram({"soxi", "-s", killed.string()}, 30s);
+    // sox decodes it too, but for Opus, which Debian's sox does not read.
+    if (extensions[i] == ".opus") continue;
+    const Outcome sox =
+        runProgram({"sox", "-q", killed.string(), "-t", "s16", "-c", "1", "-"}, 30s);
     EXPECT_EQ(sox.status, 0) << sox.err;
-    EXPECT_GE(std::atoll(sox.out.c_str()), 2 * 48000) << sox.out;
+    EXPECT_GE(sox.out.size() / 2, 2u * 48000);
   }
 }
 

@@ -107,7 +107,7 @@ TEST_F(ProcessTapPulse, UnreachableServerFailsBeforeAnyFile) {
     const Outcome run =
         tap({file("out.wav"), "1", keyword}, 30s, {{"PULSE_SERVER", "unix:/nonexistent/native"}});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "读取音频进程列表大小失败：1937010544\n");
+    EXPECT_THAT(run.err, ::testing::StartsWith("读取音频进程列表大小失败：1937010544\n用法："));
     EXPECT_THAT(run.out, IsEmpty());
     EXPECT_FALSE(fs::exists(file("out.wav")));
   }
@@ -249,7 +249,7 @@ TEST_F(ProcessTapPulse, RunsLeaveTheServerAsTheyFoundIt) {
   };
   const Outcome failed = tap({file("nobody.wav"), "0.5", "Nobody"}, 30s, env);
   EXPECT_EQ(failed.status, 1);
-  EXPECT_EQ(failed.err, "未找到音频进程：Nobody\n");
+  EXPECT_THAT(failed.err, ::testing::StartsWith("未找到音频进程：Nobody\n用法：process-tap "));
   EXPECT_FALSE(fs::exists(file("nobody.wav")));
   expectBefore();
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
@@ -312,7 +312,8 @@ TEST_F(ProcessTapPulse, DyingServerEndsTheRecordingWithWhatItHeard) {
   // Well before the 10 s it was asked for.
   EXPECT_EQ(recorder.wait(6s), std::optional<int>(1));
   const std::string err = fileText(stderrFile);
-  EXPECT_TRUE(std::count(err.begin(), err.end(), '\n') == 1 && err.back() == '\n') << err;
+  // The reason, then the usage line.
+  EXPECT_TRUE(std::count(err.begin(), err.end(), '\n') == 2 && err.back() == '\n') << err;
   const std::optional<Summary> summary = parseSummary(fileText(stdoutFile));
   ASSERT_TRUE(summary) << fileText(stdoutFile);
   EXPECT_EQ(summary->targets, target("Music", music.pid()));

@@ -256,9 +256,16 @@ std::optional<Summary> parseSummary(const std::string& text) {
 Audio audioOf(const fs::path& file) {
   SF_INFO info{};
   SNDFILE* handle = sf_open(file.c_str(), SFM_READ, &info);
-  Audio audio{info.samplerate, info.channels, info.frames, {}};
-  audio.samples.resize(static_cast<std::size_t>(info.frames) * info.channels);
-  if (handle == nullptr || sf_readf_float(handle, audio.samples.data(), info.frames) != info.frames)
+  Audio audio{info.samplerate, info.channels, 0, {}};
+  // To the end: a FLAC file whose writer was killed states no length, an MP3 one only guesses it
+  // from its size, within a few frames of 1152.
+  std::vector<float> chunk(std::size_t(4096) * std::max(1, info.channels));
+  for (sf_count_t n; handle != nullptr && (n = sf_readf_float(handle, chunk.data(), 4096)) > 0;) {
+    audio.samples.insert(audio.samples.end(), chunk.begin(), chunk.begin() + n * info.channels);
+    audio.frames += n;
+  }
+  if (handle == nullptr ||
+      (info.frames != SF_COUNT_MAX && std::abs(audio.frames - info.frames) > info.samplerate / 10))
     ADD_FAILURE() << file << " unreadable: " << sf_strerror(handle);
   if (handle != nullptr) sf_close(handle);
   return audio;

@@ -1,0 +1,59 @@
+#include "audio/file_settings.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "audio/text_error.h"
+
+namespace pt {
+namespace {
+
+std::string lowercaseExtension(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  const std::size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
+  std::string extension = path.substr(dot);
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return char(std::tolower(c)); });
+  return extension;
+}
+
+// AAC at 96 kb/s a channel: about what a stereo stream of music needs to sound unchanged.
+constexpr std::uint32_t kAACBitRatePerChannel = 96000;
+
+}  // namespace
+
+AudioFileSettings audioFileSettingsFor(const std::string& path, double sampleRate,
+                                       std::uint32_t channels) {
+  const std::string extension = lowercaseExtension(path);
+  const auto floats = [&](AudioFileTypeID type, bool bigEndian = false) {
+    return AudioFileSettings{type,     kAudioFormatLinearPCM, sampleRate, channels, 32, true,
+                             bigEndian};
+  };
+  const auto encoded = [&](AudioFileTypeID type, AudioFormatID format) {
+    return AudioFileSettings{type, format, sampleRate, channels};
+  };
+  if (extension == ".caf") return floats(kAudioFileCAFType);
+  if (extension == ".wav") return floats(kAudioFileWAVEType);
+  // Plain AIFF holds only integers; AIFF-C holds float, and only big-endian.
+  if (extension == ".aif" || extension == ".aiff" || extension == ".aifc")
+    return floats(kAudioFileAIFCType, true);
+  if (extension == ".w64") return floats(kAudioFileWave64Type);
+  if (extension == ".rf64") return floats(kAudioFileRF64Type);
+  if (extension == ".flac") {
+    AudioFileSettings settings = encoded(kAudioFileFLACType, kAudioFormatFLAC);
+    settings.bitDepth = 24;  // what every FLAC decoder reads; float samples are rounded to it
+    return settings;
+  }
+  if (extension == ".ogg") return encoded(0, kAudioFormatVorbis);
+  if (extension == ".opus") return encoded(0, kAudioFormatOpus);
+  if (extension == ".mp3") return encoded(kAudioFileMP3Type, kAudioFormatMPEGLayer3);
+  if (extension == ".m4a") {
+    AudioFileSettings settings = encoded(kAudioFileM4AType, kAudioFormatMPEG4AAC);
+    settings.bitRate = kAACBitRatePerChannel * channels;
+    return settings;
+  }
+  throw TextError("无法创建音频文件 " + path + "：不支持的文件扩展名");
+}
+
+}  // namespace pt
