@@ -73,7 +73,8 @@ static_assert(pt::kAudioProcessPropertyPID == kAudioProcessPropertyPID);
 static_assert(pt::kAudioProcessPropertyBundleID == kAudioProcessPropertyBundleID);
 static_assert(pt::kAudioProcessPropertyIsRunning == kAudioProcessPropertyIsRunning);
 static_assert(pt::kAudioProcessPropertyIsRunningOutput == kAudioProcessPropertyIsRunningOutput);
-static_assert(pt::kAudioDevicePropertyStreams == kAudioDevicePropertyStreams);
+static_assert(pt::kAudioDevicePropertyStreamConfiguration ==
+              kAudioDevicePropertyStreamConfiguration);
 static_assert(pt::kAudioDevicePropertyIOProcStreamUsage == kAudioDevicePropertyIOProcStreamUsage);
 static_assert(pt::kAudioDevicePropertyDeviceUID == kAudioDevicePropertyDeviceUID);
 static_assert(pt::kAudioTapPropertyFormat == kAudioTapPropertyFormat);

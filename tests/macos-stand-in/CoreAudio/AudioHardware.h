@@ -52,7 +52,7 @@ enum : AudioObjectPropertySelector {
   kAudioTapPropertyFormat = 'tfmt',
   kAudioDevicePropertyNominalSampleRate = 'nsrt',
   kAudioDevicePropertyDeviceIsAlive = 'livn',
-  kAudioDevicePropertyStreams = 'stm#',
+  kAudioDevicePropertyStreamConfiguration = 'slay',
   kAudioDevicePropertyIOProcStreamUsage = 'suse'
 };
 
