@@ -44,7 +44,8 @@ inline constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceUID = fou
 inline constexpr AudioObjectPropertySelector kAudioTapPropertyFormat = fourCC("tfmt");
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyNominalSampleRate = fourCC("nsrt");
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceIsAlive = fourCC("livn");
-inline constexpr AudioObjectPropertySelector kAudioDevicePropertyStreams = fourCC("stm#");
+inline constexpr AudioObjectPropertySelector kAudioDevicePropertyStreamConfiguration =
+    fourCC("slay");
 // Settable, per IO block: which of the device's streams of one direction the block uses.
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyIOProcStreamUsage = fourCC("suse");
 

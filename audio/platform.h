@@ -11,7 +11,8 @@
 //   unless noted. Destroying calls may be made with handles that were never created or are
 //   already gone; they answer a status and have no other effect then.
 // - All operations are called on the tool's main thread, except those marked "IO thread", which
-//   the IO block makes on the recorder's serial queue while the device runs.
+//   the IO block makes on the recorder's serial queue while the device runs, and the property
+//   reads a listener block makes on its own queue (to tell a change from a repeated value).
 // - Property data is never written past the capacity passed in `ioDataSize`.
 // - Nothing here throws, except openAudioFileForWriting (the writer's own error, as TextError).
 #pragma once

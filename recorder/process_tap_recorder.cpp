@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <tuple>
+#include <utility>
 
 #include "audio/file_settings.h"
 #include "audio/property_access.h"
@@ -38,9 +40,29 @@ bool hasSound(const PCMBuffer& buffer) noexcept {
   return false;
 }
 
-constexpr AudioObjectPropertyAddress kDeviceIsAliveAddress{kAudioDevicePropertyDeviceIsAlive,
-                                                           kAudioObjectPropertyScopeGlobal,
-                                                           kAudioObjectPropertyElementMain};
+// The device's 'nsrt', or nothing when it cannot be read.
+std::optional<double> nominalRate(AudioObjectID device) {
+  try {
+    return device.read<double>(kAudioDevicePropertyNominalSampleRate, 0.0);
+  } catch (const TextError&) {
+    return std::nullopt;
+  }
+}
+
+// Whether the device's rate and the tap's format still read as they did when the file was made.
+bool formatHolds(AudioObjectID device, std::optional<double> rate, AudioObjectID tap,
+                 const AudioStreamBasicDescription& format) {
+  try {
+    const auto now = tap.read<AudioStreamBasicDescription>(kAudioTapPropertyFormat, {});
+    return std::memcmp(&now, &format, sizeof now) == 0 && nominalRate(device) == rate;
+  } catch (const TextError&) {
+    return false;
+  }
+}
+
+constexpr AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector) {
+  return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+}
 
 void printSummary(const std::string& line) {
   errno = 0;
@@ -67,7 +89,8 @@ ProcessTapRecorder::ProcessTapRecorder(Private, std::vector<AudioProcessInfo> ta
     : targets_(std::move(targets)),
       outputURL_(std::move(outputURL)),
       durationSeconds_(durationSeconds),
-      queue_(platform().makeSerialQueue(kRecorderQueueLabel)) {}
+      queue_(platform().makeSerialQueue(kRecorderQueueLabel)),
+      notifications_(platform().makeSerialQueue(kNotificationQueueLabel)) {}
 
 ProcessTapRecorder::~ProcessTapRecorder() { cleanup(); }
 
@@ -107,18 +130,16 @@ std::shared_ptr<const AudioFormat> ProcessTapRecorder::setUp() {
   if (OSStatus status = platform().createAggregateDevice(aggregate, aggregateDeviceID_);
       status != noErr)
     throw TextError(statusMessage(kCreateAggregateFailed, status));
-  tapStreams_ = findTapStreams(aggregateDeviceID_, outputDevice);
 
-  AudioStreamBasicDescription streamFormat =
-      tapID_.read<AudioStreamBasicDescription>(kAudioTapPropertyFormat, {});
+  tapFormat_ = tapID_.read<AudioStreamBasicDescription>(kAudioTapPropertyFormat, {});
+  tapStreams_ = findTapStreams(aggregateDeviceID_, tapFormat_.mChannelsPerFrame,
+                               (tapFormat_.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0);
   // A tap may state one rate while the device runs at the output device's; the file must carry
   // the rate the samples arrive at.
-  try {
-    const double deviceRate =
-        aggregateDeviceID_.read<double>(kAudioDevicePropertyNominalSampleRate, 0.0);
-    if (std::isfinite(deviceRate) && deviceRate > 0) streamFormat.mSampleRate = deviceRate;
-  } catch (const TextError&) {
-  }
+  AudioStreamBasicDescription streamFormat = tapFormat_;
+  deviceRate_ = nominalRate(aggregateDeviceID_);
+  if (deviceRate_ && std::isfinite(*deviceRate_) && *deviceRate_ > 0)
+    streamFormat.mSampleRate = *deviceRate_;
   std::shared_ptr<const AudioFormat> format = platform().makeAudioFormat(streamFormat);
   if (!format) throw TextError(kCaptureFormatFailed);
 
@@ -169,7 +190,7 @@ AudioDeviceIOBlock ProcessTapRecorder::makeIOBlock(std::weak_ptr<ProcessTapRecor
 
 void ProcessTapRecorder::registerIOBlock(std::shared_ptr<const AudioFormat> format) {
   AudioDeviceIOBlock block = makeIOBlock(weak_from_this(), format);
-  const bool sharedInput = tapStreams_.first > 0;
+  const bool sharedInput = tapStreams_.total > tapStreams_.count;
   if (sharedInput) block = tapInputOnly(std::move(block), tapStreams_);
   OSStatus status = platform().createIOProcIDWithBlock(deviceProcID_, aggregateDeviceID_, queue_,
                                                        std::move(block));
@@ -179,20 +200,48 @@ void ProcessTapRecorder::registerIOBlock(std::shared_ptr<const AudioFormat> form
   if (sharedInput) useOnlyTapStreams(aggregateDeviceID_, deviceProcID_, tapStreams_);
 }
 
-// The device leaves 'livn' only one way, so any change of it is the end of the device (its sound
-// server or output hardware went away); the block need not read it off the main thread.
-void ProcessTapRecorder::watchDevice() {
+// A notification of the property raises `flag` and ends the wait, unless `unchanged` says that
+// nothing the recording depends on changed.
+OSStatus ProcessTapRecorder::listen(AudioObjectID object, AudioObjectPropertySelector selector,
+                                    std::atomic<bool> ProcessTapRecorder::*flag,
+                                    std::function<bool()> unchanged,
+                                    AudioObjectPropertyListenerID& outListener) {
   std::weak_ptr<ProcessTapRecorder> weak = weak_from_this();
-  OSStatus status = platform().addPropertyListenerBlock(
-      aggregateDeviceID_, kDeviceIsAliveAddress, queue_,
-      [weak](std::uint32_t, const AudioObjectPropertyAddress*) {
+  return platform().addPropertyListenerBlock(
+      object, globalAddress(selector), notifications_,
+      [weak, flag, unchanged = std::move(unchanged)](std::uint32_t,
+                                                     const AudioObjectPropertyAddress*) {
+        if (unchanged && unchanged()) return;
         if (const std::shared_ptr<ProcessTapRecorder> self = weak.lock()) {
-          self->deviceLost_.store(true);
+          ((*self).*flag).store(true);
           self->stopWaiting_.store(true);
         }
       },
-      aliveListener_);
-  if (status != noErr) throw TextError(statusMessage(kWatchDeviceFailed, status));
+      outListener);
+}
+
+// The device leaves 'livn' only one way, so any change of it is the end of the device (its sound
+// server or output hardware went away); the block need not read it. The file holds one rate and
+// format: a change of either ends the recording too, so that it does not go on at another speed,
+// while a notification that changed neither (one the HAL may send as the device settles) does
+// not. A platform without those notifications (Linux has no tap object) answers that it has no
+// such property or object.
+void ProcessTapRecorder::watchDevice() {
+  if (OSStatus status = listen(aggregateDeviceID_, kAudioDevicePropertyDeviceIsAlive,
+                               &ProcessTapRecorder::deviceLost_, nullptr, aliveListener_);
+      status != noErr)
+    throw TextError(statusMessage(kWatchDeviceFailed, status));
+  const auto unchanged = [device = aggregateDeviceID_, rate = deviceRate_, tap = tapID_,
+                          format = tapFormat_] { return formatHolds(device, rate, tap, format); };
+  for (auto [object, selector, listener] :
+       {std::tuple{aggregateDeviceID_, kAudioDevicePropertyNominalSampleRate, &rateListener_},
+        std::tuple{tapID_, kAudioTapPropertyFormat, &formatListener_}}) {
+    const OSStatus status =
+        listen(object, selector, &ProcessTapRecorder::rateChanged_, unchanged, *listener);
+    if (status != noErr && status != kAudioHardwareUnknownPropertyError &&
+        status != kAudioHardwareBadObjectError)
+      throw TextError(statusMessage(kWatchDeviceFailed, status));
+  }
 }
 
 void ProcessTapRecorder::run() {
@@ -217,6 +266,7 @@ void ProcessTapRecorder::run() {
       !lost.empty())
     failures.push_back(std::move(lost));
   if (fileFull_.load()) failures.emplace_back(kFileFull);
+  if (rateChanged()) failures.emplace_back(kRateChanged);
   if (deviceLost()) failures.emplace_back(kDeviceLost);
   if (!failures.empty()) {
     for (std::size_t i = 0; i + 1 < failures.size(); ++i) {
@@ -234,11 +284,14 @@ void ProcessTapRecorder::run() {
 
 void ProcessTapRecorder::cleanup() noexcept {
   Platform& p = platform();
+  for (auto [object, selector, listener] :
+       {std::tuple{aggregateDeviceID_, kAudioDevicePropertyDeviceIsAlive, &aliveListener_},
+        std::tuple{aggregateDeviceID_, kAudioDevicePropertyNominalSampleRate, &rateListener_},
+        std::tuple{tapID_, kAudioTapPropertyFormat, &formatListener_}})
+    if (*listener != nullptr)
+      p.removePropertyListenerBlock(object, globalAddress(selector),
+                                    std::exchange(*listener, nullptr));
   if (aggregateDeviceID_.isValid()) {
-    if (aliveListener_ != nullptr) {
-      p.removePropertyListenerBlock(aggregateDeviceID_, kDeviceIsAliveAddress, aliveListener_);
-      aliveListener_ = nullptr;
-    }
     p.deviceStop(aggregateDeviceID_, deviceProcID_);
     if (deviceProcID_ != nullptr) p.destroyIOProcID(aggregateDeviceID_, deviceProcID_);
     p.destroyAggregateDevice(aggregateDeviceID_);

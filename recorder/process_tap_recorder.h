@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,7 @@
 namespace pt {
 
 inline constexpr const char* kRecorderQueueLabel = "brindlex.process-tap.demo";
+inline constexpr const char* kNotificationQueueLabel = "brindlex.process-tap.notifications";
 inline constexpr const char* kCreateTapFailed = "创建进程音频 Tap 失败";
 inline constexpr const char* kCreateAggregateFailed = "创建聚合音频设备失败";
 inline constexpr const char* kCaptureFormatFailed = "创建 Tap 音频格式失败";
@@ -24,6 +27,7 @@ inline constexpr const char* kStartFailed = "启动 Tap 聚合设备失败";
 inline constexpr const char* kWriteFailed = "写入 Tap 音频失败";
 inline constexpr const char* kWatchDeviceFailed = "监听 Tap 聚合设备失败";
 inline constexpr const char* kDeviceLost = "Tap 聚合设备已停止工作，录音提前结束";
+inline constexpr const char* kRateChanged = "录音设备的采样率已改变，录音提前结束";
 inline constexpr const char* kFileFull = "音频文件已达到其格式的大小上限，录音提前结束";
 inline constexpr const char* kLostAudio = "录音丢失了音频";
 
@@ -59,6 +63,7 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   std::int64_t failedWrites() const { return failedWrites_.load(std::memory_order_relaxed); }
   std::int64_t lostFrames() const { return lostFrames_.load(std::memory_order_relaxed); }
   bool deviceLost() const { return deviceLost_.load(); }
+  bool rateChanged() const { return rateChanged_.load(); }
   // For tests of the IO block: the file the block writes to.
   void setAudioFileForTesting(std::shared_ptr<AudioFile> file) { audioFile_ = std::move(file); }
 
@@ -66,17 +71,27 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   std::shared_ptr<const AudioFormat> setUp();
   void registerIOBlock(std::shared_ptr<const AudioFormat> format);
   void watchDevice();
+  OSStatus listen(AudioObjectID object, AudioObjectPropertySelector selector,
+                  std::atomic<bool> ProcessTapRecorder::*flag, std::function<bool()> unchanged,
+                  AudioObjectPropertyListenerID& outListener);
 
   // Main thread only.
   const std::vector<AudioProcessInfo> targets_;
   const std::string outputURL_;
   const double durationSeconds_;
-  const std::shared_ptr<DispatchQueue> queue_;
+  const std::shared_ptr<DispatchQueue> queue_;  // the IO block's alone
+  // The listeners', so that a notification never delays an IO cycle.
+  const std::shared_ptr<DispatchQueue> notifications_;
   AudioObjectID tapID_ = AudioObjectID::unknown;
   AudioObjectID aggregateDeviceID_ = AudioObjectID::unknown;
   AudioDeviceIOProcID deviceProcID_ = nullptr;
   AudioObjectPropertyListenerID aliveListener_ = nullptr;
+  AudioObjectPropertyListenerID rateListener_ = nullptr;    // the aggregate's 'nsrt'
+  AudioObjectPropertyListenerID formatListener_ = nullptr;  // the tap's 'tfmt'
   TapStreams tapStreams_;  // which of the aggregate's input streams are the tap's
+  // What the file was made for: 'tfmt' and the aggregate's 'nsrt' (nothing: unreadable).
+  AudioStreamBasicDescription tapFormat_{};
+  std::optional<double> deviceRate_;
   // Set before the block is registered, cleared after it is destroyed; read by the IO block.
   std::shared_ptr<AudioFile> audioFile_;
   // Written by the IO block; read by the main thread once the device has stopped.
@@ -95,8 +110,10 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   LevelMeter levels_;
   // Set by an interrupt or by the device's end; ends the wait.
   std::atomic<bool> stopWaiting_{false};
-  // Set on the queue when the device says it is no longer alive.
+  // Set on the notification queue when the device says it is no longer alive, or that the rate
+  // or format the file was made for has changed.
   std::atomic<bool> deviceLost_{false};
+  std::atomic<bool> rateChanged_{false};
 };
 
 // "录音丢失了音频：…" with the counts that are not zero, or nothing when none is.

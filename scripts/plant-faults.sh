@@ -75,6 +75,16 @@ FAULTS = [
     ("audio/sndfile/sndfile_writer.cpp", "scratch_[std::size_t(f) * channels_ + c] = channel[f];",
      "scratch_[std::size_t(f) * channels_ + (channels_ - 1 - c)] = channel[f];",
      "channels swapped when interleaving"),
+    ("recorder/tap_streams.cpp", "systemUptime() >= deadline)", "systemUptime() >= deadline - 10)",
+     "the tap's streams not waited for"),
+    ("recorder/tap_streams.cpp", "    if (total >= count && tapAt(*streams, 0)) return {0, count, total};\n", "",
+     "the tap's streams ahead of the sub-device's not found"),
+    ("recorder/process_tap_recorder.cpp", "  if (rateChanged()) failures.emplace_back(kRateChanged);\n", "",
+     "rate change reported as success"),
+    ("recorder/process_tap_recorder.cpp", "        if (unchanged && unchanged()) return;\n", "",
+     "a notification that changed nothing ends the recording"),
+    ("recorder/process_tap_recorder.cpp", "object, globalAddress(selector), notifications_,",
+     "object, globalAddress(selector), queue_,", "listeners on the IO block's queue"),
 ]
 
 QUICK_TESTS = "test_pulse|heavy_pulse|macos|test_large_file"  # labels left out: a real server,

@@ -73,7 +73,8 @@ static_assert(pt::kAudioProcessPropertyPID == kAudioProcessPropertyPID);
 static_assert(pt::kAudioProcessPropertyBundleID == kAudioProcessPropertyBundleID);
 static_assert(pt::kAudioProcessPropertyIsRunning == kAudioProcessPropertyIsRunning);
 static_assert(pt::kAudioProcessPropertyIsRunningOutput == kAudioProcessPropertyIsRunningOutput);
-static_assert(pt::kAudioDevicePropertyStreams == kAudioDevicePropertyStreams);
+static_assert(pt::kAudioDevicePropertyStreamConfiguration ==
+              kAudioDevicePropertyStreamConfiguration);
 static_assert(pt::kAudioDevicePropertyIOProcStreamUsage == kAudioDevicePropertyIOProcStreamUsage);
 static_assert(pt::kAudioDevicePropertyDeviceUID == kAudioDevicePropertyDeviceUID);
 static_assert(pt::kAudioTapPropertyFormat == kAudioTapPropertyFormat);
@@ -396,20 +397,11 @@ class MacPlatform final : public pt::Platform {
                                     pt::AudioObjectPropertyListenerBlock block,
                                     pt::AudioObjectPropertyListenerID& outListener) override {
     dispatch_queue_t dispatchQueue = queue ? static_cast<SerialQueue*>(queue.get())->queue() : nil;
-    // The listener runs on the tool's queue, not the HAL's real-time thread; the SDK's type
-    // carries the effect all the same.
-#if defined(__clang__) && __has_warning("-Wfunction-effects")
-#pragma clang diagnostic push
-#pragma clang diagnostic ignored "-Wfunction-effects"
-#endif
     ::AudioObjectPropertyListenerBlock listener =
         ^(UInt32 inNumberAddresses, const ::AudioObjectPropertyAddress* inAddresses) {
           block(inNumberAddresses,
                 reinterpret_cast<const pt::AudioObjectPropertyAddress*>(inAddresses));
         };
-#if defined(__clang__) && __has_warning("-Wfunction-effects")
-#pragma clang diagnostic pop
-#endif
     const OSStatus status =
         AudioObjectAddPropertyListenerBlock(object, apple(address), dispatchQueue, listener);
     if (status == pt::noErr) outListener = new pt::PlatformListener{listener, dispatchQueue};

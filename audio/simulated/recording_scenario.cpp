@@ -148,8 +148,9 @@ void loadFaults(SimulatedPlatform& platform, const json& faults, AudioObjectID o
 
 void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
   static constexpr std::string_view kRecordingKeys[] = {
-      "tapFormat",   "tone",         "ioFrames", "deviceSampleRate", "outputDevice",
-      "interruptAt", "deviceLostAt", "faults",   "subDeviceInput"};
+      "tapFormat",      "tone",           "ioFrames",        "deviceSampleRate",
+      "outputDevice",   "interruptAt",    "deviceLostAt",    "faults",
+      "subDeviceInput", "aggregateInput", "deviceRateChange"};
   for (const auto& [key, value] : scenario.items()) {
     const bool known = std::find(std::begin(kRecordingKeys), std::end(kRecordingKeys), key) !=
                            std::end(kRecordingKeys) ||
@@ -182,6 +183,37 @@ void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
     const double tone =
         input.contains("tone") ? positive(input["tone"], "subDeviceInput.tone") : 1000;
     platform.setSubDeviceInput(channels, tone);
+  }
+  if (scenario.contains("aggregateInput")) {
+    const json& input = scenario["aggregateInput"];
+    allowOnly(input, "aggregateInput", {"tapStreamsAfter", "tapFirst", "tapStreamChannels"});
+    double after = 0;
+    if (input.contains("tapStreamsAfter")) {
+      const json& at = input["tapStreamsAfter"];
+      if (!at.is_number() || !(at.get<double>() >= 0))
+        scenarioFail("aggregateInput.tapStreamsAfter", "expected seconds, got " + shownValue(at));
+      after = at.get<double>();
+    }
+    bool tapFirst = false;
+    if (input.contains("tapFirst")) {
+      if (!input["tapFirst"].is_boolean())
+        scenarioFail("aggregateInput.tapFirst",
+                     "expected true or false, got " + shownValue(input["tapFirst"]));
+      tapFirst = input["tapFirst"].get<bool>();
+    }
+    std::optional<std::uint32_t> channels;
+    if (input.contains("tapStreamChannels"))
+      channels = count(input["tapStreamChannels"], "aggregateInput.tapStreamChannels", 1);
+    platform.setAggregateInput(after, tapFirst, channels);
+  }
+  if (scenario.contains("deviceRateChange")) {
+    const json& change = scenario["deviceRateChange"];
+    allowOnly(change, "deviceRateChange", {"at", "rate"});
+    const json at = change.value("at", json());
+    if (!at.is_number() || !(at.get<double>() >= 0))
+      scenarioFail("deviceRateChange.at", "expected seconds, got " + shownValue(at));
+    platform.changeDeviceRateAt(at.get<double>(),
+                                positive(change.value("rate", json()), "deviceRateChange.rate"));
   }
   if (scenario.contains("ioFrames"))
     platform.setIOFrames(count(scenario["ioFrames"], "ioFrames", 1));

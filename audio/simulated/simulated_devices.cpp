@@ -55,6 +55,12 @@ void SimulatedPlatform::addOutputDevice(AudioObjectID device, const std::string&
 void SimulatedPlatform::setSubDeviceInput(std::uint32_t channels, double hertz) {
   devices_->subDeviceInput = {std::max<std::uint32_t>(1, channels), hertz};
 }
+void SimulatedPlatform::setAggregateInput(double tapStreamsAfter, bool tapFirst,
+                                          std::optional<std::uint32_t> tapStreamChannels) {
+  devices_->tapStreamsAfter = tapStreamsAfter;
+  devices_->tapFirst = tapFirst;
+  devices_->tapStreamChannels = tapStreamChannels;
+}
 void SimulatedPlatform::setCaptureAllowed(bool allowed) { devices_->captureAllowed = allowed; }
 std::string SimulatedPlatform::silentCaptureReason() { return kSystemAudioRecordingNotAllowed; }
 void SimulatedPlatform::setTone(AudioObjectID process, double hertz) {
@@ -67,6 +73,9 @@ void SimulatedPlatform::setWriteHandlesOnFailure(bool write) {
 }
 void SimulatedPlatform::interruptAt(double seconds) { devices_->interruptAt = seconds; }
 void SimulatedPlatform::loseDeviceAt(double seconds) { devices_->deviceLostAt = seconds; }
+void SimulatedPlatform::changeDeviceRateAt(double seconds, double rate) {
+  devices_->rateChange = {seconds, rate};
+}
 
 std::vector<Value> SimulatedPlatform::aggregateDescriptions() const {
   return devices_->aggregateDescriptions;
@@ -128,6 +137,7 @@ OSStatus SimulatedPlatform::createAggregateDevice(const Value& description,
   }
   const AudioObjectID device = d.nextAggregate++;
   d.aggregates.emplace(device, description);
+  d.aggregatesMadeAt[device] = d.now;
   addObject(device);
   setValue(device, kAudioDevicePropertyDeviceIsAlive, std::uint32_t(1));
   if (d.deviceRate)
@@ -142,6 +152,7 @@ OSStatus SimulatedPlatform::destroyAggregateDevice(AudioObjectID deviceID) noexc
   log("destroyAggregateDevice " + idText(deviceID));
   Devices& d = *devices_;
   if (d.aggregates.erase(deviceID) == 0) return kAudioHardwareBadObjectError;
+  d.aggregatesMadeAt.erase(deviceID);
   if (d.runningDevice == deviceID) {
     d.runningDevice = AudioObjectID::unknown;
     d.running = nullptr;
@@ -209,8 +220,8 @@ OSStatus SimulatedPlatform::deviceStart(AudioObjectID device, AudioDeviceIOProcI
   const std::uint32_t channels = std::max<std::uint32_t>(1, d.runningFormat.mChannelsPerFrame);
   const bool interleaved = (d.runningFormat.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
   const std::uint32_t buffers = interleaved ? 1 : channels;
-  // The sub-device's streams come first, the tap's after them.
   d.subDeviceStreams = d.subDeviceStreamsOf(aggregate->second);
+  d.tapBuffer = d.tapFirst ? 0 : d.subDeviceStreams;
   const std::uint32_t subChannels = d.subDeviceInput ? d.subDeviceInput->first : 0;
   d.subDeviceSamples.assign(std::size_t(d.ioFrames) * subChannels * d.subDeviceStreams, 0.0f);
   d.samples.assign(std::size_t(d.ioFrames) * channels, 0.0f);
@@ -218,13 +229,14 @@ OSStatus SimulatedPlatform::deviceStart(AudioObjectID device, AudioDeviceIOProcI
   AudioBufferList* list = d.input();
   list->mNumberBuffers = d.subDeviceStreams + buffers;
   if (d.subDeviceStreams > 0)
-    list->mBuffers[0] = {subChannels, std::uint32_t(d.subDeviceSamples.size() * sizeof(float)),
-                         d.subDeviceSamples.data()};
+    list->mBuffers[d.tapFirst ? buffers : 0] = {
+        subChannels, std::uint32_t(d.subDeviceSamples.size() * sizeof(float)),
+        d.subDeviceSamples.data()};
   const std::uint32_t perBuffer = d.ioFrames * (interleaved ? channels : 1);
   for (std::uint32_t b = 0; b < buffers; ++b)
-    list->mBuffers[d.subDeviceStreams + b] = {interleaved ? channels : 1,
-                                              std::uint32_t(perBuffer * sizeof(float)),
-                                              d.samples.data() + std::size_t(b) * perBuffer};
+    list->mBuffers[d.tapBuffer + b] = {interleaved ? channels : 1,
+                                       std::uint32_t(perBuffer * sizeof(float)),
+                                       d.samples.data() + std::size_t(b) * perBuffer};
   d.outputSamples.assign(std::size_t(d.ioFrames) * 2, 0.0f);
   d.output.mNumberBuffers = 1;
   d.output.mBuffers[0] = {2, std::uint32_t(d.outputSamples.size() * sizeof(float)),
@@ -265,21 +277,19 @@ OSStatus SimulatedPlatform::destroyIOProcID(AudioObjectID device,
 
 // --- Streams
 
-std::optional<std::vector<AudioObjectID>> SimulatedPlatform::inputStreams(
-    AudioObjectID object, const AudioObjectPropertyAddress& a) {
-  if (a.mSelector != kAudioDevicePropertyStreams || a.mScope != kAudioObjectPropertyScopeInput)
-    return std::nullopt;
+std::optional<std::string> SimulatedPlatform::inputStreams(AudioObjectID object,
+                                                           const AudioObjectPropertyAddress& a) {
   const Devices& d = *devices_;
-  std::uint32_t count = 0;
-  if (auto aggregate = d.aggregates.find(object); aggregate != d.aggregates.end())
-    count = d.inputStreamsOf(aggregate->second);
-  else if (object == d.outputDevice && d.outputDevice.isValid())
-    count = d.subDeviceInput ? 1 : 0;
-  else
+  auto aggregate = d.aggregates.find(object);
+  if (a.mSelector != kAudioDevicePropertyStreamConfiguration ||
+      a.mScope != kAudioObjectPropertyScopeInput || aggregate == d.aggregates.end())
     return std::nullopt;
-  std::vector<AudioObjectID> streams;
-  for (std::uint32_t i = 0; i < count; ++i) streams.push_back(1000 * object + i + 1);
-  return streams;
+  const std::vector<std::uint32_t> channels = d.inputChannelsOf(object, aggregate->second);
+  std::string bytes(audioBufferListSize(std::uint32_t(channels.size())), '\0');
+  auto* list = reinterpret_cast<AudioBufferList*>(bytes.data());
+  list->mNumberBuffers = std::uint32_t(channels.size());
+  for (std::size_t i = 0; i < channels.size(); ++i) list->mBuffers[i] = {channels[i], 0, nullptr};
+  return bytes;
 }
 
 OSStatus SimulatedPlatform::setPropertyData(AudioObjectID object,
@@ -310,7 +320,7 @@ OSStatus SimulatedPlatform::setPropertyData(AudioObjectID object,
       (proc == d.procs.end() ? "unknown" : procText(proc->first)) + " " + text);
   if (proc == d.procs.end() || proc->second->device != object) return kAudioHardwareBadObjectError;
   if (dataSize < ioProcStreamUsageSize(usage.mNumberStreams) ||
-      usage.mNumberStreams != d.inputStreamsOf(aggregate->second))
+      usage.mNumberStreams != d.inputChannelsOf(object, aggregate->second).size())
     return kAudioHardwareBadPropertySizeError;
   proc->second->inputStreamIsOn = std::move(on);
   return noErr;
@@ -373,9 +383,16 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
       d.runningDevice = AudioObjectID::unknown;
       d.running = nullptr;
       setValue(lost, kAudioDevicePropertyDeviceIsAlive, std::uint32_t(0));
-      for (auto& [handle, listener] : d.listeners)
-        if (listener->object == lost && listener->selector == kAudioDevicePropertyDeviceIsAlive)
-          listener->queue->runSync(&Devices::callListener, listener.get());
+      d.notify(lost, kAudioDevicePropertyDeviceIsAlive);
+      continue;
+    }
+    // The output device switched its rate: 'nsrt' reads the new one and its listeners hear of it.
+    if (d.rateChange && d.runningDevice.isValid() &&
+        d.startTime + d.rateChange->first <= std::min(next, end)) {
+      d.now = std::max(d.now, d.startTime + d.rateChange->first);
+      setValue(d.runningDevice, kAudioDevicePropertyNominalSampleRate, d.rateChange->second);
+      d.rateChange.reset();
+      d.notify(d.runningDevice, kAudioDevicePropertyNominalSampleRate);
       continue;
     }
     if (d.interruptAt && *d.interruptAt <= std::min(next, end)) {
@@ -386,7 +403,7 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
       continue;
     }
     // Without end and without an interruption to come, a simulated wait would never return.
-    if (next > end || (std::isinf(end) && !d.interruptAt && !d.deviceLostAt)) {
+    if (next > end || (std::isinf(end) && !d.interruptAt && !d.deviceLostAt && !d.rateChange)) {
       if (std::isfinite(end)) d.now = end;
       break;
     }
@@ -413,14 +430,16 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
     // A stream switched off for the block reaches it as a null buffer.
     AudioBufferList* list = d.input();
     const auto& on = d.running->inputStreamIsOn;
+    const std::uint32_t buffers = list->mNumberBuffers - d.subDeviceStreams;
     for (std::uint32_t b = 0; b < list->mNumberBuffers; ++b) {
       const bool used = on.empty() || (b < on.size() && on[b] != 0);
-      float* data = b < d.subDeviceStreams
+      const bool subDevice = b < d.tapBuffer || b >= d.tapBuffer + buffers;
+      float* data = subDevice
                         ? d.subDeviceSamples.data()
-                        : d.samples.data() + std::size_t(b - d.subDeviceStreams) *
+                        : d.samples.data() + std::size_t(b - d.tapBuffer) *
                                                  (list->mBuffers[b].mDataByteSize / sizeof(float));
       list->mBuffers[b].mData = used ? data : nullptr;
-      if (used && b < d.subDeviceStreams) d.subDeviceInputDelivered = true;
+      if (used && subDevice) d.subDeviceInputDelivered = true;
     }
     d.nowStamp.mSampleTime = d.inputStamp.mSampleTime = double(first);
     d.outputStamp.mSampleTime = double(first + d.ioFrames);

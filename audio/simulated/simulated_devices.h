@@ -135,11 +135,16 @@ struct SimulatedPlatform::Devices {
   AudioObjectID outputDevice = AudioObjectID::unknown;
   std::string outputUID;
   std::optional<std::pair<std::uint32_t, double>> subDeviceInput;  // channels, tone
+  double tapStreamsAfter = 0;  // seconds from an aggregate's creation to its tap's streams
+  bool tapFirst = false;       // the tap's streams ahead of the sub-device's
+  std::optional<std::uint32_t> tapStreamChannels;       // stated per tap stream instead of 'tfmt''s
+  std::optional<std::pair<double, double>> rateChange;  // seconds after the start, new rate
   bool captureAllowed = true;
 
   // Objects made.
   std::map<std::uint32_t, Tap> taps;
   std::map<std::uint32_t, Value> aggregates;
+  std::map<std::uint32_t, double> aggregatesMadeAt;
   std::vector<Value> aggregateDescriptions;
   std::vector<CATapDescription> tapDescriptions;
   std::map<const PlatformIOProc*, std::unique_ptr<PlatformIOProc>> procs;
@@ -161,7 +166,8 @@ struct SimulatedPlatform::Devices {
   std::vector<double> runningTones;
   AudioStreamBasicDescription runningFormat{};
   std::vector<float> samples;
-  std::uint32_t subDeviceStreams = 0;  // of the running device, ahead of the tap's
+  std::uint32_t subDeviceStreams = 0;  // of the running device
+  std::uint32_t tapBuffer = 0;         // the running device's first tap buffer
   std::vector<float> subDeviceSamples;
   bool subDeviceInputDelivered = false;
   std::vector<std::byte> listStorage;
@@ -200,14 +206,30 @@ struct SimulatedPlatform::Devices {
     return interleaved ? 1 : std::max<std::uint32_t>(1, format.mChannelsPerFrame);
   }
 
-  std::uint32_t inputStreamsOf(const Value& aggregate) const {
+  // The channels of each input stream of an aggregate ('slay'), as they stand now.
+  std::vector<std::uint32_t> inputChannelsOf(AudioObjectID id, const Value& aggregate) const {
+    std::vector<std::uint32_t> channels(subDeviceStreamsOf(aggregate),
+                                        subDeviceInput ? subDeviceInput->first : 0);
+    if (now < aggregatesMadeAt.at(id) + tapStreamsAfter) return channels;
     const Tap* tap = tapOf(aggregate);
-    return subDeviceStreamsOf(aggregate) + streamsOf(tap ? tap->format : tapFormat);
+    const AudioStreamBasicDescription& format = tap ? tap->format : tapFormat;
+    const std::uint32_t streams = streamsOf(format);
+    const std::uint32_t perStream =
+        tapStreamChannels.value_or(streams == 1 ? format.mChannelsPerFrame : 1);
+    channels.insert(tapFirst ? channels.begin() : channels.end(), streams, perStream);
+    return channels;
   }
 
   static void callBlock(void* context) {
     auto& d = *static_cast<Devices*>(context);
     d.running->block(&d.nowStamp, d.input(), &d.inputStamp, &d.output, &d.outputStamp);
+  }
+
+  // Calls the listeners of the property on their queues, one after the other.
+  void notify(AudioObjectID object, AudioObjectPropertySelector selector) {
+    for (auto& [handle, listener] : listeners)
+      if (listener->object == object && listener->selector == selector)
+        listener->queue->runSync(&Devices::callListener, listener.get());
   }
 
   static void callListener(void* context) {

@@ -137,7 +137,7 @@ OSStatus SimulatedPlatform::getPropertyDataSize(AudioObjectID object,
   log("getPropertyDataSize " + addressText(object, address, qualifierSize, qualifierData));
   if (OSStatus s = injectedFailure("getPropertyDataSize")) return s;
   if (auto streams = inputStreams(object, address)) {
-    outDataSize = std::uint32_t(streams->size() * sizeof(AudioObjectID));
+    outDataSize = std::uint32_t(streams->size());
     return noErr;
   }
   auto found = find(object, address, qualifierSize, qualifierData);
@@ -162,7 +162,7 @@ OSStatus SimulatedPlatform::getPropertyData(AudioObjectID object,
       std::to_string(ioDataSize));
   if (OSStatus s = injectedFailure("getPropertyData")) return s;
   if (auto streams = inputStreams(object, address)) {
-    ioDataSize = std::min<std::uint32_t>(ioDataSize, std::uint32_t(streams->size() * 4)) / 4 * 4;
+    ioDataSize = std::min<std::uint32_t>(ioDataSize, std::uint32_t(streams->size()));
     if (ioDataSize > 0) std::memcpy(outData, streams->data(), ioDataSize);
     return noErr;
   }

@@ -11,10 +11,12 @@
 //   format 'tfmt' states, at the aggregate device's rate; without the user's permission it hears
 //   silence and every call still succeeds;
 // - the aggregate device's input: the output device's own input streams (a headset's microphone)
-//   ahead of the tap's, one buffer per stream, and a stream switched off for a registration
+//   ahead of the tap's (or behind them), one buffer per stream, the tap's streams appearing a
+//   moment after the aggregate is made, and a stream switched off for a registration
 //   (kAudioDevicePropertyIOProcStreamUsage) reaching its block as a null buffer;
 // - the IO block called on the queue's own thread, one call at a time; a stop after which no
-//   call runs; the device that dies on its own ('livn' and its listeners);
+//   call runs; the device that dies on its own ('livn' and its listeners) or changes its rate
+//   ('nsrt' and its listeners);
 // - AVAudioPCMBuffer refusing a buffer list that does not match its format; the file written by
 //   libsndfile instead of AVAudioFile.
 //
@@ -119,6 +121,11 @@ class SimulatedPlatform : public Platform {
   // The output device has a microphone of its own: one input stream of `channels` interleaved
   // channels playing a tone. An aggregate with the device as sub-device puts it ahead of the tap's.
   void setSubDeviceInput(std::uint32_t channels, double hertz);
+  // How an aggregate's input states its tap: its streams appear `tapStreamsAfter` seconds after
+  // the aggregate is made, ahead of the sub-device's when `tapFirst`, with `tapStreamChannels`
+  // channels each instead of those 'tfmt' implies.
+  void setAggregateInput(double tapStreamsAfter, bool tapFirst,
+                         std::optional<std::uint32_t> tapStreamChannels);
   // Without the user's permission a tap hears only silence, and nothing says so.
   void setCaptureAllowed(bool allowed);
   void setIOFrames(std::uint32_t frames);
@@ -133,6 +140,9 @@ class SimulatedPlatform : public Platform {
   // The running device stops on its own `seconds` after the first start: its cycles end, 'livn'
   // reads 0 and its 'livn' listeners are called.
   void loseDeviceAt(double seconds);
+  // The running device's 'nsrt' becomes `rate` `seconds` after the first start, and its 'nsrt'
+  // listeners are called; the cycles go on as before.
+  void changeDeviceRateAt(double seconds, double rate);
 
   std::vector<Value> aggregateDescriptions() const;
   std::vector<CATapDescription> tapDescriptions() const;
@@ -211,10 +221,10 @@ class SimulatedPlatform : public Platform {
     std::string qualifier;
     auto operator<=>(const Key&) const = default;
   };
-  // A device's input streams ('stm#' in the input scope), which follow from the devices made;
-  // nothing for other reads.
-  std::optional<std::vector<AudioObjectID>> inputStreams(AudioObjectID object,
-                                                         const AudioObjectPropertyAddress& a);
+  // An aggregate's input streams ('slay' in the input scope), which follow from the devices made
+  // and the clock; nothing for other reads.
+  std::optional<std::string> inputStreams(AudioObjectID object,
+                                          const AudioObjectPropertyAddress& a);
   // Resolves to a property or the status that a read of it answers.
   std::variant<Property*, OSStatus> find(AudioObjectID object, const AudioObjectPropertyAddress& a,
                                          std::uint32_t qualifierSize, const void* qualifierData);

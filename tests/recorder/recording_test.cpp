@@ -114,11 +114,16 @@ TEST_F(RecordingTest, AGoodRunHoldsEveryCycleTearsDownInOrderAndReportsOnce) {
   sim_.setDeviceSampleRate(kForever);
   ASSERT_EQ(record({kMusic, kSafari}, 0.1), "");
   const std::vector<std::string> calls = sim_.calls();
-  ASSERT_GE(calls.size(), 5u);
-  EXPECT_EQ(std::vector<std::string>(calls.end() - 5, calls.end()),
+  ASSERT_GE(calls.size(), 7u);
+  EXPECT_EQ(std::vector<std::string>(calls.end() - 7, calls.end()),
             (std::vector<std::string>{"removePropertyListenerBlock 200 'livn' listener1",
+                                      "removePropertyListenerBlock 200 'nsrt' listener2",
+                                      "removePropertyListenerBlock 100 'tfmt' listener3",
                                       "deviceStop 200 proc1", "destroyIOProcID 200 proc1",
                                       "destroyAggregateDevice 200", "destroyProcessTap 100"}));
+  // The listeners have a queue of their own: a notification never holds up an IO cycle.
+  EXPECT_THAT(calls,
+              Contains("addPropertyListenerBlock 200 'livn' brindlex.process-tap.notifications"));
   // 0.1 s at 48000 Hz holds nine whole cycles of 512 frames.
   EXPECT_EQ(out_, "wrote=" + path_ +
                       " targets=Music(pid=812),Safari(pid=913) buffers=9 frames=4608"
@@ -153,7 +158,8 @@ const Calls kTap = {"destroyProcessTap 100"};
 const Calls kDevice = {"deviceStop 200 null", "destroyAggregateDevice 200", "destroyProcessTap 100"};
 const Calls kAll = {"deviceStop 200 proc1", "destroyIOProcID 200 proc1", "destroyAggregateDevice 200",
                     "destroyProcessTap 100"};
-const Calls kWatched = {"removePropertyListenerBlock 200 'livn' listener1", "deviceStop 200 proc1",
+const Calls kWatched = {"removePropertyListenerBlock 200 'livn' listener1", "removePropertyListenerBlock 200 'nsrt' listener2",
+                        "removePropertyListenerBlock 100 'tfmt' listener3", "deviceStop 200 proc1",
                         "destroyIOProcID 200 proc1", "destroyAggregateDevice 200", "destroyProcessTap 100"};
 // clang-format on
 
@@ -176,6 +182,8 @@ TEST_F(RecordingTest, EachScenarioKeyShapesTheRecordingAndAFailureTearsDownWhatW
       {R"({"tapFormat": {"sampleRate": 44100, "channels": 1, "interleaved": false}})", "sampleRate=44100 channels=1", "", {}},
       {R"({"deviceSampleRate": 96000})", "sampleRate=96000", "", {}},
       {R"({"deviceSampleRate": {"status": -1}})", "sampleRate=48000", "", {}},
+      // A notification that changes nothing goes unheeded.
+      {R"({"deviceSampleRate": 48000, "deviceRateChange": {"at": 0.02, "rate": 48000}})", "buffers=4 frames=2048", "", {}},
       {R"({"faults": {"createProcessTap": -50}})", "", "创建进程音频 Tap 失败：-50", {}},
       {R"({"faults": {"defaultOutputDevice": "!obj"}})", "", "读取 Core Audio 属性大小失败：560947818", kTap},
       {R"({"outputDevice": {"id": 7, "uid": "X"}, "faults": {"deviceUID": 5}})", "", "读取 Core Audio 属性大小失败：5", kTap},
@@ -184,6 +192,10 @@ TEST_F(RecordingTest, EachScenarioKeyShapesTheRecordingAndAFailureTearsDownWhatW
       {R"({"tapFormat": {"status": "who?"}})", "", "读取 Core Audio 属性大小失败：2003332927", kDevice},
       {R"({"tapFormat": {"formatID": "aac "}})", "", "创建 Tap 音频格式失败", kDevice},
       {R"({"faults": {"captureFormat": true}})", "", "创建 Tap 音频格式失败", kDevice},
+      {R"({"aggregateInput": {"tapStreamChannels": 1}, "subDeviceInput": {}})", "",
+       "聚合设备的输入中没有 Tap 的音频流：预期 1 个 2 声道的流，实际为 2 个流（1、1 声道）", kDevice},
+      {R"({"aggregateInput": {"tapStreamsAfter": 6}})", "",
+       "聚合设备的输入中没有 Tap 的音频流：预期 1 个 2 声道的流，实际为 0 个流", kDevice},
       {R"({})", "", "无法创建音频文件 " + missing, kDevice, false, missing},
       {R"({"faults": {"createIOProc": 8}})", "", "创建 Tap 回调失败：8", kDevice},
       {R"({"faults": {"createIOProc": 8}})", "", "创建 Tap 回调失败：8", kAll, true},
@@ -302,18 +314,25 @@ TEST_F(RecordingTest, LostAudioIsCountedAfterTheSummaryAndFailsTheRun) {
 }
 
 // Core Audio puts a headset's microphone into the aggregate's input, beside the tap.
+// The tap's streams are found wherever the aggregate lists them, once they appear (a microphone
+// of another shape than the tap's streams, so that the two ends cannot be confused).
 TEST_F(RecordingTest, AHeadsetsMicrophoneInTheAggregateIsNeitherRecordedNorOpened) {
-  for (const char* format : {R"({"channels": 2})", R"({"channels": 2, "interleaved": false})"}) {
-    SCOPED_TRACE(format);
-    recordScenario({{"tapFormat", json::parse(format)},
-                    {"tone", {{"11", 440}}},
-                    {"subDeviceInput", {{"channels", 1u}, {"tone", 1000}}}},
-                   {kMusic});
-    EXPECT_FALSE(microphoneDelivered_);
-    const Decoded file = decode(path_);
-    ASSERT_EQ(file.samples.size(), 2048u * 2);
-    for (std::size_t frame : {1u, 100u, 2047u})
-      EXPECT_EQ(file.samples[2 * frame + 1], tone({440}, 48000, frame));
+  for (auto [format, microphone] : {std::pair{R"({"channels": 2})", 1u},
+                                    std::pair{R"({"channels": 2, "interleaved": false})", 2u}}) {
+    for (const char* input : {R"({})", R"({"tapFirst": true})", R"({"tapStreamsAfter": 0.3})",
+                              R"({"tapFirst": true, "tapStreamsAfter": 0.3})"}) {
+      SCOPED_TRACE(std::string(format) + " " + input);
+      recordScenario({{"tapFormat", json::parse(format)},
+                      {"tone", {{"11", 440}}},
+                      {"subDeviceInput", {{"channels", microphone}, {"tone", 1000}}},
+                      {"aggregateInput", json::parse(input)}},
+                     {kMusic});
+      EXPECT_FALSE(microphoneDelivered_);
+      const Decoded file = decode(path_);
+      ASSERT_EQ(file.samples.size(), 2048u * 2);
+      for (std::size_t frame : {1u, 100u, 2047u})
+        EXPECT_EQ(file.samples[2 * frame + 1], tone({440}, 48000, frame));
+    }
   }
 }
 
@@ -358,23 +377,27 @@ TEST(SilenceDiagnosis, AnUnreadablePlayingStateLeavesBothCausesOpen) {
             std::string(kSilentUnexplained) + kSystemAudioRecordingNotAllowed);
 }
 
-// An interruption ends the run with success, the device's end with an error; either way after
-// the summary of what the file holds, and after teardown.
+// An interruption ends the run with success, the device's end or a change of its rate with an
+// error; either way after the summary of what the file holds, at the rate it began with, and
+// after teardown.
 TEST_F(RecordingTest, AnEarlyEndKeepsACompleteFileAndItsSummary) {
   struct sigaction before {};
   sigaction(SIGINT, nullptr, &before);
   for (double seconds : {kForever, 5.0}) {
-    for (bool lost : {false, true}) {
-      SCOPED_TRACE(lost ? "device lost" : "interrupted");
-      if (lost)
+    for (const std::string ending : {"", kDeviceLost, kRateChanged}) {
+      SCOPED_TRACE(ending);
+      if (ending == kDeviceLost)
         sim_.loseDeviceAt(0.5);
+      else if (ending == kRateChanged)
+        sim_.changeDeviceRateAt(0.5, 44100);  // another app switched the output device
       else
         sim_.interruptAt(sim_.virtualTime() + 0.5);
-      EXPECT_EQ(record({kMusic}, seconds), lost ? kDeviceLost : "");
+      EXPECT_EQ(record({kMusic}, seconds), ending);
       // The 46 whole cycles before the end.
-      EXPECT_THAT(out_, HasSubstr("buffers=46 frames=23552"));
+      EXPECT_THAT(out_, HasSubstr("buffers=46 frames=23552 sampleRate=48000"));
       EXPECT_EQ(err_, "");  // the error is the entry's to print
       const Decoded file = decode(path_);
+      EXPECT_EQ(file.rate, 48000);
       ASSERT_EQ(file.samples.size(), 23552u * 2);
       EXPECT_EQ(file.samples[2 * 23551], tone({440}, 48000, 23551));
       EXPECT_FALSE(recorder_->hasAudioFile());

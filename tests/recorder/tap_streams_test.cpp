@@ -37,7 +37,7 @@ TEST(TapStreams, TheTapsBuffersArePickedOutOfTheListWithoutAllocating) {
   AudioDeviceIOBlock block =
       tapInputOnly([&](const AudioTimeStamp*, const AudioBufferList* list, const AudioTimeStamp*,
                        AudioBufferList*, const AudioTimeStamp*) { seen = list; },
-                   {1, 2});
+                   {1, 1, 2});
   counting = true;
   block(nullptr, reinterpret_cast<const AudioBufferList*>(&input), nullptr, nullptr, nullptr);
   counting = false;

@@ -3,6 +3,7 @@
 // Declarations only.
 #pragma once
 
+#include <Availability.h>
 #include <CoreAudio/CoreAudioTypes.h>
 #include <Foundation/Foundation.h>
 
@@ -44,7 +45,7 @@ typedef NS_ENUM(NSUInteger, AVAudioCommonFormat) {
                             interleaved:(BOOL)interleaved
                                   error:(NSError**)outError;
 - (BOOL)writeFromBuffer:(const AVAudioPCMBuffer*)buffer error:(NSError**)outError;
-- (void)close;
+- (void)close API_AVAILABLE(macos(15.0), ios(18.0), watchos(11.0), tvos(18.0), macCatalyst(18.0));
 @end
 
 #ifdef __cplusplus

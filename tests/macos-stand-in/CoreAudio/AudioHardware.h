@@ -6,8 +6,8 @@
 #include <CoreAudio/CoreAudioTypes.h>
 #include <dispatch/dispatch.h>
 
-// The SDK marks the IO and listener blocks real-time safe: clang's `nonblocking` function effect
-// where the compiler has it.
+// The SDK marks the IO block and IO proc real-time safe (not the listener block): clang's
+// `nonblocking` function effect where the compiler has it.
 #if defined(__has_attribute)
 #if __has_attribute(nonblocking)
 #define CA_REALTIME_API __attribute__((nonblocking))
@@ -37,7 +37,7 @@ enum : AudioObjectPropertyScope {
   kAudioObjectPropertyScopeInput = 'inpt'
 };
 enum : AudioObjectPropertyElement { kAudioObjectPropertyElementMain = 0 };
-enum : AudioObjectID { kAudioObjectSystemObject = 1 };
+CF_ENUM(int){kAudioObjectSystemObject = 1};
 
 enum : AudioObjectPropertySelector {
   kAudioHardwarePropertyProcessObjectList = 'prs#',
@@ -52,7 +52,7 @@ enum : AudioObjectPropertySelector {
   kAudioTapPropertyFormat = 'tfmt',
   kAudioDevicePropertyNominalSampleRate = 'nsrt',
   kAudioDevicePropertyDeviceIsAlive = 'livn',
-  kAudioDevicePropertyStreams = 'stm#',
+  kAudioDevicePropertyStreamConfiguration = 'slay',
   kAudioDevicePropertyIOProcStreamUsage = 'suse'
 };
 
@@ -89,8 +89,8 @@ typedef void (^AudioDeviceIOBlock)(const AudioTimeStamp* inNow, const AudioBuffe
                                    AudioBufferList* outOutputData,
                                    const AudioTimeStamp* inOutputTime) CA_REALTIME_API;
 
-typedef void (^AudioObjectPropertyListenerBlock)(
-    UInt32 inNumberAddresses, const AudioObjectPropertyAddress* inAddresses) CA_REALTIME_API;
+typedef void (^AudioObjectPropertyListenerBlock)(UInt32 inNumberAddresses,
+                                                 const AudioObjectPropertyAddress* inAddresses);
 
 #ifdef __cplusplus
 extern "C" {

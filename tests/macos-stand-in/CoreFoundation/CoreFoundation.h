@@ -13,6 +13,9 @@ typedef double Float64;
 typedef unsigned char Boolean;
 typedef SInt32 OSStatus;
 
+// An enumeration of the given underlying type; the SDK's also takes a name.
+#define CF_ENUM(type) enum : type
+
 typedef signed long CFIndex;
 typedef const void* CFTypeRef;
 typedef const struct __CFString* CFStringRef;
