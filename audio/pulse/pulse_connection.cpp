@@ -88,8 +88,8 @@ void PulseConnection::onServerEvent(pa_context*, pa_subscription_event_type_t ev
                                     std::uint32_t index, void* data) {
   const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
   const auto type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
-  if (facility != PA_SUBSCRIPTION_EVENT_SINK_INPUT || type == PA_SUBSCRIPTION_EVENT_REMOVE) return;
-  static_cast<PulseConnection*>(data)->onSinkInput_(index);
+  if (facility != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
+  static_cast<PulseConnection*>(data)->onSinkInput_(index, type == PA_SUBSCRIPTION_EVENT_REMOVE);
 }
 
 // Server thread.

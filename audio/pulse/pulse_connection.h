@@ -24,9 +24,9 @@ constexpr OSStatus kNoDefaultSink = kAudioHardwareBadDeviceError;            // 
 
 class PulseConnection {
  public:
-  // Both run on the server's thread: a playback stream appeared or changed; the connection is
-  // lost.
-  PulseConnection(std::function<void(std::uint32_t sinkInput)> onSinkInput,
+  // Both run on the server's thread: a playback stream appeared, changed or left (`removed`);
+  // the connection is lost.
+  PulseConnection(std::function<void(std::uint32_t sinkInput, bool removed)> onSinkInput,
                   std::function<void()> onLost)
       : onSinkInput_(std::move(onSinkInput)), onLost_(std::move(onLost)) {}
   ~PulseConnection() { disconnect(); }
@@ -66,7 +66,7 @@ class PulseConnection {
   template <class Info, class T, T (*convert)(const Info&)>
   static void collect(pa_context*, const Info* info, int eol, void* data);
 
-  const std::function<void(std::uint32_t)> onSinkInput_;
+  const std::function<void(std::uint32_t, bool)> onSinkInput_;
   const std::function<void()> onLost_;
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;

@@ -20,6 +20,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,8 @@ class Device {
 
   // Server thread, or the main thread holding the loop's lock.
   void monitor(pa_context* context, std::uint32_t sinkInput);
+  // Server thread: the playback stream left the server.
+  void forget(std::uint32_t sinkInput);
   void releaseMonitors() noexcept;
   // Server thread: the connection is lost; the cycles stop and the listeners hear of it.
   void lose();
@@ -77,6 +80,10 @@ class Device {
   // Main thread.
   void startCycling();
   void stopCycling() noexcept;
+  // Main thread, once stopped: the mixer's drops, and for each stream refused at the limit the
+  // frames mixed while it played (the server does not say what a stream nobody records delivers;
+  // while it exists it plays, so this counts a corked one too).
+  std::int64_t droppedFrames() const noexcept { return std::int64_t(mixer_.droppedFrames()); }
 
   const AudioObjectID id;
   const Tap tap;
@@ -103,6 +110,7 @@ class Device {
   // Server thread, under the main loop's lock.
   std::vector<std::unique_ptr<Monitor>> monitors_;
   bool limitReported_ = false;
+  std::set<std::uint32_t> refused_;  // sink inputs refused at the stream limit
   // Main thread.
   std::future<void> cycling_;
   // Set by the main thread, then read by the recorder's queue.

@@ -328,6 +328,11 @@ class PulsePlatform final : public Platform {
     }
   }
 
+  std::int64_t droppedFrames(AudioObjectID deviceID) noexcept override {
+    const Device* device = findDevice(deviceID);
+    return device ? device->droppedFrames() : 0;
+  }
+
   std::string silentCaptureReason() override { return "声音服务器送来的只有静音。"; }
   // A monitor stream delivers silence while its player is paused or corked.
   bool cyclesContinueWhileSilent() const noexcept override { return true; }
@@ -347,7 +352,11 @@ class PulsePlatform final : public Platform {
 
   // Server thread: a new stream, or one that changed (moved to another sink): monitor it where
   // it now plays, once its process is known.
-  void onSinkInput(std::uint32_t index) {
+  void onSinkInput(std::uint32_t index, bool removed) {
+    if (removed) {
+      for (auto& [id, device] : devices_) device->forget(index);
+      return;
+    }
     if (devices_.empty()) return;
     pa_operation* op = pa_context_get_sink_input_info(
         connection_.context(), index,
@@ -489,8 +498,9 @@ class PulsePlatform final : public Platform {
   std::map<AudioObjectID, Tap> taps_;
   std::map<AudioObjectID, std::unique_ptr<Device>> devices_;
   // Last: destroyed first, so its thread never sees the maps above gone.
-  PulseConnection connection_{[this](std::uint32_t index) { onSinkInput(index); },
-                              [this] { onLost(); }};
+  PulseConnection connection_{
+      [this](std::uint32_t index, bool removed) { onSinkInput(index, removed); },
+      [this] { onLost(); }};
 };
 
 }  // namespace

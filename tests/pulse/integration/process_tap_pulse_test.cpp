@@ -10,6 +10,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <thread>
@@ -99,6 +100,56 @@ TEST_F(SharedServer, TargetThatStopsPlayingLeavesSilence) {
     expectTone(audio, 440, true, 0.4);
     expectTone(audio, 440, false, 3, 2);
   }
+}
+
+// Frames from the recording's first sound on that differ from the source, once aligned by its
+// first 32 frames; a frame lost or inserted anywhere shifts all that follows.
+std::int64_t framesOffTheSource(const Audio& recorded, const Audio& source) {
+  const auto sample = [](const Audio& a, std::int64_t frame, int channel) {
+    return a.samples[std::size_t(frame * 2 + channel)];
+  };
+  const auto same = [&](std::int64_t at, std::int64_t from, int channel) {
+    return std::abs(sample(recorded, at, channel) - sample(source, from, channel)) < 1e-3f;
+  };
+  std::int64_t first = 0;
+  while (first < recorded.frames && sample(recorded, first, 0) == 0) ++first;
+  for (std::int64_t from = 0; from + recorded.frames - first <= source.frames; ++from) {
+    std::int64_t i = 0;
+    while (i < 32 && first + i < recorded.frames && same(first + i, from + i, 0)) ++i;
+    if (i < 32) continue;
+    std::int64_t off = 0;
+    for (i = 0; first + i < recorded.frames; ++i)
+      off += !same(first + i, from + i, 0) || !same(first + i, from + i, 1);
+    return off;
+  }
+  return recorded.frames - first;
+}
+
+// The server keeps a stopped recorder's backlog and hands it over when it runs again: all of it
+// reaches the file, as parec's holds it.
+TEST_F(SharedServer, ARecorderStoppedForSecondsKeepsWhatTheServerKept) {
+  const std::string radio = client("Radio");
+  const fs::path noise = file("noise.wav");
+  ASSERT_EQ(runProgram({"sox", "-q", "-R", "-n", "-r", "48000", "-c", "2", "-b", "16", noise,
+                        "synth", "30", "whitenoise", "vol", "0.5"},
+                       60s)
+                .status,
+            0);
+  Player player(paplay(radio, noise, 500), radio);
+  ASSERT_TRUE(player.visible());
+  const fs::path out = file("stopped.wav"), stdoutFile = file("out"), stderrFile = file("err");
+  Child recorder(tapCommand({out, "7", radio}), {}, stdoutFile, stderrFile);
+  ASSERT_TRUE(waitForCapture(recorder.pid()));
+  std::this_thread::sleep_for(1s);
+  recorder.signal(SIGSTOP);
+  std::this_thread::sleep_for(3s);
+  recorder.signal(SIGCONT);
+  ASSERT_EQ(recorder.wait(60s), std::optional<int>(0)) << fileText(stderrFile);
+  EXPECT_THAT(fileText(stderrFile), IsEmpty());
+  const Audio recorded = audioOf(out);
+  EXPECT_GE(recorded.seconds(), 7);
+  const std::int64_t off = framesOffTheSource(recorded, audioOf(noise));
+  EXPECT_TRUE(off == 0 || underruns() > 0) << off << " frames differ";
 }
 
 TEST_F(ProcessTapPulse, UnreachableServerFailsBeforeAnyFile) {
