@@ -43,6 +43,7 @@ struct Tap {
   bool global = false;
   std::vector<std::int32_t> pids;  // tapped, or excluded from the global mix
   std::string uuid;
+  std::string sink;  // the default sink when the tap was made
   std::uint32_t rate = 0;
 };
 

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <utility>
 
 #include "audio/platform.h"
 #include "audio/pulse/pulse_connection.h"
@@ -54,7 +55,8 @@ class PulsePlatform final : public Platform {
                                std::uint32_t& outDataSize) override {
     if (object == AudioObjectID::system &&
         address.mSelector == kAudioHardwarePropertyProcessObjectList) {
-      if (OSStatus status = takeSnapshot(); status != noErr) return status;
+      if (!std::exchange(viewUnused_, false))
+        if (OSStatus status = takeSnapshot(); status != noErr) return status;
       outDataSize = std::uint32_t(processes_.order().size() * sizeof(AudioObjectID));
       return noErr;
     }
@@ -108,8 +110,8 @@ class PulsePlatform final : public Platform {
         return kAudioHardwareBadObjectError;
       }
     }
-    std::string sink;
-    if (OSStatus status = connection_.defaultSink(sink, tap.rate); status != noErr) return status;
+    if (OSStatus status = connection_.defaultSink(tap.sink, tap.rate); status != noErr)
+      return status;
     outTapID = newObjectID();
     taps_.emplace(outTapID, std::move(tap));
     return noErr;
@@ -265,8 +267,12 @@ class PulsePlatform final : public Platform {
     return wrapBufferListNoCopy(format, bufferList);
   }
 
+  // An inventory starts here, or with the size of the process list when it asks for no
+  // applications: each takes a new view of the server, and the reads that follow answer from it,
+  // so that names and process objects come from the same moment.
   std::vector<RunningApplication> runningApplications() override {
-    if (!processes_.updated() && takeSnapshot() != noErr) return {};
+    if (takeSnapshot() != noErr) return {};
+    viewUnused_ = true;
     std::vector<RunningApplication> applications;
     for (const Client& client : processes_.clients())
       applications.push_back({client.pid, client.name, client.bundleID});
@@ -426,6 +432,9 @@ class PulsePlatform final : public Platform {
         return noErr;
       }
       if (selector == kAudioHardwarePropertyDefaultSystemOutputDevice) {
+        // A recording asks once: its tap took the sink it records from.
+        if (!taps_.empty())
+          return writeValue(sinkObjectFor(taps_.rbegin()->second.sink), ioDataSize, outData);
         std::string name;
         std::uint32_t rate = 0;
         if (OSStatus status = connection_.defaultSink(name, rate); status != noErr) return status;
@@ -494,6 +503,7 @@ class PulsePlatform final : public Platform {
 
   std::uint32_t nextObjectID_ = kFirstObjectID;
   ProcessTable processes_{[this] { return newObjectID(); }};
+  bool viewUnused_ = false;  // taken for the running applications; no size was read from it
   std::map<AudioObjectID, std::string> sinks_;
   std::map<AudioObjectID, Tap> taps_;
   std::map<AudioObjectID, std::unique_ptr<Device>> devices_;

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "audio/property_access.h"
+#include "processes/inventory.h"
 #include "tests/pulse/integration/pulse_harness.h"
 
 namespace pt::pulse_testing {
@@ -100,6 +102,27 @@ TEST_F(SharedServer, TargetThatStopsPlayingLeavesSilence) {
     expectTone(audio, 440, true, 0.4);
     expectTone(audio, 440, false, 3, 2);
   }
+}
+
+// An inventory answers from one view of the server: a client that joins between its reads is in
+// none of them, so that every process object has its application.
+TEST_F(SharedServer, AnInventoryReadsOneViewOfTheServer) {
+  const std::unique_ptr<Platform> native = makeNativePlatform();
+  Platform* const previous = installPlatform(native.get());
+  const std::vector<RunningApplication> applications = platform().runningApplications();
+  Player joiner(client("Joiner"), tone(440));
+  ASSERT_TRUE(joiner.visible());
+  const std::vector<AudioObjectID> objects = readProcessList();
+  EXPECT_FALSE(objects.empty());
+  for (const AudioObjectID object : objects) {
+    const std::int32_t pid = object.read<std::int32_t>(kAudioProcessPropertyPID, -1);
+    EXPECT_EQ(
+        std::count_if(applications.begin(), applications.end(),
+                      [&](const RunningApplication& a) { return a.processIdentifier == pid; }),
+        1)
+        << pid << (pid == joiner.pid() ? " (the joiner)" : "");
+  }
+  installPlatform(previous);
 }
 
 // Frames from the recording's first sound on that differ from the source, once aligned by its
