@@ -3,6 +3,11 @@
 #include "audio/pulse/thread_signals.h"
 
 namespace pt::pulse {
+namespace {
+
+constexpr pa_usec_t kConnectTimeoutUs = 10 * PA_USEC_PER_SEC;
+
+}  // namespace
 
 OSStatus PulseConnection::connect() {
   if (context_ && pa_context_get_state(context_) == PA_CONTEXT_READY) return noErr;
@@ -20,14 +25,27 @@ OSStatus PulseConnection::connect() {
   pa_context_set_subscribe_callback(context_, &PulseConnection::onServerEvent, this);
   if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
     return kServerUnreachable;
-  pa_threaded_mainloop_lock(loop_);
-  if (withStopSignalsBlocked([this] { return pa_threaded_mainloop_start(loop_); }) < 0) {
-    pa_threaded_mainloop_unlock(loop_);
+  timeval deadline;
+  Lock lock(loop_);
+  if (withStopSignalsBlocked([this] { return pa_threaded_mainloop_start(loop_); }) < 0)
     return kServerUnreachable;
-  }
+  // A socket whose server never answers (a daemon that hangs, or never finished starting, as on
+  // test machines) would hold the tool here forever: it gives up as if nothing listened. A local
+  // server answers within milliseconds, and a loaded machine's within far less than this.
+  pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+  pa_time_event* timer = api->time_new(
+      api, pa_timeval_add(pa_gettimeofday(&deadline), kConnectTimeoutUs),
+      [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* data) {
+        auto* self = static_cast<PulseConnection*>(data);
+        self->connectTimedOut_ = true;
+        self->signal();
+      },
+      this);
   pa_context_state_t state;
-  while ((state = pa_context_get_state(context_)) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state))
+  while ((state = pa_context_get_state(context_)) != PA_CONTEXT_READY &&
+         PA_CONTEXT_IS_GOOD(state) && !connectTimedOut_)
     pa_threaded_mainloop_wait(loop_);
+  if (timer) api->time_free(timer);
   bool ready = state == PA_CONTEXT_READY;
   // Not awaited: the server answers in order, so every later answer comes after the
   // subscription took effect, and a refusal fails the operations that follow.
@@ -37,7 +55,6 @@ OSStatus PulseConnection::connect() {
     ready = op != nullptr;
     if (op) pa_operation_unref(op);
   }
-  pa_threaded_mainloop_unlock(loop_);
   return ready ? noErr : kServerUnreachable;
 }
 
@@ -123,7 +140,7 @@ OSStatus PulseConnection::defaultSink(std::string& name, std::uint32_t& rate) {
     std::string name;
     std::uint32_t rate = 0;
   } call{this, {}, 0};
-  pa_threaded_mainloop_lock(loop_);
+  Lock lock(loop_);
   // The server resolves its default itself: one round trip. With no sink it answers an error,
   // which ends the list without an entry.
   const bool ok = wait({pa_context_get_sink_info_by_name(
@@ -137,7 +154,6 @@ OSStatus PulseConnection::defaultSink(std::string& name, std::uint32_t& rate) {
         if (eol != 0) call->self->signal();
       },
       &call)});
-  pa_threaded_mainloop_unlock(loop_);
   if (!ok) return failure();
   if (call.name.empty() || call.rate == 0) return kNoDefaultSink;
   name = call.name;

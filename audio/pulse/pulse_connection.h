@@ -37,8 +37,18 @@ class PulseConnection {
   void disconnect() noexcept;
 
   pa_context* context() const { return context_; }
-  void lock() { pa_threaded_mainloop_lock(loop_); }
-  void unlock() { pa_threaded_mainloop_unlock(loop_); }
+  // Holds the loop's lock for its scope, the one way this platform takes it.
+  class Lock {
+   public:
+    explicit Lock(pa_threaded_mainloop* loop) : loop_(loop) { pa_threaded_mainloop_lock(loop_); }
+    explicit Lock(const PulseConnection& connection) : Lock(connection.loop_) {}
+    ~Lock() { pa_threaded_mainloop_unlock(loop_); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+   private:
+    pa_threaded_mainloop* const loop_;
+  };
   // A failure status for an operation that did not succeed.
   OSStatus failure() const { return failed_ ? kServerUnreachable : kServerOperationFailed; }
 
@@ -71,6 +81,7 @@ class PulseConnection {
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
   std::atomic<bool> failed_{false};
+  bool connectTimedOut_ = false;  // under the loop's lock
 };
 
 }  // namespace pt::pulse

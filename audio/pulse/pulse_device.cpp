@@ -71,8 +71,36 @@ bool Device::follows(std::int32_t pid) const {
 }
 
 void Device::lose() {
-  if (!alive.exchange(false)) return;
-  for (auto& listener : listeners) notifyLost(*listener);
+  if (!alive_.exchange(false)) return;
+  for (auto& listener : listeners_) notifyLost(*listener);
+}
+
+AudioDeviceIOProcID Device::registerIO(std::shared_ptr<PulseQueue> queue,
+                                       AudioDeviceIOBlock block) {
+  if (registration_) return nullptr;
+  registration_.reset(new IORegistration{std::move(queue), std::move(block)});
+  return ioProcID();
+}
+
+void Device::unregisterIO() noexcept {
+  stopCycling();
+  registration_.reset();
+}
+
+AudioObjectPropertyListenerID Device::addListener(std::shared_ptr<PulseQueue> queue,
+                                                  AudioObjectPropertyListenerBlock block) {
+  listeners_.push_back(
+      std::make_unique<PlatformListener>(PlatformListener{std::move(queue), std::move(block)}));
+  if (!alive_.load()) notifyLost(*listeners_.back());
+  return listeners_.back().get();
+}
+
+bool Device::removeListener(AudioObjectPropertyListenerID listener) {
+  auto it = std::find_if(listeners_.begin(), listeners_.end(),
+                         [&](const auto& entry) { return entry.get() == listener; });
+  if (it == listeners_.end()) return false;
+  listeners_.erase(it);
+  return true;
 }
 
 void Device::monitor(pa_context* context, std::uint32_t sinkInput) {
@@ -198,7 +226,7 @@ void Device::startCycling() {
   startAt_ = Clock::now();
   auto done = std::make_shared<std::promise<void>>();
   cycling_ = done->get_future();
-  registration->queue->post([this, done] {
+  registration_->queue->post([this, done] {
     runCycles();
     done->set_value();
   });
@@ -215,7 +243,7 @@ void Device::stopCycling() noexcept {
 
 // The recorder's queue.
 void Device::runCycles() {
-  IORegistration& io = *registration;
+  IORegistration& io = *registration_;
   AudioBufferList input{1, {{kChannels, 0, buffer_.data()}}};
   AudioBufferList output{0, {{0, 0, nullptr}}};
   AudioTimeStamp now{}, inputTime{}, outputTime{};
@@ -236,7 +264,7 @@ void Device::runCycles() {
   Clock::time_point awake = start;
   for (;;) {
     const bool stopping = stopRequested_.load(std::memory_order_acquire);
-    if (!alive.load()) return;
+    if (!alive_.load()) return;
     const Clock::time_point t = Clock::now();
     if (t - std::exchange(awake, t) > kOverslept) stalledSince = Clock::time_point::max();
     const std::uint64_t due = cyclesBy(stopping ? stopAt_ : t);

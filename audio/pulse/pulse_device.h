@@ -79,21 +79,27 @@ class Device {
   void lose();
 
   // Main thread.
+  // Registers the block: its handle, or null when the device has one already.
+  AudioDeviceIOProcID registerIO(std::shared_ptr<PulseQueue> queue, AudioDeviceIOBlock block);
+  AudioDeviceIOProcID ioProcID() const {
+    return reinterpret_cast<AudioDeviceIOProcID>(registration_.get());
+  }
+  void unregisterIO() noexcept;  // stops the cycles first
   void startCycling();
   void stopCycling() noexcept;
   // Main thread, once stopped: the mixer's drops, and for each stream refused at the limit the
   // frames mixed while it played (the server does not say what a stream nobody records delivers;
   // while it exists it plays, so this counts a corked one too).
   std::int64_t droppedFrames() const noexcept { return std::int64_t(mixer_.droppedFrames()); }
+  bool isAlive() const noexcept { return alive_.load(); }
+
+  // Under the loop's lock. A listener added to a lost device hears of it at once.
+  AudioObjectPropertyListenerID addListener(std::shared_ptr<PulseQueue> queue,
+                                            AudioObjectPropertyListenerBlock block);
+  bool removeListener(AudioObjectPropertyListenerID listener);
 
   const AudioObjectID id;
   const Tap tap;
-  // Main thread.
-  std::unique_ptr<IORegistration> registration;
-  // Cleared on the server's thread when the connection is lost.
-  std::atomic<bool> alive{true};
-  // Under the main loop's lock.
-  std::vector<std::unique_ptr<PlatformListener>> listeners;
 
  private:
   static void onReadable(pa_stream* stream, std::size_t, void* data);
@@ -103,6 +109,12 @@ class Device {
   void wake();
   void runCycles();
 
+  // Main thread.
+  std::unique_ptr<IORegistration> registration_;
+  // Cleared on the server's thread when the connection is lost.
+  std::atomic<bool> alive_{true};
+  // Under the loop's lock.
+  std::vector<std::unique_ptr<PlatformListener>> listeners_;
   const std::uint32_t cycleFrames_;
   const std::uint32_t batchFrames_;  // at most this much audio per call of the block
   const std::uint32_t steadyFragmentFrames_;

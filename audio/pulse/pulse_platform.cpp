@@ -139,17 +139,19 @@ class PulsePlatform final : public Platform {
       return kAudioHardwareIllegalOperationError;
     }
     Device* raw = device.get();
-    connection_.lock();
-    devices_.emplace(id, std::move(device));
-    // Streams already playing; later ones arrive through the subscription.
-    std::vector<Client> clients;
-    std::vector<SinkInput> inputs;
-    const bool listed = connection_.listPlayers(clients, inputs);
-    attribute(inputs, clients);
-    if (listed)
-      for (const SinkInput& input : inputs)
-        if (raw->follows(input.pid)) raw->monitor(connection_.context(), input.index);
-    connection_.unlock();
+    bool listed;
+    {
+      PulseConnection::Lock lock(connection_);
+      devices_.emplace(id, std::move(device));
+      // Streams already playing; later ones arrive through the subscription.
+      std::vector<Client> clients;
+      std::vector<SinkInput> inputs;
+      listed = connection_.listPlayers(clients, inputs);
+      attribute(inputs, clients);
+      if (listed)
+        for (const SinkInput& input : inputs)
+          if (raw->follows(input.pid)) raw->monitor(connection_.context(), input.index);
+    }
     if (!listed) {
       destroyAggregateDevice(id);
       return kServerOperationFailed;
@@ -161,13 +163,10 @@ class PulsePlatform final : public Platform {
   OSStatus destroyAggregateDevice(AudioObjectID deviceID) noexcept override {
     auto it = devices_.find(deviceID);
     if (it == devices_.end()) return kAudioHardwareBadObjectError;
-    Device& device = *it->second;
-    device.stopCycling();
-    device.registration.reset();
-    connection_.lock();
-    device.releaseMonitors();
+    it->second->unregisterIO();
+    PulseConnection::Lock lock(connection_);
+    it->second->releaseMonitors();
     devices_.erase(it);
-    connection_.unlock();
     return noErr;
   }
 
@@ -182,17 +181,15 @@ class PulsePlatform final : public Platform {
     if (!device) return kAudioHardwareBadDeviceError;
     auto serial = std::dynamic_pointer_cast<PulseQueue>(queue);
     if (!serial || !block) return kAudio_ParamError;
-    if (device->registration) return kAudioHardwareIllegalOperationError;
-    device->registration.reset(new IORegistration{std::move(serial), std::move(block)});
-    outProcID = reinterpret_cast<AudioDeviceIOProcID>(device->registration.get());
+    if (device->ioProcID()) return kAudioHardwareIllegalOperationError;
+    outProcID = device->registerIO(std::move(serial), std::move(block));
     return noErr;
   }
 
   OSStatus deviceStart(AudioObjectID deviceID, AudioDeviceIOProcID procID) override {
     Device* device = findDevice(deviceID);
     if (!device) return kAudioHardwareBadDeviceError;
-    if (!device->registration || procID != registrationID(*device))
-      return kAudioHardwareIllegalOperationError;
+    if (!procID || procID != device->ioProcID()) return kAudioHardwareIllegalOperationError;
     device->startCycling();
     return noErr;
   }
@@ -200,7 +197,7 @@ class PulsePlatform final : public Platform {
   OSStatus deviceStop(AudioObjectID deviceID, AudioDeviceIOProcID procID) noexcept override {
     Device* device = findDevice(deviceID);
     if (!device) return kAudioHardwareBadDeviceError;
-    if (procID != nullptr && procID != registrationID(*device))
+    if (procID != nullptr && procID != device->ioProcID())
       return kAudioHardwareIllegalOperationError;
     device->stopCycling();
     return noErr;
@@ -209,10 +206,8 @@ class PulsePlatform final : public Platform {
   OSStatus destroyIOProcID(AudioObjectID deviceID, AudioDeviceIOProcID procID) noexcept override {
     Device* device = findDevice(deviceID);
     if (!device) return kAudioHardwareBadDeviceError;
-    if (!device->registration || procID != registrationID(*device))
-      return kAudioHardwareIllegalOperationError;
-    device->stopCycling();
-    device->registration.reset();
+    if (!procID || procID != device->ioProcID()) return kAudioHardwareIllegalOperationError;
+    device->unregisterIO();
     return noErr;
   }
 
@@ -226,13 +221,8 @@ class PulsePlatform final : public Platform {
       return kAudioHardwareUnknownPropertyError;
     auto serial = std::dynamic_pointer_cast<PulseQueue>(queue);
     if (!serial || !block) return kAudio_ParamError;
-    connection_.lock();
-    device->listeners.push_back(
-        std::make_unique<PlatformListener>(PlatformListener{serial, std::move(block)}));
-    outListener = device->listeners.back().get();
-    const bool lostAlready = !device->alive.load();
-    connection_.unlock();
-    if (lostAlready) notifyLost(*device->listeners.back());
+    PulseConnection::Lock lock(connection_);
+    outListener = device->addListener(std::move(serial), std::move(block));
     return noErr;
   }
 
@@ -240,14 +230,8 @@ class PulsePlatform final : public Platform {
                                        AudioObjectPropertyListenerID listener) noexcept override {
     Device* device = findDevice(object);
     if (!device) return kAudioHardwareBadObjectError;
-    connection_.lock();
-    auto& listeners = device->listeners;
-    auto it = std::find_if(listeners.begin(), listeners.end(),
-                           [&](const auto& entry) { return entry.get() == listener; });
-    const bool found = it != listeners.end();
-    if (found) listeners.erase(it);
-    connection_.unlock();
-    return found ? noErr : kAudioHardwareBadObjectError;
+    PulseConnection::Lock lock(connection_);
+    return device->removeListener(listener) ? noErr : kAudioHardwareBadObjectError;
   }
 
   std::shared_ptr<const AudioFormat> makeAudioFormat(
@@ -408,9 +392,11 @@ class PulsePlatform final : public Platform {
     if (OSStatus status = connection_.connect(); status != noErr) return status;
     std::vector<Client> clients;
     std::vector<SinkInput> inputs;
-    connection_.lock();
-    const bool ok = connection_.listPlayers(clients, inputs);
-    connection_.unlock();
+    bool ok;
+    {
+      PulseConnection::Lock lock(connection_);
+      ok = connection_.listPlayers(clients, inputs);
+    }
     if (!ok) return connection_.failure();
     attribute(inputs, clients);
     processes_.update(std::move(clients), inputs);
@@ -476,7 +462,7 @@ class PulsePlatform final : public Platform {
       if (selector == kAudioDevicePropertyNominalSampleRate)
         return writeValue(double(device->tap.rate), ioDataSize, outData);
       if (selector == kAudioDevicePropertyDeviceIsAlive)
-        return writeValue(std::uint32_t(device->alive.load()), ioDataSize, outData);
+        return writeValue(std::uint32_t(device->isAlive()), ioDataSize, outData);
       return kAudioHardwareUnknownPropertyError;
     }
     return kAudioHardwareBadObjectError;
@@ -495,10 +481,6 @@ class PulsePlatform final : public Platform {
   Device* findDevice(AudioObjectID id) const {
     auto it = devices_.find(id);
     return it == devices_.end() ? nullptr : it->second.get();
-  }
-
-  static AudioDeviceIOProcID registrationID(const Device& device) {
-    return reinterpret_cast<AudioDeviceIOProcID>(device.registration.get());
   }
 
   std::uint32_t nextObjectID_ = kFirstObjectID;

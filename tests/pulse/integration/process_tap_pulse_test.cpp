@@ -175,11 +175,21 @@ TEST_F(SharedServer, ARecorderStoppedForSecondsKeepsWhatTheServerKept) {
   EXPECT_TRUE(off == 0 || underruns() > 0) << off << " frames differ";
 }
 
+// Nothing listens, or a socket takes the connection and never answers: given up after a wait.
 TEST_F(ProcessTapPulse, UnreachableServerFailsBeforeAnyFile) {
-  for (const char* keyword : {"--list", "auto"}) {
-    SCOPED_TRACE(keyword);
-    const Outcome run =
-        tap({file("out.wav"), "1", keyword}, 30s, {{"PULSE_SERVER", "unix:/nonexistent/native"}});
+  const fs::path silent = file("silent.sock");
+  Child listener(
+      {"python3", "-c",
+       "import socket, sys, time\n"
+       "s = socket.socket(socket.AF_UNIX); s.bind(sys.argv[1]); s.listen(); time.sleep(90)",
+       silent});
+  for (int i = 0; i < 100 && !fs::exists(silent); ++i) std::this_thread::sleep_for(50ms);
+  for (const auto& [server, keyword] : {std::pair{"/nonexistent/native", "--list"},
+                                        {"/nonexistent/native", "auto"},
+                                        {silent.c_str(), "--list"}}) {
+    SCOPED_TRACE(std::string(server) + " " + keyword);
+    const Outcome run = tap({file("out.wav"), "1", keyword}, 60s,
+                            {{"PULSE_SERVER", std::string("unix:") + server}});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "读取音频进程列表大小失败：1937010544\n");
     EXPECT_THAT(run.out, IsEmpty());
