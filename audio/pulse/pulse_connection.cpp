@@ -123,14 +123,21 @@ void PulseConnection::collect(pa_context*, const Info* info, int eol, void* data
   if (eol != 0) call->self->signal();
 }
 
-bool PulseConnection::listPlayers(std::vector<Client>& clients, std::vector<SinkInput>& inputs) {
+bool PulseConnection::listStreams(std::vector<Client>& clients, std::vector<Stream>& inputs,
+                                  std::vector<Stream>* outputs) {
   ListCall<Client> clientCall{this, &clients};
-  ListCall<SinkInput> inputCall{this, &inputs};
-  // Both asked at once: one round trip.
-  return wait({pa_context_get_client_info_list(context_, &collect<pa_client_info, Client, clientOf>,
-                                               &clientCall),
-               pa_context_get_sink_input_info_list(
-                   context_, &collect<pa_sink_input_info, SinkInput, sinkInputOf>, &inputCall)});
+  ListCall<Stream> inputCall{this, &inputs};
+  ListCall<Stream> outputCall{this, outputs};
+  // All asked at once: one round trip.
+  pa_operation* clientsOp = pa_context_get_client_info_list(
+      context_, &collect<pa_client_info, Client, clientOf>, &clientCall);
+  pa_operation* inputsOp = pa_context_get_sink_input_info_list(
+      context_, &collect<pa_sink_input_info, Stream, sinkInputOf>, &inputCall);
+  if (!outputs) return wait({clientsOp, inputsOp});
+  return wait(
+      {clientsOp, inputsOp,
+       pa_context_get_source_output_info_list(
+           context_, &collect<pa_source_output_info, Stream, sourceOutputOf>, &outputCall)});
 }
 
 OSStatus PulseConnection::defaultSink(std::string& name, std::uint32_t& rate) {

@@ -52,8 +52,10 @@ class PulseConnection {
   // A failure status for an operation that did not succeed.
   OSStatus failure() const { return failed_ ? kServerUnreachable : kServerOperationFailed; }
 
-  // With the loop locked: the clients and the playback streams, asked together.
-  bool listPlayers(std::vector<Client>& clients, std::vector<SinkInput>& inputs);
+  // With the loop locked: the clients, the playback streams and, if asked for, the record
+  // streams, in one round trip.
+  bool listStreams(std::vector<Client>& clients, std::vector<Stream>& inputs,
+                   std::vector<Stream>* outputs = nullptr);
   // Without the lock.
   OSStatus defaultSink(std::string& name, std::uint32_t& rate);
 

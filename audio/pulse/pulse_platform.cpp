@@ -145,11 +145,11 @@ class PulsePlatform final : public Platform {
       devices_.emplace(id, std::move(device));
       // Streams already playing; later ones arrive through the subscription.
       std::vector<Client> clients;
-      std::vector<SinkInput> inputs;
-      listed = connection_.listPlayers(clients, inputs);
+      std::vector<Stream> inputs;
+      listed = connection_.listStreams(clients, inputs);
       attribute(inputs, clients);
       if (listed)
-        for (const SinkInput& input : inputs)
+        for (const Stream& input : inputs)
           if (raw->follows(input.pid)) raw->monitor(connection_.context(), input.index);
     }
     if (!listed) {
@@ -353,11 +353,11 @@ class PulsePlatform final : public Platform {
         [](pa_context* context, const pa_sink_input_info* info, int eol, void* data) {
           if (eol != 0 || !info) return;
           auto* self = static_cast<PulsePlatform*>(data);
-          const SinkInput input = sinkInputOf(*info);
+          const Stream input = sinkInputOf(*info);
           if (input.pid != 0 || input.client == PA_INVALID_INDEX) return self->follow(input);
           struct Pending {
             PulsePlatform* self;
-            SinkInput input;
+            Stream input;
           };
           auto* pending = new Pending{self, input};
           pa_operation* op = pa_context_get_client_info(
@@ -382,7 +382,7 @@ class PulsePlatform final : public Platform {
   }
 
   // Server thread.
-  void follow(const SinkInput& input) {
+  void follow(const Stream& input) {
     for (auto& [id, device] : devices_)
       if (device->follows(input.pid)) device->monitor(connection_.context(), input.index);
   }
@@ -391,15 +391,16 @@ class PulsePlatform final : public Platform {
   OSStatus takeSnapshot() {
     if (OSStatus status = connection_.connect(); status != noErr) return status;
     std::vector<Client> clients;
-    std::vector<SinkInput> inputs;
+    std::vector<Stream> inputs, outputs;
     bool ok;
     {
       PulseConnection::Lock lock(connection_);
-      ok = connection_.listPlayers(clients, inputs);
+      ok = connection_.listStreams(clients, inputs, &outputs);
     }
     if (!ok) return connection_.failure();
     attribute(inputs, clients);
-    processes_.update(std::move(clients), inputs);
+    attribute(outputs, clients);
+    processes_.update(std::move(clients), inputs, outputs);
     return noErr;
   }
 
@@ -431,10 +432,10 @@ class PulsePlatform final : public Platform {
     if (const ProcessObject* process = processes_.find(object)) {
       if (selector == kAudioProcessPropertyPID)
         return writeValue(process->pid, ioDataSize, outData);
-      // Only playback streams make a process run here, so it runs exactly when it plays.
-      if (selector == kAudioProcessPropertyIsRunning ||
-          selector == kAudioProcessPropertyIsRunningOutput)
+      if (selector == kAudioProcessPropertyIsRunning)
         return writeValue(std::uint32_t(process->running), ioDataSize, outData);
+      if (selector == kAudioProcessPropertyIsRunningOutput)
+        return writeValue(std::uint32_t(process->playing), ioDataSize, outData);
       if (selector == kAudioProcessPropertyBundleID)
         return writeValue(makeString(process->bundleID), ioDataSize, outData);
       return kAudioHardwareUnknownPropertyError;
