@@ -168,4 +168,20 @@ OSStatus PulseConnection::defaultSink(std::string& name, std::uint32_t& rate) {
   return noErr;
 }
 
+void PulseConnection::probe() {
+  Lock lock(loop_);
+  pa_operation* op = pa_context_get_server_info(
+      context_,
+      [](pa_context*, const pa_server_info*, void* self) {
+        static_cast<PulseConnection*>(self)->lastAnswer_.store(
+            std::chrono::steady_clock::now().time_since_epoch().count());
+      },
+      this);
+  if (op) pa_operation_unref(op);
+}
+
+bool PulseConnection::answeredSince(std::chrono::steady_clock::time_point time) const {
+  return lastAnswer_.load() >= time.time_since_epoch().count();
+}
+
 }  // namespace pt::pulse

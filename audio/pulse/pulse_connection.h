@@ -6,6 +6,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -58,6 +59,11 @@ class PulseConnection {
                    std::vector<Stream>* outputs = nullptr);
   // Without the lock.
   OSStatus defaultSink(std::string& name, std::uint32_t& rate);
+  // Without the lock: asks the server a small question, not awaited. The server answers in order,
+  // after everything it sent before.
+  void probe();
+  // Any thread: whether an answer to a probe came at `time` or later.
+  bool answeredSince(std::chrono::steady_clock::time_point time) const;
 
  private:
   // With the loop locked: runs the operations, sent together, to their end; false when one could
@@ -83,7 +89,8 @@ class PulseConnection {
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
   std::atomic<bool> failed_{false};
-  bool connectTimedOut_ = false;  // under the loop's lock
+  bool connectTimedOut_ = false;                               // under the loop's lock
+  std::atomic<std::chrono::steady_clock::rep> lastAnswer_{0};  // steady clock ticks
 };
 
 }  // namespace pt::pulse

@@ -22,9 +22,11 @@ constexpr std::size_t kMaxStreams = 256;
 constexpr double kRingSeconds = 30;
 // How long a mix waits for a stream that is late: longer than a loaded machine delays one.
 constexpr Clock::duration kMaxWait = 500ms;
-// Unless nothing at all arrives meanwhile: then this process may be the one starved of the CPU
-// (the server's data waits unread), and only a longer silence means every stream stopped.
-constexpr Clock::duration kMaxStarve = 2s;
+// Unless nothing at all arrives meanwhile: the streams fell silent (paused, corked), or the server
+// stopped. The server answers a request only after what it sent before, so an answer means that
+// nothing more is coming; a server that leaves it unanswered this long has stopped working, and
+// the device ends as when it is lost.
+constexpr Clock::duration kUnanswered = 2s;
 // Longer than any wait the queue asks for: a queue that slept longer was stopped or starved with
 // the whole process, the server's thread too, so a stall counts only from its waking.
 constexpr Clock::duration kOverslept = 1s;
@@ -55,7 +57,7 @@ void notifyLost(const PlatformListener& listener) {
   });
 }
 
-Device::Device(AudioObjectID id, Tap tap)
+Device::Device(AudioObjectID id, Tap tap, PulseConnection& connection)
     : id(id),
       tap(std::move(tap)),
       cycleFrames_(std::max<std::uint32_t>(1, std::uint32_t(this->tap.rate * kCycleSeconds + 0.5))),
@@ -63,7 +65,8 @@ Device::Device(AudioObjectID id, Tap tap)
       steadyFragmentFrames_(
           std::max(cycleFrames_, std::uint32_t(this->tap.rate * kSteadyFragmentSeconds + 0.5))),
       mixer_(kChannels, kMaxStreams, std::size_t(this->tap.rate * kRingSeconds)),
-      buffer_(std::size_t(batchFrames_) * kChannels) {}
+      buffer_(std::size_t(batchFrames_) * kChannels),
+      connection_(connection) {}
 
 bool Device::follows(std::int32_t pid) const {
   const bool listed = std::find(tap.pids.begin(), tap.pids.end(), pid) != tap.pids.end();
@@ -260,13 +263,15 @@ void Device::runCycles() {
   std::uint64_t pacedFrom = 0;  // delivered when the queue last woke or paused
   // Since when a late stream keeps the due cycles waiting; max: none does.
   Clock::time_point stalledSince = Clock::time_point::max();
-  bool heard = false;  // the streams' first audio is in the file
+  Clock::time_point probedAt = Clock::time_point::max();  // max: the server was not asked
+  bool heard = false;                                     // the streams' first audio is in the file
   Clock::time_point awake = start;
   for (;;) {
     const bool stopping = stopRequested_.load(std::memory_order_acquire);
     if (!alive_.load()) return;
     const Clock::time_point t = Clock::now();
-    if (t - std::exchange(awake, t) > kOverslept) stalledSince = Clock::time_point::max();
+    if (t - std::exchange(awake, t) > kOverslept)
+      stalledSince = probedAt = Clock::time_point::max();
     const std::uint64_t due = cyclesBy(stopping ? stopAt_ : t);
     while (delivered < due) {
       const std::size_t wanted = std::min<std::uint64_t>(due - delivered, kBatchCycles);
@@ -276,8 +281,19 @@ void Device::runCycles() {
         const bool othersFlow =
             Clock::time_point(Clock::duration(lastDelivery_.load(std::memory_order_relaxed))) >
             stalledSince;
-        const bool waitedEnough =
-            t - stalledSince >= (othersFlow || stopping ? kMaxWait : kMaxStarve);
+        bool waitedEnough = t - stalledSince >= kMaxWait;
+        if (waitedEnough && !othersFlow && !stopping) {
+          if (probedAt == Clock::time_point::max()) {
+            probedAt = t;
+            connection_.probe();
+          }
+          waitedEnough = connection_.answeredSince(probedAt);
+          if (!waitedEnough && t - probedAt >= kUnanswered) {
+            PulseConnection::Lock lock(connection_);
+            lose();
+            return;
+          }
+        }
         if (!waitedEnough) break;
         // The streams that keep the others waiting are no longer awaited.
         mixer_.stopAwaitingStreamsShortOf(cycleFrames_);
@@ -285,7 +301,7 @@ void Device::runCycles() {
       } else {
         heard = true;
       }
-      stalledSince = Clock::time_point::max();
+      stalledSince = probedAt = Clock::time_point::max();
       const std::uint32_t frames = std::uint32_t(cycles) * cycleFrames_;
       mixer_.mix(buffer_.data(), frames);
       input.mBuffers[0].mDataByteSize = frames * kChannels * sizeof(float);

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "audio/platform.h"
+#include "audio/pulse/pulse_connection.h"
 #include "audio/pulse/pulse_queue.h"
 #include "audio/pulse/stream_mixer.h"
 
@@ -66,7 +67,8 @@ struct IORegistration {
 
 class Device {
  public:
-  Device(AudioObjectID id, Tap tap);  // throws when the mixer cannot buffer the rate
+  // Throws when the mixer cannot buffer the rate.
+  Device(AudioObjectID id, Tap tap, PulseConnection& connection);
 
   bool follows(std::int32_t pid) const;
 
@@ -75,7 +77,8 @@ class Device {
   // Server thread: the playback stream left the server.
   void forget(std::uint32_t sinkInput);
   void releaseMonitors() noexcept;
-  // Server thread: the connection is lost; the cycles stop and the listeners hear of it.
+  // Server thread, or one holding the loop's lock: the connection is lost, or the server stopped
+  // answering; the cycles stop and the listeners hear of it.
   void lose();
 
   // Main thread.
@@ -120,6 +123,7 @@ class Device {
   const std::uint32_t steadyFragmentFrames_;
   StreamMixer mixer_;
   std::vector<float> buffer_;  // the recorder's queue
+  PulseConnection& connection_;
   // Server thread, under the main loop's lock.
   std::vector<std::unique_ptr<Monitor>> monitors_;
   bool limitReported_ = false;

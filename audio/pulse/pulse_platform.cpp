@@ -134,7 +134,7 @@ class PulsePlatform final : public Platform {
     const AudioObjectID id = newObjectID();
     std::unique_ptr<Device> device;
     try {
-      device = std::make_unique<Device>(id, tap->second);
+      device = std::make_unique<Device>(id, tap->second, connection_);
     } catch (const std::exception&) {  // a rate the mixer cannot buffer
       return kAudioHardwareIllegalOperationError;
     }

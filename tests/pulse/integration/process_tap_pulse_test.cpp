@@ -401,6 +401,32 @@ TEST_F(ProcessTapPulse, PlayerWithoutLatencyWishIsHeardLateButWithoutGapAtTheSin
   expectTone(audio, 440, true);
 }
 
+// A server stopped for seconds: the recording goes on without a gap, or ends as when the device
+// stops working; never a success with a gap.
+TEST_F(ProcessTapPulse, StoppedServerEndsTheRecordingOrLeavesNoGap) {
+  PrivateServer server;
+  PT_NEED_SERVER(server.started(), server.startError());
+  Player player("Radio", tone(440), server.environment());
+  ASSERT_TRUE(player.visible());
+  ASSERT_GT(server.daemonPid(), 0);
+  const fs::path out = file("stalled.wav"), stdoutFile = file("out"), stderrFile = file("err");
+  Child recorder(tapCommand({out, "8", "Radio"}), server.environment(), stdoutFile, stderrFile);
+  ASSERT_TRUE(waitForCapture(recorder.pid(), server.environment()));
+  std::this_thread::sleep_for(1s);
+  ASSERT_EQ(::kill(server.daemonPid(), SIGSTOP), 0);
+  std::this_thread::sleep_for(3s);
+  ::kill(server.daemonPid(), SIGCONT);
+  const std::optional<int> status = recorder.wait(60s);
+  ASSERT_TRUE(status == 0 || status == 1) << fileText(stderrFile);
+  EXPECT_EQ(fileText(stderrFile), *status == 0 ? "" : "Tap 聚合设备已停止工作，录音提前结束\n");
+  ASSERT_TRUE(parseSummary(fileText(stdoutFile))) << fileText(stdoutFile);
+  const Audio audio = audioOf(out);
+  expectTone(audio, 440, true);
+  // A gap that a starved player excuses elsewhere fails a success here.
+  for (double at = onset(audio, 440); *status == 0 && at + 0.1 <= audio.seconds(); at += 0.1)
+    EXPECT_GE(audio.toneAmplitude(0, 440, at, at + 0.1), 0.2) << at << " s";
+}
+
 TEST_F(ProcessTapPulse, DyingServerEndsTheRecordingWithWhatItHeard) {
   PrivateServer server;
   PT_NEED_SERVER(server.started(), server.startError());
