@@ -102,17 +102,6 @@ TEST(StreamMixer, CountsWhatFindsNoRoomAndTheStreamsWithoutASlot) {
   EXPECT_EQ(mixer.droppedFrames(), 8u);
 }
 
-// Far more streams than a desktop plays; the limit is a number the caller reports.
-TEST(StreamMixer, StreamsOpenUpToTheLimitAndAFreedSlotTakesANewOne) {
-  StreamMixer mixer(2, 256, 48000);
-  std::vector<int> slots;
-  for (int slot; (slot = mixer.openStream()) >= 0;) slots.push_back(slot);
-  EXPECT_EQ(slots.size(), 256u);
-  mixer.closeStream(slots[17]);
-  mixOf(mixer, 1);
-  EXPECT_EQ(mixer.openStream(), slots[17]);
-}
-
 TEST(StreamMixer, AProducerThreadsRampArrivesInOrder) {
   constexpr std::uint64_t kFrames = 1 << 18;
   StreamMixer mixer(1, 4, 2048);

@@ -175,25 +175,6 @@ TEST_F(SharedServer, ARecorderStoppedForSecondsKeepsWhatTheServerKept) {
   EXPECT_TRUE(off == 0 || underruns() > 0) << off << " frames differ";
 }
 
-// A client that only records is listed as active ('pir?') but never chosen automatically, even
-// under the music player's name.
-TEST_F(ProcessTapPulse, TheAutomaticChoicePassesOverAClientThatOnlyRecords) {
-  PrivateServer server;
-  PT_NEED_SERVER(server.started(), server.startError());
-  const Environment& env = server.environment();
-  Child recorder({"parecord", "--client-name=Music", file("parecord.wav")}, env);
-  ASSERT_TRUE(waitForCapture(recorder.pid(), env));
-  Player player("Radio", tone(440), env);
-  ASSERT_TRUE(player.visible());
-  EXPECT_THAT(tap({file("unused.wav"), "1", "--list"}, 30s, env).out,
-              HasSubstr("pid=" + std::to_string(recorder.pid()) + " active=true name=Music"));
-  const Outcome run = tap({file("auto.wav"), "1", "auto"}, 60s, env);
-  ASSERT_EQ(run.status, 0) << run.err;
-  const std::optional<Summary> summary = parseSummary(run.out);
-  ASSERT_TRUE(summary) << run.out;
-  EXPECT_EQ(summary->targets, target("Radio", player.pid()));
-}
-
 // Nothing listens, or a socket takes the connection and never answers: given up after a wait.
 TEST_F(ProcessTapPulse, UnreachableServerFailsBeforeAnyFile) {
   const fs::path silent = file("silent.sock");
@@ -336,12 +317,20 @@ std::string serverState(const Environment& env) {
 }
 
 // A signal ends the recording with a complete file, SIGHUP (the terminal went away) like SIGINT.
+// A client that only records, under the music player's name, is listed as active ('pir?') but
+// never chosen automatically.
 TEST_F(ProcessTapPulse, RunsLeaveTheServerAsTheyFoundIt) {
   PrivateServer server;
   PT_NEED_SERVER(server.started(), server.startError());
   const Environment& env = server.environment();
+  Child parecord({"parecord", "--client-name=Music", file("parecord.wav")}, env);
+  ASSERT_TRUE(waitForCapture(parecord.pid(), env));
   Player player("Radio", tone(440), env);
   ASSERT_TRUE(player.visible());
+  EXPECT_THAT(tap({file("unused.wav"), "1", "--list"}, 30s, env).out,
+              HasSubstr("pid=" + std::to_string(parecord.pid()) + " active=true name=Music"));
+  EXPECT_THAT(tap({file("auto.wav"), "0.5", "auto"}, 60s, env).out,
+              HasSubstr(" targets=" + target("Radio", player.pid()) + " "));
   const std::string before = serverState(env);
   const auto expectBefore = [&] {
     // The server notices a closed connection shortly after the exit.
