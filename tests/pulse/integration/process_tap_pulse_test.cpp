@@ -116,10 +116,9 @@ TEST_F(SharedServer, AnInventoryReadsOneViewOfTheServer) {
   EXPECT_FALSE(objects.empty());
   for (const AudioObjectID object : objects) {
     const std::int32_t pid = object.read<std::int32_t>(kAudioProcessPropertyPID, -1);
-    EXPECT_EQ(
-        std::count_if(applications.begin(), applications.end(),
-                      [&](const RunningApplication& a) { return a.processIdentifier == pid; }),
-        1)
+    EXPECT_TRUE(
+        std::any_of(applications.begin(), applications.end(),
+                    [&](const RunningApplication& a) { return a.processIdentifier == pid; }))
         << pid << (pid == joiner.pid() ? " (the joiner)" : "");
   }
   installPlatform(previous);
