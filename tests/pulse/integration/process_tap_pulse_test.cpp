@@ -389,6 +389,29 @@ TEST_F(ProcessTapPulse, PlayerWithoutLatencyWishIsHeardLateButWithoutGapAtTheSin
   expectTone(audio, 440, true);
 }
 
+// A stream moved to another sink loses its monitor there; the device follows it to the new sink.
+TEST_F(ProcessTapPulse, AStreamMovedToAnotherSinkIsFollowed) {
+  PrivateServer server;
+  PT_NEED_SERVER(server.started(), server.startError());
+  const Environment& env = server.environment();
+  ASSERT_EQ(
+      runProgram({"pactl", "load-module", "module-null-sink", "sink_name=other"}, 30s, env).status,
+      0);
+  Player player("Radio", tone(440), env);
+  ASSERT_TRUE(player.visible());
+  const fs::path out = file("moved.wav");
+  Child recorder(tapCommand({out, "4", "Radio"}), env);
+  ASSERT_TRUE(waitForCapture(recorder.pid(), env));
+  std::this_thread::sleep_for(1s);
+  const std::string input = runProgram({"pactl", "list", "short", "sink-inputs"}, 30s, env).out;
+  ASSERT_EQ(
+      runProgram({"pactl", "move-sink-input", input.substr(0, input.find('\t')), "other"}, 30s, env)
+          .status,
+      0);
+  ASSERT_EQ(recorder.wait(60s), std::optional<int>(0));
+  expectTone(audioOf(out), 440, true, 4, 2);
+}
+
 // A server stopped for seconds: the recording goes on without a gap, or ends as when the device
 // stops working; never a success with a gap.
 TEST_F(ProcessTapPulse, StoppedServerEndsTheRecordingOrLeavesNoGap) {
