@@ -148,12 +148,12 @@ std::int64_t framesOffTheSource(const Audio& recorded, const Audio& source) {
 }
 
 // The server keeps a stopped recorder's backlog and hands it over when it runs again: all of it
-// reaches the file, as parec's holds it.
+// reaches the file, as parec's holds it. Right is left inverted, so that a swap shows too.
 TEST_F(SharedServer, ARecorderStoppedForSecondsKeepsWhatTheServerKept) {
   const std::string radio = client("Radio");
   const fs::path noise = file("noise.wav");
   ASSERT_EQ(runProgram({"sox", "-q", "-R", "-n", "-r", "48000", "-c", "2", "-b", "16", noise,
-                        "synth", "30", "whitenoise", "vol", "0.5"},
+                        "synth", "30", "whitenoise", "vol", "0.5", "remix", "1", "1i"},
                        60s)
                 .status,
             0);
