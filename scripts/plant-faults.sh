@@ -78,9 +78,9 @@ FAULTS = [
     # The Linux platform: tried against a private PulseAudio server as well (SERVER_FAULTS).
     ("audio/pulse/pulse_processes.cpp", "    if (input.pid != 0) continue;\n", "",
      "Linux: a stream with its own pid attributed to its client's"),
-    ("audio/pulse/pulse_device.cpp", "    pa_stream_drop(stream);\n",
-     "    pa_stream_drop(stream);\n    if (pa_stream_peek(stream, &samples, &bytes) == 0 && bytes > 0) pa_stream_drop(stream);\n",
-     "Linux: every other fragment dropped"),
+    ("audio/pulse/pulse_device.cpp", "    if (samples)  // null is a hole in the stream: nothing to hear\n",
+     "    static int fragments = 0;\n    if (samples && ++fragments % 10 != 0)\n",
+     "Linux: every tenth fragment dropped"),
     ("audio/pulse/pulse_device.cpp", "    watch->ended = true;  // the stream it watched is gone; the slot plays out and frees\n    watch->device->mixer_.closeStream(watch->slot);\n",
      "", "Linux: a monitor stream's end never signalled"),
     ("audio/pulse/pulse_device.cpp", "pa_stream_new(context, \"process-tap monitor\", &format, nullptr);",
