@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "audio/audio_object_id.h"
@@ -13,7 +14,9 @@ struct AudioProcessInfo {
   AudioObjectID objectID;
   std::string name;
   std::string bundleID;  // may be empty
-  bool audioActive;
+  bool audioActive;      // 'pir?': any audio IO, input included
+  // 'piro': plays output; nothing when it could not be read.
+  std::optional<bool> outputActive = std::nullopt;
 };
 
 }  // namespace pt

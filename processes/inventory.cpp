@@ -69,7 +69,13 @@ std::vector<AudioProcessInfo> readAudioProcesses() {
       if (application && application->bundleIdentifier) bundleID = *application->bundleIdentifier;
     }
     bool running = id.readBool(kAudioProcessPropertyIsRunning);
-    processes.push_back(AudioProcessInfo{pid, id, std::move(name), std::move(bundleID), running});
+    std::optional<bool> output;
+    try {
+      output = id.read<std::uint32_t>(kAudioProcessPropertyIsRunningOutput, 0) == 1;
+    } catch (const TextError&) {
+    }
+    processes.push_back(
+        AudioProcessInfo{pid, id, std::move(name), std::move(bundleID), running, output});
   }
   return processes;
 }

@@ -85,10 +85,33 @@ FAULTS = [
      "a notification that changed nothing ends the recording"),
     ("recorder/process_tap_recorder.cpp", "object, globalAddress(selector), notifications_,",
      "object, globalAddress(selector), queue_,", "listeners on the IO block's queue"),
+    # The Linux platform: tried against a private PulseAudio server as well (SERVER_FAULTS).
+    ("audio/pulse/pulse_processes.cpp", "    if (input.pid != 0) continue;\n", "",
+     "Linux: a stream with its own pid attributed to its client's"),
+    ("audio/pulse/pulse_device.cpp", "    if (samples)  // null is a hole in the stream: nothing to hear\n",
+     "    static int fragments = 0;\n    if (samples && ++fragments % 10 != 0)\n",
+     "Linux: every tenth fragment dropped"),
+    ("audio/pulse/pulse_device.cpp", "    watch->ended = true;  // the stream it watched is gone; the slot plays out and frees\n    watch->device->mixer_.closeStream(watch->slot);\n",
+     "", "Linux: a monitor stream's end never signalled"),
+    ("audio/pulse/pulse_device.cpp", "pa_stream_new(context, \"process-tap monitor\", &format, nullptr);",
+     "pa_stream_new(context, \"process-tap monitor\", &format, [] {\n    static pa_channel_map swapped;\n    pa_channel_map_init_stereo(&swapped);\n    std::swap(swapped.map[0], swapped.map[1]);\n    return &swapped;\n  }());",
+     "Linux: left and right swapped"),
+    ("audio/pulse/thread_signals.h", "~Restore() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }",
+     "~Restore() {}", "Linux: the stop signals stay blocked in the main thread"),
+    ("audio/pulse/pulse_platform.cpp", "    for (auto& [id, device] : devices_) device->lose();\n", "",
+     "Linux: a lost server does not end the device"),
+    ("audio/pulse/stream_mixer.cpp", "    consumerDropped.fetch_add(frames * refused.load(std::memory_order_relaxed),\n                              std::memory_order_relaxed);\n",
+     "", "Linux: streams beyond the limit not counted as lost"),
+    ("targets/auto_target.cpp", " || process.outputActive == false) return true;", ") return true;",
+     "auto choice takes a process that only records"),
 ]
 
 QUICK_TESTS = "test_pulse|heavy_pulse|macos|test_large_file"  # labels left out: a real server,
 # compiling for macOS, or hours of audio through the disk (too slow unoptimised; no fault here)
+# Faults under this folder also run the Linux platform's tests (label test_pulse) against a private
+# PulseAudio server that the script starts, since most of them show only against a real server.
+SERVER_FAULTS = "audio/pulse/"
+SERVER_TARGETS = ["process-tap", "test_pulse", "test_pulse_mixer", "test_pulse_processes"]
 
 
 def main():
@@ -110,6 +133,8 @@ def main():
             print(usage, file=sys.stderr)
             return 2
 
+    chosen = [f for n, f in enumerate(FAULTS, 1) if not only or n in only]
+    server = None  # the private server's environment, when a chosen fault needs it
     keep = os.environ.get("PT_FAULTS_SCRATCH")
     scratch = os.path.abspath(keep) if keep else tempfile.mkdtemp(prefix="pt-plant-faults.")
     restore = {}  # path -> original text of the fault in place, if any
@@ -120,11 +145,14 @@ def main():
         run(["cmake", "-S", scratch, "-B", build, "-DCMAKE_BUILD_TYPE=None",
              "-DCMAKE_CXX_FLAGS=-O0 -g0", "-DPT_WERROR=OFF"], quiet=True)
         targets = quick_targets(build)
+        if any(f[0].startswith(SERVER_FAULTS) for f in chosen):
+            server = start_server(root)
+            targets += SERVER_TARGETS
         print(f"scratch copy: {scratch}; building {len(targets)} test targets", flush=True)
         if not build_ok(build, targets):
             print("the unchanged copy does not build", file=sys.stderr)
             return 1
-        failed = run_tests(build)
+        failed = run_tests(build) + (run_server_tests(build, server) if server else [])
         if failed:
             print("the unchanged copy fails tests: " + ", ".join(failed), file=sys.stderr)
             return 1
@@ -145,6 +173,8 @@ def main():
                     result, by = "not applied", "does not build"
                 else:
                     failed = run_tests(build)
+                    if path.startswith(SERVER_FAULTS):
+                        failed += run_server_tests(build, server)
                     result = "caught" if failed else "MISSED"
                     by = ", ".join(failed[:3]) + (" ..." if len(failed) > 3 else "")
                 write(file, restore.pop(file))
@@ -166,6 +196,9 @@ def main():
     finally:
         for file, text in restore.items():
             write(file, text)
+        if server:
+            subprocess.run(["bash", os.path.join(root, "scripts/pulse-test-server.sh"), "stop"],
+                           env=dict(os.environ, **server), stdout=subprocess.DEVNULL)
         if not keep:
             shutil.rmtree(scratch, ignore_errors=True)
 
@@ -239,6 +272,26 @@ def run_tests(build):
     done = subprocess.run(["ctest", "--test-dir", build, "-LE", QUICK_TESTS, "-E", "_NOT_BUILT$", "-j", jobs,
                            "--timeout", "60"], capture_output=True, text=True,
                           env=dict(os.environ, PT_REQUIRE_SOUND_SERVER="0"))
+    if done.returncode == 0:
+        return []
+    failed = re.findall(r"^\s*\d+ - (\S+) \(", done.stdout, re.M)
+    return failed or ["(ctest failed: " + done.stdout[-200:].strip() + ")"]
+
+
+def start_server(root):
+    """Starts a private PulseAudio server; the variables that reach it and stop it."""
+    done = subprocess.run(["bash", "-c", "source scripts/pulse-test-server.sh start >/dev/null && "
+                           "env | grep -E '^(PT_PULSE_DIR|PULSE_|XDG_RUNTIME_DIR)='"],
+                          cwd=root, check=True, capture_output=True, text=True)
+    return dict(line.split("=", 1) for line in done.stdout.splitlines())
+
+
+def run_server_tests(build, server):
+    """The names of the failing tests of the Linux platform, against the private server."""
+    jobs = os.environ.get("PT_FAULTS_JOBS", "2")
+    done = subprocess.run(["ctest", "--test-dir", build, "-L", "test_pulse", "-j", jobs,
+                           "--timeout", "120"], capture_output=True, text=True,
+                          env=dict(os.environ, PT_REQUIRE_SOUND_SERVER="1", **server))
     if done.returncode == 0:
         return []
     failed = re.findall(r"^\s*\d+ - (\S+) \(", done.stdout, re.M)

@@ -11,7 +11,8 @@ AudioProcessInfo globalSystemAudioTarget() {
 }
 
 bool shouldSkipAutoTarget(const AudioProcessInfo& process) {
-  if (!process.audioActive) return true;
+  // 'pir?' counts input too: a process that only records would give a silent file.
+  if (!process.audioActive || process.outputActive == false) return true;
   const std::string name = lowercased(process.name);
   const std::string bundleID = lowercased(process.bundleID);
   // "brindlex" and "process-tap" are in every label the tool gives its own objects.

@@ -16,7 +16,8 @@ inline constexpr std::string_view companionBundleIdentifier = "com.brindlex.comp
 // Stands for the whole system mix. Consumers recognise it by its invalid objectID only.
 AudioProcessInfo globalSystemAudioTarget();
 
-// Silent processes, the tool's own processes, the companion and the system's media helpers.
+// Silent processes (or ones that only record), the tool's own processes, the companion and the
+// system's media helpers.
 bool shouldSkipAutoTarget(const AudioProcessInfo& process);
 
 // 100 for the system music player, 20 for helpers and plug-ins, 60 otherwise.

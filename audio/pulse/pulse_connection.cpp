@@ -3,6 +3,11 @@
 #include "audio/pulse/thread_signals.h"
 
 namespace pt::pulse {
+namespace {
+
+constexpr pa_usec_t kConnectTimeoutUs = 10 * PA_USEC_PER_SEC;
+
+}  // namespace
 
 OSStatus PulseConnection::connect() {
   if (context_ && pa_context_get_state(context_) == PA_CONTEXT_READY) return noErr;
@@ -20,14 +25,27 @@ OSStatus PulseConnection::connect() {
   pa_context_set_subscribe_callback(context_, &PulseConnection::onServerEvent, this);
   if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
     return kServerUnreachable;
-  pa_threaded_mainloop_lock(loop_);
-  if (withStopSignalsBlocked([this] { return pa_threaded_mainloop_start(loop_); }) < 0) {
-    pa_threaded_mainloop_unlock(loop_);
+  timeval deadline;
+  Lock lock(loop_);
+  if (withStopSignalsBlocked([this] { return pa_threaded_mainloop_start(loop_); }) < 0)
     return kServerUnreachable;
-  }
+  // A socket whose server never answers (a daemon that hangs, or never finished starting, as on
+  // test machines) would hold the tool here forever: it gives up as if nothing listened. A local
+  // server answers within milliseconds, and a loaded machine's within far less than this.
+  pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+  pa_time_event* timer = api->time_new(
+      api, pa_timeval_add(pa_gettimeofday(&deadline), kConnectTimeoutUs),
+      [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* data) {
+        auto* self = static_cast<PulseConnection*>(data);
+        self->connectTimedOut_ = true;
+        self->signal();
+      },
+      this);
   pa_context_state_t state;
-  while ((state = pa_context_get_state(context_)) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state))
+  while ((state = pa_context_get_state(context_)) != PA_CONTEXT_READY &&
+         PA_CONTEXT_IS_GOOD(state) && !connectTimedOut_)
     pa_threaded_mainloop_wait(loop_);
+  if (timer) api->time_free(timer);
   bool ready = state == PA_CONTEXT_READY;
   // Not awaited: the server answers in order, so every later answer comes after the
   // subscription took effect, and a refusal fails the operations that follow.
@@ -37,7 +55,6 @@ OSStatus PulseConnection::connect() {
     ready = op != nullptr;
     if (op) pa_operation_unref(op);
   }
-  pa_threaded_mainloop_unlock(loop_);
   return ready ? noErr : kServerUnreachable;
 }
 
@@ -88,8 +105,8 @@ void PulseConnection::onServerEvent(pa_context*, pa_subscription_event_type_t ev
                                     std::uint32_t index, void* data) {
   const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
   const auto type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
-  if (facility != PA_SUBSCRIPTION_EVENT_SINK_INPUT || type == PA_SUBSCRIPTION_EVENT_REMOVE) return;
-  static_cast<PulseConnection*>(data)->onSinkInput_(index);
+  if (facility != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
+  static_cast<PulseConnection*>(data)->onSinkInput_(index, type == PA_SUBSCRIPTION_EVENT_REMOVE);
 }
 
 // Server thread.
@@ -106,14 +123,21 @@ void PulseConnection::collect(pa_context*, const Info* info, int eol, void* data
   if (eol != 0) call->self->signal();
 }
 
-bool PulseConnection::listPlayers(std::vector<Client>& clients, std::vector<SinkInput>& inputs) {
+bool PulseConnection::listStreams(std::vector<Client>& clients, std::vector<Stream>& inputs,
+                                  std::vector<Stream>* outputs) {
   ListCall<Client> clientCall{this, &clients};
-  ListCall<SinkInput> inputCall{this, &inputs};
-  // Both asked at once: one round trip.
-  return wait({pa_context_get_client_info_list(context_, &collect<pa_client_info, Client, clientOf>,
-                                               &clientCall),
-               pa_context_get_sink_input_info_list(
-                   context_, &collect<pa_sink_input_info, SinkInput, sinkInputOf>, &inputCall)});
+  ListCall<Stream> inputCall{this, &inputs};
+  ListCall<Stream> outputCall{this, outputs};
+  // All asked at once: one round trip.
+  pa_operation* clientsOp = pa_context_get_client_info_list(
+      context_, &collect<pa_client_info, Client, clientOf>, &clientCall);
+  pa_operation* inputsOp = pa_context_get_sink_input_info_list(
+      context_, &collect<pa_sink_input_info, Stream, sinkInputOf>, &inputCall);
+  if (!outputs) return wait({clientsOp, inputsOp});
+  return wait(
+      {clientsOp, inputsOp,
+       pa_context_get_source_output_info_list(
+           context_, &collect<pa_source_output_info, Stream, sourceOutputOf>, &outputCall)});
 }
 
 OSStatus PulseConnection::defaultSink(std::string& name, std::uint32_t& rate) {
@@ -123,7 +147,7 @@ OSStatus PulseConnection::defaultSink(std::string& name, std::uint32_t& rate) {
     std::string name;
     std::uint32_t rate = 0;
   } call{this, {}, 0};
-  pa_threaded_mainloop_lock(loop_);
+  Lock lock(loop_);
   // The server resolves its default itself: one round trip. With no sink it answers an error,
   // which ends the list without an entry.
   const bool ok = wait({pa_context_get_sink_info_by_name(
@@ -137,12 +161,27 @@ OSStatus PulseConnection::defaultSink(std::string& name, std::uint32_t& rate) {
         if (eol != 0) call->self->signal();
       },
       &call)});
-  pa_threaded_mainloop_unlock(loop_);
   if (!ok) return failure();
   if (call.name.empty() || call.rate == 0) return kNoDefaultSink;
   name = call.name;
   rate = call.rate;
   return noErr;
+}
+
+void PulseConnection::probe() {
+  Lock lock(loop_);
+  pa_operation* op = pa_context_get_server_info(
+      context_,
+      [](pa_context*, const pa_server_info*, void* self) {
+        static_cast<PulseConnection*>(self)->lastAnswer_.store(
+            std::chrono::steady_clock::now().time_since_epoch().count());
+      },
+      this);
+  if (op) pa_operation_unref(op);
+}
+
+bool PulseConnection::answeredSince(std::chrono::steady_clock::time_point time) const {
+  return lastAnswer_.load() >= time.time_since_epoch().count();
 }
 
 }  // namespace pt::pulse

@@ -6,6 +6,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -24,9 +25,9 @@ constexpr OSStatus kNoDefaultSink = kAudioHardwareBadDeviceError;            // 
 
 class PulseConnection {
  public:
-  // Both run on the server's thread: a playback stream appeared or changed; the connection is
-  // lost.
-  PulseConnection(std::function<void(std::uint32_t sinkInput)> onSinkInput,
+  // Both run on the server's thread: a playback stream appeared, changed or left (`removed`);
+  // the connection is lost.
+  PulseConnection(std::function<void(std::uint32_t sinkInput, bool removed)> onSinkInput,
                   std::function<void()> onLost)
       : onSinkInput_(std::move(onSinkInput)), onLost_(std::move(onLost)) {}
   ~PulseConnection() { disconnect(); }
@@ -37,15 +38,32 @@ class PulseConnection {
   void disconnect() noexcept;
 
   pa_context* context() const { return context_; }
-  void lock() { pa_threaded_mainloop_lock(loop_); }
-  void unlock() { pa_threaded_mainloop_unlock(loop_); }
+  // Holds the loop's lock for its scope, the one way this platform takes it.
+  class Lock {
+   public:
+    explicit Lock(pa_threaded_mainloop* loop) : loop_(loop) { pa_threaded_mainloop_lock(loop_); }
+    explicit Lock(const PulseConnection& connection) : Lock(connection.loop_) {}
+    ~Lock() { pa_threaded_mainloop_unlock(loop_); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+   private:
+    pa_threaded_mainloop* const loop_;
+  };
   // A failure status for an operation that did not succeed.
   OSStatus failure() const { return failed_ ? kServerUnreachable : kServerOperationFailed; }
 
-  // With the loop locked: the clients and the playback streams, asked together.
-  bool listPlayers(std::vector<Client>& clients, std::vector<SinkInput>& inputs);
+  // With the loop locked: the clients, the playback streams and, if asked for, the record
+  // streams, in one round trip.
+  bool listStreams(std::vector<Client>& clients, std::vector<Stream>& inputs,
+                   std::vector<Stream>* outputs = nullptr);
   // Without the lock.
   OSStatus defaultSink(std::string& name, std::uint32_t& rate);
+  // Without the lock: asks the server a small question, not awaited. The server answers in order,
+  // after everything it sent before.
+  void probe();
+  // Any thread: whether an answer to a probe came at `time` or later.
+  bool answeredSince(std::chrono::steady_clock::time_point time) const;
 
  private:
   // With the loop locked: runs the operations, sent together, to their end; false when one could
@@ -66,11 +84,13 @@ class PulseConnection {
   template <class Info, class T, T (*convert)(const Info&)>
   static void collect(pa_context*, const Info* info, int eol, void* data);
 
-  const std::function<void(std::uint32_t)> onSinkInput_;
+  const std::function<void(std::uint32_t, bool)> onSinkInput_;
   const std::function<void()> onLost_;
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
   std::atomic<bool> failed_{false};
+  bool connectTimedOut_ = false;                               // under the loop's lock
+  std::atomic<std::chrono::steady_clock::rep> lastAnswer_{0};  // steady clock ticks
 };
 
 }  // namespace pt::pulse

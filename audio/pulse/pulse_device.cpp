@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <thread>
 #include <utility>
 
 namespace pt::pulse {
@@ -14,18 +15,21 @@ using namespace std::chrono_literals;
 constexpr double kCycleSeconds = 0.010;
 // Far above what a desktop plays; a stream costs the audio it holds, its ring being only the cap.
 constexpr std::size_t kMaxStreams = 256;
-// A sink renders, and so monitors, as far ahead as its streams allow: a null or hardware sink
-// whose players asked for no particular latency hands over up to 2 s at once, until it notices
-// the monitors' 10 ms request at its next wake-up. Each stream's ring holds such a burst, so the
-// file is late by it rather than missing it; a stream lagging further (a clock running fast)
-// drops its oldest audio so that the lag stays bounded.
-constexpr double kRingSeconds = 2.5;
-constexpr double kMaxLagSeconds = 2.2;
+// What a stream may hold before it drops audio (counted as lost): far above a desktop's stalls.
+// The server keeps a stream's backlog while this process cannot read it (stopped, swapped out) and
+// hands it over in one burst when it runs again; a sink rendering ahead hands over up to 2 s at
+// once. All of it is kept and plays out late, never trimmed. Memory follows what a stream holds.
+constexpr double kRingSeconds = 30;
 // How long a mix waits for a stream that is late: longer than a loaded machine delays one.
 constexpr Clock::duration kMaxWait = 500ms;
-// Unless nothing at all arrives meanwhile: then this process may be the one starved of the CPU
-// (the server's data waits unread), and only a longer silence means every stream stopped.
-constexpr Clock::duration kMaxStarve = 2s;
+// Unless nothing at all arrives meanwhile: the streams fell silent (paused, corked), or the server
+// stopped. The server answers a request only after what it sent before, so an answer means that
+// nothing more is coming; a server that leaves it unanswered this long has stopped working, and
+// the device ends as when it is lost.
+constexpr Clock::duration kUnanswered = 2s;
+// Longer than any wait the queue asks for: a queue that slept longer was stopped or starved with
+// the whole process, the server's thread too, so a stall counts only from its waking.
+constexpr Clock::duration kOverslept = 1s;
 // Once a recording runs, the server sends each stream's audio in fragments of 100 ms and the
 // queue wakes once per batch to hand over what arrived meanwhile: a few wake-ups a second, however
 // many streams play. Until then (the streams' first audio in the file, at most kEager) fragments
@@ -36,6 +40,11 @@ constexpr Clock::duration kBatch = 100ms;
 constexpr Clock::duration kEager = 300ms;
 constexpr std::uint32_t kBatchCycles = 10;
 constexpr double kSteadyFragmentSeconds = 0.100;
+// A backlog (this process was stopped or starved) goes to the block at most ten times as fast as
+// real time: the recorder writes what the block hands it on a thread of its own, from a ring of
+// about 2 s, which a backlog of seconds handed over at once would overrun.
+constexpr std::uint64_t kBacklogCycles = 50;
+constexpr Clock::duration kBacklogPause = 50ms;
 
 }  // namespace
 
@@ -48,16 +57,16 @@ void notifyLost(const PlatformListener& listener) {
   });
 }
 
-Device::Device(AudioObjectID id, Tap tap)
+Device::Device(AudioObjectID id, Tap tap, PulseConnection& connection)
     : id(id),
       tap(std::move(tap)),
       cycleFrames_(std::max<std::uint32_t>(1, std::uint32_t(this->tap.rate * kCycleSeconds + 0.5))),
       batchFrames_(cycleFrames_ * kBatchCycles),
       steadyFragmentFrames_(
           std::max(cycleFrames_, std::uint32_t(this->tap.rate * kSteadyFragmentSeconds + 0.5))),
-      mixer_(kChannels, kMaxStreams, std::size_t(this->tap.rate * kRingSeconds),
-             std::size_t(this->tap.rate * kMaxLagSeconds)),
-      buffer_(std::size_t(batchFrames_) * kChannels) {}
+      mixer_(kChannels, kMaxStreams, std::size_t(this->tap.rate * kRingSeconds)),
+      buffer_(std::size_t(batchFrames_) * kChannels),
+      connection_(connection) {}
 
 bool Device::follows(std::int32_t pid) const {
   const bool listed = std::find(tap.pids.begin(), tap.pids.end(), pid) != tap.pids.end();
@@ -65,8 +74,36 @@ bool Device::follows(std::int32_t pid) const {
 }
 
 void Device::lose() {
-  if (!alive.exchange(false)) return;
-  for (auto& listener : listeners) notifyLost(*listener);
+  if (!alive_.exchange(false)) return;
+  for (auto& listener : listeners_) notifyLost(*listener);
+}
+
+AudioDeviceIOProcID Device::registerIO(std::shared_ptr<PulseQueue> queue,
+                                       AudioDeviceIOBlock block) {
+  if (registration_) return nullptr;
+  registration_.reset(new IORegistration{std::move(queue), std::move(block)});
+  return ioProcID();
+}
+
+void Device::unregisterIO() noexcept {
+  stopCycling();
+  registration_.reset();
+}
+
+AudioObjectPropertyListenerID Device::addListener(std::shared_ptr<PulseQueue> queue,
+                                                  AudioObjectPropertyListenerBlock block) {
+  listeners_.push_back(
+      std::make_unique<PlatformListener>(PlatformListener{std::move(queue), std::move(block)}));
+  if (!alive_.load()) notifyLost(*listeners_.back());
+  return listeners_.back().get();
+}
+
+bool Device::removeListener(AudioObjectPropertyListenerID listener) {
+  auto it = std::find_if(listeners_.begin(), listeners_.end(),
+                         [&](const auto& entry) { return entry.get() == listener; });
+  if (it == listeners_.end()) return false;
+  listeners_.erase(it);
+  return true;
 }
 
 void Device::monitor(pa_context* context, std::uint32_t sinkInput) {
@@ -83,8 +120,10 @@ void Device::monitor(pa_context* context, std::uint32_t sinkInput) {
   if (slot < 0) {
     if (!std::exchange(limitReported_, true))
       std::fprintf(stderr, "同时录制的音频流已达上限 %zu 个，其余音频流未录入文件\n", kMaxStreams);
+    if (refused_.insert(sinkInput).second) mixer_.setRefusedStreams(refused_.size());
     return;
   }
+  if (refused_.erase(sinkInput)) mixer_.setRefusedStreams(refused_.size());
   const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, tap.rate, std::uint8_t(kChannels)};
   pa_stream* stream = pa_stream_new(context, "process-tap monitor", &format, nullptr);
   if (!stream) {
@@ -105,6 +144,10 @@ void Device::monitor(pa_context* context, std::uint32_t sinkInput) {
     return;
   }
   monitors_.push_back(std::move(watch));
+}
+
+void Device::forget(std::uint32_t sinkInput) {
+  if (refused_.erase(sinkInput)) mixer_.setRefusedStreams(refused_.size());
 }
 
 pa_buffer_attr Device::bufferAttributes(bool steady) const {
@@ -186,7 +229,7 @@ void Device::startCycling() {
   startAt_ = Clock::now();
   auto done = std::make_shared<std::promise<void>>();
   cycling_ = done->get_future();
-  registration->queue->post([this, done] {
+  registration_->queue->post([this, done] {
     runCycles();
     done->set_value();
   });
@@ -203,7 +246,7 @@ void Device::stopCycling() noexcept {
 
 // The recorder's queue.
 void Device::runCycles() {
-  IORegistration& io = *registration;
+  IORegistration& io = *registration_;
   AudioBufferList input{1, {{kChannels, 0, buffer_.data()}}};
   AudioBufferList output{0, {{0, 0, nullptr}}};
   AudioTimeStamp now{}, inputTime{}, outputTime{};
@@ -217,13 +260,18 @@ void Device::runCycles() {
                        std::chrono::duration<double>(double(cycles) * cycleFrames_ / rate));
   };
   std::uint64_t delivered = 0;  // cycles
+  std::uint64_t pacedFrom = 0;  // delivered when the queue last woke or paused
   // Since when a late stream keeps the due cycles waiting; max: none does.
   Clock::time_point stalledSince = Clock::time_point::max();
-  bool heard = false;  // the streams' first audio is in the file
+  Clock::time_point probedAt = Clock::time_point::max();  // max: the server was not asked
+  bool heard = false;                                     // the streams' first audio is in the file
+  Clock::time_point awake = start;
   for (;;) {
     const bool stopping = stopRequested_.load(std::memory_order_acquire);
-    if (!alive.load()) return;
+    if (!alive_.load()) return;
     const Clock::time_point t = Clock::now();
+    if (t - std::exchange(awake, t) > kOverslept)
+      stalledSince = probedAt = Clock::time_point::max();
     const std::uint64_t due = cyclesBy(stopping ? stopAt_ : t);
     while (delivered < due) {
       const std::size_t wanted = std::min<std::uint64_t>(due - delivered, kBatchCycles);
@@ -233,8 +281,19 @@ void Device::runCycles() {
         const bool othersFlow =
             Clock::time_point(Clock::duration(lastDelivery_.load(std::memory_order_relaxed))) >
             stalledSince;
-        const bool waitedEnough =
-            t - stalledSince >= (othersFlow || stopping ? kMaxWait : kMaxStarve);
+        bool waitedEnough = t - stalledSince >= kMaxWait;
+        if (waitedEnough && !othersFlow && !stopping) {
+          if (probedAt == Clock::time_point::max()) {
+            probedAt = t;
+            connection_.probe();
+          }
+          waitedEnough = connection_.answeredSince(probedAt);
+          if (!waitedEnough && t - probedAt >= kUnanswered) {
+            PulseConnection::Lock lock(connection_);
+            lose();
+            return;
+          }
+        }
         if (!waitedEnough) break;
         // The streams that keep the others waiting are no longer awaited.
         mixer_.stopAwaitingStreamsShortOf(cycleFrames_);
@@ -242,7 +301,7 @@ void Device::runCycles() {
       } else {
         heard = true;
       }
-      stalledSince = Clock::time_point::max();
+      stalledSince = probedAt = Clock::time_point::max();
       const std::uint32_t frames = std::uint32_t(cycles) * cycleFrames_;
       mixer_.mix(buffer_.data(), frames);
       input.mBuffers[0].mDataByteSize = frames * kChannels * sizeof(float);
@@ -252,7 +311,12 @@ void Device::runCycles() {
       outputTime = inputTime;
       io.block(&now, &input, &inputTime, &output, &outputTime);
       delivered += cycles;
+      if (delivered - pacedFrom >= kBacklogCycles && delivered < due) {
+        std::this_thread::sleep_for(kBacklogPause);
+        pacedFrom = delivered;
+      }
     }
+    pacedFrom = delivered;
     if (stopping && delivered >= due) return;
 
     // Starting or stopping, a late stream's data wakes the queue at once; otherwise it wakes

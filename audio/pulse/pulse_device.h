@@ -20,10 +20,12 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "audio/platform.h"
+#include "audio/pulse/pulse_connection.h"
 #include "audio/pulse/pulse_queue.h"
 #include "audio/pulse/stream_mixer.h"
 
@@ -42,6 +44,7 @@ struct Tap {
   bool global = false;
   std::vector<std::int32_t> pids;  // tapped, or excluded from the global mix
   std::string uuid;
+  std::string sink;  // the default sink when the tap was made
   std::uint32_t rate = 0;
 };
 
@@ -64,28 +67,42 @@ struct IORegistration {
 
 class Device {
  public:
-  Device(AudioObjectID id, Tap tap);  // throws when the mixer cannot buffer the rate
+  // Throws when the mixer cannot buffer the rate.
+  Device(AudioObjectID id, Tap tap, PulseConnection& connection);
 
   bool follows(std::int32_t pid) const;
 
   // Server thread, or the main thread holding the loop's lock.
   void monitor(pa_context* context, std::uint32_t sinkInput);
+  // Server thread: the playback stream left the server.
+  void forget(std::uint32_t sinkInput);
   void releaseMonitors() noexcept;
-  // Server thread: the connection is lost; the cycles stop and the listeners hear of it.
+  // Server thread, or one holding the loop's lock: the connection is lost, or the server stopped
+  // answering; the cycles stop and the listeners hear of it.
   void lose();
 
   // Main thread.
+  // Registers the block: its handle, or null when the device has one already.
+  AudioDeviceIOProcID registerIO(std::shared_ptr<PulseQueue> queue, AudioDeviceIOBlock block);
+  AudioDeviceIOProcID ioProcID() const {
+    return reinterpret_cast<AudioDeviceIOProcID>(registration_.get());
+  }
+  void unregisterIO() noexcept;  // stops the cycles first
   void startCycling();
   void stopCycling() noexcept;
+  // Main thread, once stopped: the mixer's drops, and for each stream refused at the limit the
+  // frames mixed while it played (the server does not say what a stream nobody records delivers;
+  // while it exists it plays, so this counts a corked one too).
+  std::int64_t droppedFrames() const noexcept { return std::int64_t(mixer_.droppedFrames()); }
+  bool isAlive() const noexcept { return alive_.load(); }
+
+  // Under the loop's lock. A listener added to a lost device hears of it at once.
+  AudioObjectPropertyListenerID addListener(std::shared_ptr<PulseQueue> queue,
+                                            AudioObjectPropertyListenerBlock block);
+  bool removeListener(AudioObjectPropertyListenerID listener);
 
   const AudioObjectID id;
   const Tap tap;
-  // Main thread.
-  std::unique_ptr<IORegistration> registration;
-  // Cleared on the server's thread when the connection is lost.
-  std::atomic<bool> alive{true};
-  // Under the main loop's lock.
-  std::vector<std::unique_ptr<PlatformListener>> listeners;
 
  private:
   static void onReadable(pa_stream* stream, std::size_t, void* data);
@@ -95,14 +112,22 @@ class Device {
   void wake();
   void runCycles();
 
+  // Main thread.
+  std::unique_ptr<IORegistration> registration_;
+  // Cleared on the server's thread when the connection is lost.
+  std::atomic<bool> alive_{true};
+  // Under the loop's lock.
+  std::vector<std::unique_ptr<PlatformListener>> listeners_;
   const std::uint32_t cycleFrames_;
   const std::uint32_t batchFrames_;  // at most this much audio per call of the block
   const std::uint32_t steadyFragmentFrames_;
   StreamMixer mixer_;
   std::vector<float> buffer_;  // the recorder's queue
+  PulseConnection& connection_;
   // Server thread, under the main loop's lock.
   std::vector<std::unique_ptr<Monitor>> monitors_;
   bool limitReported_ = false;
+  std::set<std::uint32_t> refused_;  // sink inputs refused at the stream limit
   // Main thread.
   std::future<void> cycling_;
   // Set by the main thread, then read by the recorder's queue.

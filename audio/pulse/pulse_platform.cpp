@@ -16,6 +16,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <utility>
 
 #include "audio/platform.h"
 #include "audio/pulse/pulse_connection.h"
@@ -54,7 +55,8 @@ class PulsePlatform final : public Platform {
                                std::uint32_t& outDataSize) override {
     if (object == AudioObjectID::system &&
         address.mSelector == kAudioHardwarePropertyProcessObjectList) {
-      if (OSStatus status = takeSnapshot(); status != noErr) return status;
+      if (!std::exchange(viewUnused_, false))
+        if (OSStatus status = takeSnapshot(); status != noErr) return status;
       outDataSize = std::uint32_t(processes_.order().size() * sizeof(AudioObjectID));
       return noErr;
     }
@@ -108,8 +110,8 @@ class PulsePlatform final : public Platform {
         return kAudioHardwareBadObjectError;
       }
     }
-    std::string sink;
-    if (OSStatus status = connection_.defaultSink(sink, tap.rate); status != noErr) return status;
+    if (OSStatus status = connection_.defaultSink(tap.sink, tap.rate); status != noErr)
+      return status;
     outTapID = newObjectID();
     taps_.emplace(outTapID, std::move(tap));
     return noErr;
@@ -132,22 +134,24 @@ class PulsePlatform final : public Platform {
     const AudioObjectID id = newObjectID();
     std::unique_ptr<Device> device;
     try {
-      device = std::make_unique<Device>(id, tap->second);
+      device = std::make_unique<Device>(id, tap->second, connection_);
     } catch (const std::exception&) {  // a rate the mixer cannot buffer
       return kAudioHardwareIllegalOperationError;
     }
     Device* raw = device.get();
-    connection_.lock();
-    devices_.emplace(id, std::move(device));
-    // Streams already playing; later ones arrive through the subscription.
-    std::vector<Client> clients;
-    std::vector<SinkInput> inputs;
-    const bool listed = connection_.listPlayers(clients, inputs);
-    attribute(inputs, clients);
-    if (listed)
-      for (const SinkInput& input : inputs)
-        if (raw->follows(input.pid)) raw->monitor(connection_.context(), input.index);
-    connection_.unlock();
+    bool listed;
+    {
+      PulseConnection::Lock lock(connection_);
+      devices_.emplace(id, std::move(device));
+      // Streams already playing; later ones arrive through the subscription.
+      std::vector<Client> clients;
+      std::vector<Stream> inputs;
+      listed = connection_.listStreams(clients, inputs);
+      attribute(inputs, clients);
+      if (listed)
+        for (const Stream& input : inputs)
+          if (raw->follows(input.pid)) raw->monitor(connection_.context(), input.index);
+    }
     if (!listed) {
       destroyAggregateDevice(id);
       return kServerOperationFailed;
@@ -159,13 +163,10 @@ class PulsePlatform final : public Platform {
   OSStatus destroyAggregateDevice(AudioObjectID deviceID) noexcept override {
     auto it = devices_.find(deviceID);
     if (it == devices_.end()) return kAudioHardwareBadObjectError;
-    Device& device = *it->second;
-    device.stopCycling();
-    device.registration.reset();
-    connection_.lock();
-    device.releaseMonitors();
+    it->second->unregisterIO();
+    PulseConnection::Lock lock(connection_);
+    it->second->releaseMonitors();
     devices_.erase(it);
-    connection_.unlock();
     return noErr;
   }
 
@@ -180,17 +181,15 @@ class PulsePlatform final : public Platform {
     if (!device) return kAudioHardwareBadDeviceError;
     auto serial = std::dynamic_pointer_cast<PulseQueue>(queue);
     if (!serial || !block) return kAudio_ParamError;
-    if (device->registration) return kAudioHardwareIllegalOperationError;
-    device->registration.reset(new IORegistration{std::move(serial), std::move(block)});
-    outProcID = reinterpret_cast<AudioDeviceIOProcID>(device->registration.get());
+    if (device->ioProcID()) return kAudioHardwareIllegalOperationError;
+    outProcID = device->registerIO(std::move(serial), std::move(block));
     return noErr;
   }
 
   OSStatus deviceStart(AudioObjectID deviceID, AudioDeviceIOProcID procID) override {
     Device* device = findDevice(deviceID);
     if (!device) return kAudioHardwareBadDeviceError;
-    if (!device->registration || procID != registrationID(*device))
-      return kAudioHardwareIllegalOperationError;
+    if (!procID || procID != device->ioProcID()) return kAudioHardwareIllegalOperationError;
     device->startCycling();
     return noErr;
   }
@@ -198,7 +197,7 @@ class PulsePlatform final : public Platform {
   OSStatus deviceStop(AudioObjectID deviceID, AudioDeviceIOProcID procID) noexcept override {
     Device* device = findDevice(deviceID);
     if (!device) return kAudioHardwareBadDeviceError;
-    if (procID != nullptr && procID != registrationID(*device))
+    if (procID != nullptr && procID != device->ioProcID())
       return kAudioHardwareIllegalOperationError;
     device->stopCycling();
     return noErr;
@@ -207,10 +206,8 @@ class PulsePlatform final : public Platform {
   OSStatus destroyIOProcID(AudioObjectID deviceID, AudioDeviceIOProcID procID) noexcept override {
     Device* device = findDevice(deviceID);
     if (!device) return kAudioHardwareBadDeviceError;
-    if (!device->registration || procID != registrationID(*device))
-      return kAudioHardwareIllegalOperationError;
-    device->stopCycling();
-    device->registration.reset();
+    if (!procID || procID != device->ioProcID()) return kAudioHardwareIllegalOperationError;
+    device->unregisterIO();
     return noErr;
   }
 
@@ -224,13 +221,8 @@ class PulsePlatform final : public Platform {
       return kAudioHardwareUnknownPropertyError;
     auto serial = std::dynamic_pointer_cast<PulseQueue>(queue);
     if (!serial || !block) return kAudio_ParamError;
-    connection_.lock();
-    device->listeners.push_back(
-        std::make_unique<PlatformListener>(PlatformListener{serial, std::move(block)}));
-    outListener = device->listeners.back().get();
-    const bool lostAlready = !device->alive.load();
-    connection_.unlock();
-    if (lostAlready) notifyLost(*device->listeners.back());
+    PulseConnection::Lock lock(connection_);
+    outListener = device->addListener(std::move(serial), std::move(block));
     return noErr;
   }
 
@@ -238,14 +230,8 @@ class PulsePlatform final : public Platform {
                                        AudioObjectPropertyListenerID listener) noexcept override {
     Device* device = findDevice(object);
     if (!device) return kAudioHardwareBadObjectError;
-    connection_.lock();
-    auto& listeners = device->listeners;
-    auto it = std::find_if(listeners.begin(), listeners.end(),
-                           [&](const auto& entry) { return entry.get() == listener; });
-    const bool found = it != listeners.end();
-    if (found) listeners.erase(it);
-    connection_.unlock();
-    return found ? noErr : kAudioHardwareBadObjectError;
+    PulseConnection::Lock lock(connection_);
+    return device->removeListener(listener) ? noErr : kAudioHardwareBadObjectError;
   }
 
   std::shared_ptr<const AudioFormat> makeAudioFormat(
@@ -265,8 +251,12 @@ class PulsePlatform final : public Platform {
     return wrapBufferListNoCopy(format, bufferList);
   }
 
+  // An inventory starts here, or with the size of the process list when it asks for no
+  // applications: each takes a new view of the server, and the reads that follow answer from it,
+  // so that names and process objects come from the same moment.
   std::vector<RunningApplication> runningApplications() override {
-    if (!processes_.updated() && takeSnapshot() != noErr) return {};
+    if (takeSnapshot() != noErr) return {};
+    viewUnused_ = true;
     std::vector<RunningApplication> applications;
     for (const Client& client : processes_.clients())
       applications.push_back({client.pid, client.name, client.bundleID});
@@ -328,6 +318,11 @@ class PulsePlatform final : public Platform {
     }
   }
 
+  std::int64_t droppedFrames(AudioObjectID deviceID) noexcept override {
+    const Device* device = findDevice(deviceID);
+    return device ? device->droppedFrames() : 0;
+  }
+
   std::string silentCaptureReason() override { return "声音服务器送来的只有静音。"; }
   // A monitor stream delivers silence while its player is paused or corked.
   bool cyclesContinueWhileSilent() const noexcept override { return true; }
@@ -347,18 +342,22 @@ class PulsePlatform final : public Platform {
 
   // Server thread: a new stream, or one that changed (moved to another sink): monitor it where
   // it now plays, once its process is known.
-  void onSinkInput(std::uint32_t index) {
+  void onSinkInput(std::uint32_t index, bool removed) {
+    if (removed) {
+      for (auto& [id, device] : devices_) device->forget(index);
+      return;
+    }
     if (devices_.empty()) return;
     pa_operation* op = pa_context_get_sink_input_info(
         connection_.context(), index,
         [](pa_context* context, const pa_sink_input_info* info, int eol, void* data) {
           if (eol != 0 || !info) return;
           auto* self = static_cast<PulsePlatform*>(data);
-          const SinkInput input = sinkInputOf(*info);
+          const Stream input = sinkInputOf(*info);
           if (input.pid != 0 || input.client == PA_INVALID_INDEX) return self->follow(input);
           struct Pending {
             PulsePlatform* self;
-            SinkInput input;
+            Stream input;
           };
           auto* pending = new Pending{self, input};
           pa_operation* op = pa_context_get_client_info(
@@ -383,7 +382,7 @@ class PulsePlatform final : public Platform {
   }
 
   // Server thread.
-  void follow(const SinkInput& input) {
+  void follow(const Stream& input) {
     for (auto& [id, device] : devices_)
       if (device->follows(input.pid)) device->monitor(connection_.context(), input.index);
   }
@@ -392,13 +391,16 @@ class PulsePlatform final : public Platform {
   OSStatus takeSnapshot() {
     if (OSStatus status = connection_.connect(); status != noErr) return status;
     std::vector<Client> clients;
-    std::vector<SinkInput> inputs;
-    connection_.lock();
-    const bool ok = connection_.listPlayers(clients, inputs);
-    connection_.unlock();
+    std::vector<Stream> inputs, outputs;
+    bool ok;
+    {
+      PulseConnection::Lock lock(connection_);
+      ok = connection_.listStreams(clients, inputs, &outputs);
+    }
     if (!ok) return connection_.failure();
     attribute(inputs, clients);
-    processes_.update(std::move(clients), inputs);
+    attribute(outputs, clients);
+    processes_.update(std::move(clients), inputs, outputs);
     return noErr;
   }
 
@@ -417,6 +419,9 @@ class PulsePlatform final : public Platform {
         return noErr;
       }
       if (selector == kAudioHardwarePropertyDefaultSystemOutputDevice) {
+        // A recording asks once: its tap took the sink it records from.
+        if (!taps_.empty())
+          return writeValue(sinkObjectFor(taps_.rbegin()->second.sink), ioDataSize, outData);
         std::string name;
         std::uint32_t rate = 0;
         if (OSStatus status = connection_.defaultSink(name, rate); status != noErr) return status;
@@ -427,10 +432,10 @@ class PulsePlatform final : public Platform {
     if (const ProcessObject* process = processes_.find(object)) {
       if (selector == kAudioProcessPropertyPID)
         return writeValue(process->pid, ioDataSize, outData);
-      // Only playback streams make a process run here, so it runs exactly when it plays.
-      if (selector == kAudioProcessPropertyIsRunning ||
-          selector == kAudioProcessPropertyIsRunningOutput)
+      if (selector == kAudioProcessPropertyIsRunning)
         return writeValue(std::uint32_t(process->running), ioDataSize, outData);
+      if (selector == kAudioProcessPropertyIsRunningOutput)
+        return writeValue(std::uint32_t(process->playing), ioDataSize, outData);
       if (selector == kAudioProcessPropertyBundleID)
         return writeValue(makeString(process->bundleID), ioDataSize, outData);
       return kAudioHardwareUnknownPropertyError;
@@ -458,7 +463,7 @@ class PulsePlatform final : public Platform {
       if (selector == kAudioDevicePropertyNominalSampleRate)
         return writeValue(double(device->tap.rate), ioDataSize, outData);
       if (selector == kAudioDevicePropertyDeviceIsAlive)
-        return writeValue(std::uint32_t(device->alive.load()), ioDataSize, outData);
+        return writeValue(std::uint32_t(device->isAlive()), ioDataSize, outData);
       return kAudioHardwareUnknownPropertyError;
     }
     return kAudioHardwareBadObjectError;
@@ -479,18 +484,16 @@ class PulsePlatform final : public Platform {
     return it == devices_.end() ? nullptr : it->second.get();
   }
 
-  static AudioDeviceIOProcID registrationID(const Device& device) {
-    return reinterpret_cast<AudioDeviceIOProcID>(device.registration.get());
-  }
-
   std::uint32_t nextObjectID_ = kFirstObjectID;
   ProcessTable processes_{[this] { return newObjectID(); }};
+  bool viewUnused_ = false;  // taken for the running applications; no size was read from it
   std::map<AudioObjectID, std::string> sinks_;
   std::map<AudioObjectID, Tap> taps_;
   std::map<AudioObjectID, std::unique_ptr<Device>> devices_;
   // Last: destroyed first, so its thread never sees the maps above gone.
-  PulseConnection connection_{[this](std::uint32_t index) { onSinkInput(index); },
-                              [this] { onLost(); }};
+  PulseConnection connection_{
+      [this](std::uint32_t index, bool removed) { onSinkInput(index, removed); },
+      [this] { onLost(); }};
 };
 
 }  // namespace

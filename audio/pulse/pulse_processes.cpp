@@ -37,21 +37,26 @@ Client clientOf(const pa_client_info& info) {
           bundleIDOf(info.proplist)};
 }
 
-SinkInput sinkInputOf(const pa_sink_input_info& info) {
+Stream sinkInputOf(const pa_sink_input_info& info) {
   return {info.index, info.client, pidOf(info.proplist), info.corked != 0};
 }
 
-void attribute(std::vector<SinkInput>& inputs, const std::vector<Client>& clients) {
-  for (SinkInput& input : inputs) {
+Stream sourceOutputOf(const pa_source_output_info& info) {
+  return {info.index, info.client, pidOf(info.proplist), info.corked != 0};
+}
+
+void attribute(std::vector<Stream>& inputs, const std::vector<Client>& clients) {
+  for (Stream& input : inputs) {
     if (input.pid != 0) continue;
     for (const Client& client : clients)
       if (client.index == input.client) input.pid = client.pid;
   }
 }
 
-void ProcessTable::update(std::vector<Client> clients, const std::vector<SinkInput>& inputs) {
+void ProcessTable::update(std::vector<Client> clients, const std::vector<Stream>& inputs,
+                          const std::vector<Stream>& outputs) {
   clients_ = std::move(clients);
-  for (auto& [id, process] : processes_) process.running = false;
+  for (auto& [id, process] : processes_) process.running = process.playing = false;
   std::vector<AudioObjectID> order;
   for (const Client& client : clients_) {
     if (client.pid == 0) continue;
@@ -60,8 +65,13 @@ void ProcessTable::update(std::vector<Client> clients, const std::vector<SinkInp
     order.push_back(id);
     processes_[id].bundleID = client.bundleID;
   }
-  for (const SinkInput& input : inputs)
-    if (!input.corked && input.pid != 0) processes_[objectFor(input.pid)].running = true;
+  for (const Stream& input : inputs)
+    if (!input.corked && input.pid != 0) {
+      ProcessObject& process = processes_[objectFor(input.pid)];
+      process.running = process.playing = true;
+    }
+  for (const Stream& output : outputs)
+    if (!output.corked && output.pid != 0) processes_[objectFor(output.pid)].running = true;
   order_ = std::move(order);
   updated_ = true;
 }

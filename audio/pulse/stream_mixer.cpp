@@ -70,13 +70,13 @@ struct StreamMixer::Impl {
   std::size_t capacity;
   std::size_t blockFrames;
   std::size_t blockShift;
-  std::size_t maxLatencyFrames;
   std::unique_ptr<Slot[]> slots;
   // Slots below this have been opened at least once: the consumer looks no further.
   std::atomic<std::size_t> used{0};
   // One counter per side, so neither thread writes the other's.
   alignas(kCacheLine) std::atomic<std::uint64_t> producerDropped{0};
   alignas(kCacheLine) std::atomic<std::uint64_t> consumerDropped{0};
+  std::atomic<std::size_t> refused{0};
   // Blocks the consumer handed back. The producer takes them all at once, so the top that the
   // consumer's swap compares with cannot have left and come back meanwhile (no ABA).
   alignas(kCacheLine) std::atomic<Block*> pool{nullptr};
@@ -169,6 +169,8 @@ struct StreamMixer::Impl {
   // One mix of at most `capacity` frames.
   void mixOnce(float* out, std::size_t frames) noexcept {
     std::fill(out, out + frames * channels, 0.0f);
+    consumerDropped.fetch_add(frames * refused.load(std::memory_order_relaxed),
+                              std::memory_order_relaxed);
     const std::size_t end = used.load(std::memory_order_acquire);
     for (std::size_t i = 0; i < end; ++i) {
       Slot& s = slots[i];
@@ -178,13 +180,7 @@ struct StreamMixer::Impl {
       const bool closing = state == kClosing;
       const std::size_t w = s.write.load(std::memory_order_acquire);
       std::size_t r = s.read.load(std::memory_order_relaxed);
-      std::size_t held = w - r;
-      if (held > maxLatencyFrames && held > frames) {
-        const std::size_t drop = held - frames;
-        consumerDropped.fetch_add(drop, std::memory_order_relaxed);
-        r += drop;
-        held -= drop;
-      }
+      const std::size_t held = w - r;
       // Nothing more will come from a closing stream, so it plays whatever it has; a lapsed one
       // rejoins with a whole mix, so that it does not fall silent again within it.
       if (closing || !s.lapsed || held >= frames) {
@@ -207,13 +203,11 @@ struct StreamMixer::Impl {
   }
 };
 
-StreamMixer::StreamMixer(std::uint32_t channels, std::size_t maxStreams, std::size_t ringFrames,
-                         std::size_t maxLatencyFrames) {
+StreamMixer::StreamMixer(std::uint32_t channels, std::size_t maxStreams, std::size_t ringFrames) {
   if (channels == 0) throw std::invalid_argument("StreamMixer: channels must be positive");
   if (maxStreams == 0 || maxStreams > static_cast<std::size_t>(INT_MAX)) {
     throw std::invalid_argument("StreamMixer: maxStreams out of range");
   }
-  if (maxLatencyFrames == 0) throw std::invalid_argument("StreamMixer: no latency allowed");
   const std::size_t capacity = ringCapacity(ringFrames);
   if (capacity > std::numeric_limits<std::size_t>::max() / sizeof(float) / channels) {
     throw std::length_error("StreamMixer: rings too large");
@@ -226,7 +220,6 @@ StreamMixer::StreamMixer(std::uint32_t channels, std::size_t maxStreams, std::si
   impl->blockFrames = std::clamp<std::size_t>(capacity / 4, 1, kBlockFrames);
   impl->blockShift = 0;
   while ((std::size_t{1} << impl->blockShift) < impl->blockFrames) ++impl->blockShift;
-  impl->maxLatencyFrames = maxLatencyFrames;
   impl->slots = std::make_unique<Slot[]>(maxStreams);
   impl_ = impl.release();
 }
@@ -268,6 +261,10 @@ void StreamMixer::closeStream(int slot) noexcept {
   if (s == nullptr || s->state.load(std::memory_order_relaxed) != kOpen) return;
   // Release publishes every push before it to the consumer, which frees the slot once drained.
   s->state.store(kClosing, std::memory_order_release);
+}
+
+void StreamMixer::setRefusedStreams(std::size_t count) noexcept {
+  impl_->refused.store(count, std::memory_order_relaxed);
 }
 
 std::size_t StreamMixer::mixable(std::size_t wanted) const noexcept {

@@ -22,13 +22,11 @@ class StreamMixer {
  public:
   // `channels` samples per frame; up to `maxStreams` streams at once, each holding up to
   // `ringFrames` frames (rounded up to a power of two: its ring). A stream's memory follows what
-  // it holds, not its ring: it is taken as audio arrives and reused once mixed. A stream holding
-  // more than `maxLatencyFrames` at a mix drops its oldest frames down to the mix, so latency
-  // stays bounded when the producer's clock runs faster than the consumer's.
+  // it holds, not its ring: it is taken as audio arrives and reused once mixed. Nothing that fits
+  // is ever dropped: a backlog plays out late rather than being trimmed.
   // Throws std::invalid_argument when a count is zero, std::length_error when a ring would not
   // fit in memory.
-  StreamMixer(std::uint32_t channels, std::size_t maxStreams, std::size_t ringFrames,
-              std::size_t maxLatencyFrames);
+  StreamMixer(std::uint32_t channels, std::size_t maxStreams, std::size_t ringFrames);
   ~StreamMixer();
   StreamMixer(const StreamMixer&) = delete;
   StreamMixer& operator=(const StreamMixer&) = delete;
@@ -42,6 +40,9 @@ class StreamMixer {
   void push(int slot, const float* frames, std::size_t frameCount) noexcept;
   // Producer: the stream ended; what it still holds plays out, then the slot is free.
   void closeStream(int slot) noexcept;
+  // Producer: how many streams play now without a slot (refused at the limit). Each frame mixed
+  // while they play counts as dropped once per such stream.
+  void setRefusedStreams(std::size_t count) noexcept;
 
   // Consumer: how many of `wanted` frames every awaited stream holds (all of them when no stream
   // is awaited).
@@ -56,7 +57,7 @@ class StreamMixer {
   void mix(float* out, std::size_t frameCount) noexcept;
 
   std::uint32_t channels() const noexcept;
-  // Frames dropped so far because a ring was full, memory ran out or latency was trimmed.
+  // Frames dropped so far because a ring was full, memory ran out or a stream had no slot.
   std::uint64_t droppedFrames() const noexcept;
 
  private:

@@ -41,15 +41,17 @@ TEST_F(Inventory, BuildsOneRecordPerObjectWithAPositivePidInListOrder) {
   platform.addProcessObject({20, 900, std::string("com.example.radio"), 0u});
   platform.addApplication({812, "Music", "ignored.when.read"});
   platform.setKernelName(900, "radiod");
+  platform.failProperty(AudioObjectID(20), kAudioProcessPropertyIsRunningOutput,
+                        kAudioHardwareUnknownPropertyError, 0);
 
   const std::vector<AudioProcessInfo> p = readAudioProcesses();
   ASSERT_EQ(pids(p), (std::vector<std::int32_t>{812, 900}));
-  EXPECT_EQ(std::tie(p[0].objectID, p[0].name, p[0].bundleID, p[0].audioActive),
+  EXPECT_EQ(std::tie(p[0].objectID, p[0].name, p[0].bundleID, p[0].audioActive, p[0].outputActive),
             std::make_tuple(AudioObjectID(30), std::string("Music"), std::string("com.apple.Music"),
-                            true));
-  EXPECT_EQ(std::tie(p[1].objectID, p[1].name, p[1].bundleID, p[1].audioActive),
+                            true, std::optional<bool>(false)));
+  EXPECT_EQ(std::tie(p[1].objectID, p[1].name, p[1].bundleID, p[1].audioActive, p[1].outputActive),
             std::make_tuple(AudioObjectID(20), std::string("radiod"),
-                            std::string("com.example.radio"), false));
+                            std::string("com.example.radio"), false, std::optional<bool>()));
 }
 
 TEST_F(Inventory, NameFallsBackFromTheFirstApplicationToTheKernelToUnknown) {

@@ -10,11 +10,14 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "audio/property_access.h"
+#include "processes/inventory.h"
 #include "tests/pulse/integration/pulse_harness.h"
 
 namespace pt::pulse_testing {
@@ -101,11 +104,91 @@ TEST_F(SharedServer, TargetThatStopsPlayingLeavesSilence) {
   }
 }
 
+// An inventory answers from one view of the server: a client that joins between its reads is in
+// none of them, so that every process object has its application.
+TEST_F(SharedServer, AnInventoryReadsOneViewOfTheServer) {
+  const std::unique_ptr<Platform> native = makeNativePlatform();
+  Platform* const previous = installPlatform(native.get());
+  const std::vector<RunningApplication> applications = platform().runningApplications();
+  Player joiner(client("Joiner"), tone(440));
+  ASSERT_TRUE(joiner.visible());
+  const std::vector<AudioObjectID> objects = readProcessList();
+  EXPECT_FALSE(objects.empty());
+  for (const AudioObjectID object : objects) {
+    const std::int32_t pid = object.read<std::int32_t>(kAudioProcessPropertyPID, -1);
+    EXPECT_TRUE(
+        std::any_of(applications.begin(), applications.end(),
+                    [&](const RunningApplication& a) { return a.processIdentifier == pid; }))
+        << pid << (pid == joiner.pid() ? " (the joiner)" : "");
+  }
+  installPlatform(previous);
+}
+
+// Frames from the recording's first sound on that differ from the source, once aligned by its
+// first 32 frames; a frame lost or inserted anywhere shifts all that follows.
+std::int64_t framesOffTheSource(const Audio& recorded, const Audio& source) {
+  const auto sample = [](const Audio& a, std::int64_t frame, int channel) {
+    return a.samples[std::size_t(frame * 2 + channel)];
+  };
+  const auto same = [&](std::int64_t at, std::int64_t from, int channel) {
+    return std::abs(sample(recorded, at, channel) - sample(source, from, channel)) < 1e-3f;
+  };
+  std::int64_t first = 0;
+  while (first < recorded.frames && sample(recorded, first, 0) == 0) ++first;
+  for (std::int64_t from = 0; from + recorded.frames - first <= source.frames; ++from) {
+    std::int64_t i = 0;
+    while (i < 32 && first + i < recorded.frames && same(first + i, from + i, 0)) ++i;
+    if (i < 32) continue;
+    std::int64_t off = 0;
+    for (i = 0; first + i < recorded.frames; ++i)
+      off += !same(first + i, from + i, 0) || !same(first + i, from + i, 1);
+    return off;
+  }
+  return recorded.frames - first;
+}
+
+// The server keeps a stopped recorder's backlog and hands it over when it runs again: all of it
+// reaches the file, as parec's holds it. Right is left inverted, so that a swap shows too.
+TEST_F(SharedServer, ARecorderStoppedForSecondsKeepsWhatTheServerKept) {
+  const std::string radio = client("Radio");
+  const fs::path noise = file("noise.wav");
+  ASSERT_EQ(runProgram({"sox", "-q", "-R", "-n", "-r", "48000", "-c", "2", "-b", "16", noise,
+                        "synth", "30", "whitenoise", "vol", "0.5", "remix", "1", "1i"},
+                       60s)
+                .status,
+            0);
+  Player player(paplay(radio, noise, 500), radio);
+  ASSERT_TRUE(player.visible());
+  const fs::path out = file("stopped.wav"), stdoutFile = file("out"), stderrFile = file("err");
+  Child recorder(tapCommand({out, "7", radio}), {}, stdoutFile, stderrFile);
+  ASSERT_TRUE(waitForCapture(recorder.pid()));
+  std::this_thread::sleep_for(1s);
+  recorder.signal(SIGSTOP);
+  std::this_thread::sleep_for(3s);
+  recorder.signal(SIGCONT);
+  ASSERT_EQ(recorder.wait(60s), std::optional<int>(0)) << fileText(stderrFile);
+  EXPECT_THAT(fileText(stderrFile), IsEmpty());
+  const Audio recorded = audioOf(out);
+  EXPECT_GE(recorded.seconds(), 7);
+  const std::int64_t off = framesOffTheSource(recorded, audioOf(noise));
+  EXPECT_TRUE(off == 0 || underruns() > 0) << off << " frames differ";
+}
+
+// Nothing listens, or a socket takes the connection and never answers: given up after a wait.
 TEST_F(ProcessTapPulse, UnreachableServerFailsBeforeAnyFile) {
-  for (const char* keyword : {"--list", "auto"}) {
-    SCOPED_TRACE(keyword);
-    const Outcome run =
-        tap({file("out.wav"), "1", keyword}, 30s, {{"PULSE_SERVER", "unix:/nonexistent/native"}});
+  const fs::path silent = file("silent.sock");
+  Child listener(
+      {"python3", "-c",
+       "import socket, sys, time\n"
+       "s = socket.socket(socket.AF_UNIX); s.bind(sys.argv[1]); s.listen(); time.sleep(90)",
+       silent});
+  for (int i = 0; i < 100 && !fs::exists(silent); ++i) std::this_thread::sleep_for(50ms);
+  for (const auto& [server, keyword] : {std::pair{"/nonexistent/native", "--list"},
+                                        {"/nonexistent/native", "auto"},
+                                        {silent.c_str(), "--list"}}) {
+    SCOPED_TRACE(std::string(server) + " " + keyword);
+    const Outcome run = tap({file("out.wav"), "1", keyword}, 60s,
+                            {{"PULSE_SERVER", std::string("unix:") + server}});
     EXPECT_EQ(run.status, 1);
     EXPECT_THAT(run.err, ::testing::StartsWith("读取音频进程列表大小失败：1937010544\n用法："));
     EXPECT_THAT(run.out, IsEmpty());
@@ -233,12 +316,20 @@ std::string serverState(const Environment& env) {
 }
 
 // A signal ends the recording with a complete file, SIGHUP (the terminal went away) like SIGINT.
+// A client that only records, under the music player's name, is listed as active ('pir?') but
+// never chosen automatically.
 TEST_F(ProcessTapPulse, RunsLeaveTheServerAsTheyFoundIt) {
   PrivateServer server;
   PT_NEED_SERVER(server.started(), server.startError());
   const Environment& env = server.environment();
+  Child parecord({"parecord", "--client-name=Music", file("parecord.wav")}, env);
+  ASSERT_TRUE(waitForCapture(parecord.pid(), env));
   Player player("Radio", tone(440), env);
   ASSERT_TRUE(player.visible());
+  EXPECT_THAT(tap({file("unused.wav"), "1", "--list"}, 30s, env).out,
+              HasSubstr("pid=" + std::to_string(parecord.pid()) + " active=true name=Music"));
+  EXPECT_THAT(tap({file("auto.wav"), "0.5", "auto"}, 60s, env).out,
+              HasSubstr(" targets=" + target("Radio", player.pid()) + " "));
   const std::string before = serverState(env);
   const auto expectBefore = [&] {
     // The server notices a closed connection shortly after the exit.
@@ -296,6 +387,55 @@ TEST_F(ProcessTapPulse, PlayerWithoutLatencyWishIsHeardLateButWithoutGapAtTheSin
   const Audio audio = audioOf(file("late.wav"));
   EXPECT_EQ(audio.sampleRate, 44100);
   expectTone(audio, 440, true);
+}
+
+// A stream moved to another sink loses its monitor there; the device follows it to the new sink.
+TEST_F(ProcessTapPulse, AStreamMovedToAnotherSinkIsFollowed) {
+  PrivateServer server;
+  PT_NEED_SERVER(server.started(), server.startError());
+  const Environment& env = server.environment();
+  ASSERT_EQ(
+      runProgram({"pactl", "load-module", "module-null-sink", "sink_name=other"}, 30s, env).status,
+      0);
+  Player player("Radio", tone(440), env);
+  ASSERT_TRUE(player.visible());
+  const fs::path out = file("moved.wav");
+  Child recorder(tapCommand({out, "4", "Radio"}), env);
+  ASSERT_TRUE(waitForCapture(recorder.pid(), env));
+  std::this_thread::sleep_for(1s);
+  const std::string input = runProgram({"pactl", "list", "short", "sink-inputs"}, 30s, env).out;
+  ASSERT_EQ(
+      runProgram({"pactl", "move-sink-input", input.substr(0, input.find('\t')), "other"}, 30s, env)
+          .status,
+      0);
+  ASSERT_EQ(recorder.wait(60s), std::optional<int>(0));
+  expectTone(audioOf(out), 440, true, 4, 2);
+}
+
+// A server stopped for seconds: the recording goes on without a gap, or ends as when the device
+// stops working; never a success with a gap.
+TEST_F(ProcessTapPulse, StoppedServerEndsTheRecordingOrLeavesNoGap) {
+  PrivateServer server;
+  PT_NEED_SERVER(server.started(), server.startError());
+  Player player("Radio", tone(440), server.environment());
+  ASSERT_TRUE(player.visible());
+  ASSERT_GT(server.daemonPid(), 0);
+  const fs::path out = file("stalled.wav"), stdoutFile = file("out"), stderrFile = file("err");
+  Child recorder(tapCommand({out, "8", "Radio"}), server.environment(), stdoutFile, stderrFile);
+  ASSERT_TRUE(waitForCapture(recorder.pid(), server.environment()));
+  std::this_thread::sleep_for(1s);
+  ASSERT_EQ(::kill(server.daemonPid(), SIGSTOP), 0);
+  std::this_thread::sleep_for(3s);
+  ::kill(server.daemonPid(), SIGCONT);
+  const std::optional<int> status = recorder.wait(60s);
+  ASSERT_TRUE(status == 0 || status == 1) << fileText(stderrFile);
+  EXPECT_EQ(fileText(stderrFile), *status == 0 ? "" : "Tap 聚合设备已停止工作，录音提前结束\n");
+  ASSERT_TRUE(parseSummary(fileText(stdoutFile))) << fileText(stdoutFile);
+  const Audio audio = audioOf(out);
+  expectTone(audio, 440, true);
+  // A gap that a starved player excuses elsewhere fails a success here.
+  for (double at = onset(audio, 440); *status == 0 && at + 0.1 <= audio.seconds(); at += 0.1)
+    EXPECT_GE(audio.toneAmplitude(0, 440, at, at + 0.1), 0.2) << at << " s";
 }
 
 TEST_F(ProcessTapPulse, DyingServerEndsTheRecordingWithWhatItHeard) {
