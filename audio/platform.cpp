@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <semaphore>
 
 namespace pt {
 namespace {
@@ -19,6 +20,24 @@ Platform& platform() {
 OSStatus Platform::setPropertyData(AudioObjectID, const AudioObjectPropertyAddress&, std::uint32_t,
                                    const void*, std::uint32_t, const void*) {
   return kAudioHardwareUnknownPropertyError;
+}
+
+namespace {
+
+// Release is an atomic add and, for a waiting writer, a futex or ulock wake: no lock.
+class PortableSemaphore final : public Semaphore {
+ public:
+  void signal() noexcept override { semaphore_.release(); }
+  void wait() noexcept override { semaphore_.acquire(); }
+
+ private:
+  std::counting_semaphore<> semaphore_{0};
+};
+
+}  // namespace
+
+std::shared_ptr<Semaphore> Platform::makeSemaphore() {
+  return std::make_shared<PortableSemaphore>();
 }
 
 std::int64_t Platform::droppedFrames(AudioObjectID) noexcept { return 0; }

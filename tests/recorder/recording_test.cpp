@@ -119,16 +119,16 @@ TEST_F(RecordingTest, AGoodRunHoldsEveryCycleTearsDownInOrderAndReportsOnce) {
             (std::vector<std::string>{"removePropertyListenerBlock 200 'livn' listener1",
                                       "deviceStop 200 proc1", "destroyIOProcID 200 proc1",
                                       "destroyAggregateDevice 200", "destroyProcessTap 100"}));
-  // 0.1 s at 48000 Hz holds nine whole cycles of 512 frames.
+  // 0.1 s at 48000 Hz: nine cycles of 512 frames and 192 of the tenth.
   EXPECT_EQ(out_, "wrote=" + path_ +
-                      " targets=Music(pid=812),Safari(pid=913) buffers=9 frames=4608"
+                      " targets=Music(pid=812),Safari(pid=913) buffers=10 frames=4800"
                       " sampleRate=48000 channels=2\n");
   EXPECT_EQ(err_, "");
   const Decoded file = decode(path_);
   EXPECT_EQ(file.rate, 48000);
   ASSERT_EQ(file.channels, 2);
-  ASSERT_EQ(file.samples.size(), std::size_t(9 * 512 * 2));
-  for (std::size_t frame = 0; frame < 9 * 512; frame += 37) {
+  ASSERT_EQ(file.samples.size(), std::size_t(4800 * 2));
+  for (std::size_t frame = 0; frame < 4800; frame += 37) {
     EXPECT_EQ(file.samples[2 * frame], tone({440, 660}, 48000, frame)) << frame;
     EXPECT_EQ(file.samples[2 * frame + 1], tone({440, 660}, 48000, frame)) << frame;
   }
@@ -145,12 +145,22 @@ TEST_F(RecordingTest, AGoodRunHoldsEveryCycleTearsDownInOrderAndReportsOnce) {
   recorder_->cleanup();
   recorder_.reset();
   EXPECT_TRUE(sim_.calls().empty());  // teardown happens once
+  // Any duration to the frame, the last cycle cut to fit.
+  for (const auto& [seconds, summary] :
+       {std::pair{1.234, "buffers=116 frames=59232 "}, std::pair{0.015, "buffers=2 frames=720 "},
+        std::pair{0.001, "buffers=1 frames=48 "}}) {
+    ASSERT_EQ(record({kMusic}, seconds), "");
+    EXPECT_THAT(out_, HasSubstr(summary));
+    EXPECT_EQ(
+        decode(path_).samples.size(),
+        2 * std::stoul(std::string(summary).substr(std::string(summary).find("frames=") + 7)));
+  }
 }
 
 // clang-format off
 using Calls = std::vector<std::string>;
 const Calls kTap = {"destroyProcessTap 100"};
-const Calls kDevice = {"deviceStop 200 null", "destroyAggregateDevice 200", "destroyProcessTap 100"};
+const Calls kDevice = {"destroyAggregateDevice 200", "destroyProcessTap 100"};
 const Calls kAll = {"deviceStop 200 proc1", "destroyIOProcID 200 proc1", "destroyAggregateDevice 200",
                     "destroyProcessTap 100"};
 const Calls kWatched = {"removePropertyListenerBlock 200 'livn' listener1", "deviceStop 200 proc1",
@@ -158,7 +168,8 @@ const Calls kWatched = {"removePropertyListenerBlock 200 'livn' listener1", "dev
 // clang-format on
 
 // Each recording key of a scenario, seen through the recording it produces: the summary or the
-// error, and what the release of the recorder still has to tear down after run().
+// error, and the teardown of what was made, done by run() before the error left it (no stop
+// without a registered block).
 TEST_F(RecordingTest, EachScenarioKeyShapesTheRecordingAndAFailureTearsDownWhatWasMade) {
   struct Case {
     const char* scenario;
@@ -171,7 +182,7 @@ TEST_F(RecordingTest, EachScenarioKeyShapesTheRecordingAndAFailureTearsDownWhatW
   const std::string missing = (directory_ / "missing" / "out.caf").string();
   // clang-format off
   const Case cases[] = {
-      {R"({})", "buffers=4 frames=2048 sampleRate=48000 channels=2", "", {}},
+      {R"({})", "buffers=5 frames=2400 sampleRate=48000 channels=2", "", {}},
       {R"({"tone": {"11": 440}, "ioFrames": 240})", "buffers=10 frames=2400", "", {}},
       {R"({"tapFormat": {"sampleRate": 44100, "channels": 1, "interleaved": false}})", "sampleRate=44100 channels=1", "", {}},
       {R"({"deviceSampleRate": 96000})", "sampleRate=96000", "", {}},
@@ -209,9 +220,12 @@ TEST_F(RecordingTest, EachScenarioKeyShapesTheRecordingAndAFailureTearsDownWhatW
     const std::string rate =
         c.error.empty() ? " sampleRate=" + std::to_string(decode(path_).rate) + " " : "";
     EXPECT_THAT(out_, HasSubstr(rate));
+    const Calls calls = sim.calls();
+    EXPECT_EQ(Calls(calls.end() - std::min(calls.size(), c.teardown.size()), calls.end()),
+              c.teardown);
     sim.clearCalls();
     recorder_.reset();
-    EXPECT_EQ(sim.calls(), c.teardown);
+    EXPECT_EQ(sim.calls(), Calls{});
   }
 }
 
@@ -256,24 +270,11 @@ TEST_F(RecordingTest, TheTapTakesTheRealTargetsOrTheSystemWithoutTheTool) {
   }
 }
 
-// Answers nothing for the chosen calls (1 is the first), as the real platform does for an input
-// list that does not fit the capture format.
-class UnreadablePlatform : public sim::SimulatedPlatform {
- public:
-  std::optional<PCMBuffer> makePCMBufferNoCopy(const AudioFormat& format,
-                                               const AudioBufferList* list) noexcept override {
-    if (unreadable.count(++calls) != 0) return std::nullopt;
-    return SimulatedPlatform::makePCMBufferNoCopy(format, list);
-  }
-  std::set<int> unreadable;
-  int calls = 0;
-};
-
 // Cycles whose input could not be read and cycles the file refused are summed up after the
 // summary, and the run fails; the recording goes on after each.
 TEST_F(RecordingTest, LostAudioIsCountedAfterTheSummaryAndFailsTheRun) {
   struct Case {
-    std::set<int> unreadable;
+    std::set<std::int64_t> unreadable;
     std::set<std::int64_t> failingWrites;
     bool deviceLost;
     std::string summary, err, error;  // counts in the summary, standard error, the error
@@ -282,16 +283,17 @@ TEST_F(RecordingTest, LostAudioIsCountedAfterTheSummaryAndFailsTheRun) {
   // 0.05 s holds four cycles of 512 frames; 0.04 s three.
   // clang-format off
   for (const Case& c : std::vector<Case>{
-           {{2}, {3, 4}, false, "buffers=1 frames=512", write + write,
+           // The unread cycle's time is not known: the recording takes one more cycle.
+           {{2}, {3, 4}, false, "buffers=3 frames=1376", write + write,
             "录音丢失了音频：1 个 IO 周期的输入无法读取，2 个 IO 周期（0.02 秒音频）未能写入文件"},
            {{}, {1}, true, "buffers=2 frames=1024",
             write + "录音丢失了音频：1 个 IO 周期（0.01 秒音频）未能写入文件\n", kDeviceLost}}) {
     // clang-format on
-    UnreadablePlatform sim;
+    sim::SimulatedPlatform sim;
     sim::PlatformScope scope(sim);
     sim.addProcessObject({11, 812, std::string("com.apple.Music"), 1u});
     sim.addOutputDevice(60, "Speakers");
-    sim.unreadable = c.unreadable;
+    sim.setUnreadableCycles(c.unreadable);
     sim.setWriteFailures(c.failingWrites);
     if (c.deviceLost) sim.loseDeviceAt(0.04);
     EXPECT_EQ(record({kMusic}, 0.05), c.error);
@@ -311,8 +313,8 @@ TEST_F(RecordingTest, AHeadsetsMicrophoneInTheAggregateIsNeitherRecordedNorOpene
                    {kMusic});
     EXPECT_FALSE(microphoneDelivered_);
     const Decoded file = decode(path_);
-    ASSERT_EQ(file.samples.size(), 2048u * 2);
-    for (std::size_t frame : {1u, 100u, 2047u})
+    ASSERT_EQ(file.samples.size(), 2400u * 2);
+    for (std::size_t frame : {1u, 100u, 2399u})
       EXPECT_EQ(file.samples[2 * frame + 1], tone({440}, 48000, frame));
   }
 }
@@ -354,7 +356,7 @@ TEST(SilenceDiagnosis, AnUnreadablePlayingStateLeavesBothCausesOpen) {
   sim.addProcessObject({11, 812, std::string("com.apple.Music"), 1u});
   sim.failProperty(11, kAudioProcessPropertyIsRunningOutput, kAudioHardwareBadObjectError, 0);
   sim::PlatformScope scope(sim);
-  EXPECT_EQ(silenceDiagnosis({kMusic}),
+  EXPECT_EQ(silenceDiagnosis({AudioObjectID(11)}, AudioObjectID::unknown),
             std::string(kSilentUnexplained) + kSystemAudioRecordingNotAllowed);
 }
 
