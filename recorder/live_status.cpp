@@ -167,8 +167,6 @@ class StatusDrawing {
   StatusDrawing(const StatusDrawing&) = delete;
   StatusDrawing& operator=(const StatusDrawing&) = delete;
 
-  double start() const { return start_; }
-
   void draw() {
     view_.elapsedSeconds = platform().systemUptime() - start_;
     if (std::isfinite(view_.durationSeconds))

@@ -523,13 +523,14 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
     d.nowStamp.mSampleTime = d.inputStamp.mSampleTime = double(first);
     d.outputStamp.mSampleTime = double(first + d.ioFrames);
     d.nowStamp.mFlags = d.inputStamp.mFlags = d.outputStamp.mFlags = kAudioTimeStampSampleTimeValid;
+    d.advanceWriterClock(d.now);
     d.running->queue->runSync(&Devices::callBlock, &d);
     // A block that runs past its cycle's end makes the device skip the cycles it overran, as the
     // HAL does on an overload; their time passes without them.
     if (auto overload = d.ioOverloads.find(cycle); overload != d.ioOverloads.end())
       d.runCycles += std::max<std::int64_t>(
           0, std::int64_t(std::ceil(overload->second * d.rate / d.ioFrames)) - 1);
-    d.awaitWriters(d.now);
+    d.awaitWriters();
   }
 }
 

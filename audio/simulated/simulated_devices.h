@@ -186,13 +186,18 @@ struct SimulatedPlatform::Devices {
       if (w.run == runNumber && (w.count > 0 || w.waiting == 0)) return false;
     return true;
   }
-  // Main thread, after a cycle and when the clock moved.
-  void awaitWriters(double now) {
+  // Main thread, before a cycle: the clock moves on, and a stall that ends lets the writer catch
+  // up first.
+  void advanceWriterClock(double now) {
     std::unique_lock lock(writerMutex);
     writerClock = now;
     writerChanged.notify_all();
-    if (stallUntil && *stallUntil <= now)  // the stall ends: the writer catches up first
-      writerChanged.wait(lock, [&] { return !stallUntil; });
+    if (stallUntil && *stallUntil <= now)
+      writerChanged.wait(lock, [&] { return !stallUntil && writersIdle(); });
+  }
+  // Main thread, after a cycle.
+  void awaitWriters() {
+    std::unique_lock lock(writerMutex);
     writerChanged.wait(lock, [&] { return writersIdle(); });
   }
   // Writer thread, in a write that stalls.

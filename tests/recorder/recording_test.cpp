@@ -303,6 +303,38 @@ TEST_F(RecordingTest, LostAudioIsCountedAfterTheSummaryAndFailsTheRun) {
   }
 }
 
+// The ring absorbs a stalled write shorter than itself; a longer stall, an overloaded IO block
+// that makes the device skip cycles, and the platform's own drops are counted and fail the run.
+TEST_F(RecordingTest, TheRealTimePathLosesOnlyWhatItCountsAndReports) {
+  const std::string lost = std::string(kLostAudio) + "：";
+  struct Case {
+    const char* faults;
+    double seconds;
+    std::string summary, error;
+  } cases[] = {
+      {R"({"stalledWrites": {"10": 1000}})", 1.5, "buffers=141 frames=72000 ", ""},
+      // Cycles 11 to 196 fill the ring behind the stalled 10th; 197 to 291 find it full.
+      {R"({"stalledWrites": {"10": 3000}})", 4, "frames=143360 ",
+       lost + "写入跟不上，1.01 秒音频未能进入缓冲区"},
+      // The block of cycle 5 runs 30 ms: the device skips cycles 6 and 7.
+      {R"({"ioOverloads": {"5": 30}})", 0.1, "frames=3776 ",
+       lost + "设备跳过了 IO 周期（0.02 秒音频）"},
+      {R"({"droppedFrames": 4800, "ioOverloads": {"1": 15}})", 0.1, "frames=4288 ",
+       lost + "设备跳过了 IO 周期（0.01 秒音频），音频系统丢弃了 0.10 秒音频；共 0.11 秒"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.faults);
+    sim::SimulatedPlatform sim;
+    sim::loadScenario(sim, {{"processObjects", {{{"id", 11}, {"pid", 812}}}},
+                            {"tone", {{"11", 440}}},
+                            {"faults", json::parse(c.faults)}});
+    sim::PlatformScope scope(sim);
+    EXPECT_EQ(record({kMusic}, c.seconds), c.error);
+    EXPECT_THAT(out_, HasSubstr(c.summary));
+    recorder_.reset();
+  }
+}
+
 // Core Audio puts a headset's microphone into the aggregate's input, beside the tap.
 TEST_F(RecordingTest, AHeadsetsMicrophoneInTheAggregateIsNeitherRecordedNorOpened) {
   for (const char* format : {R"({"channels": 2})", R"({"channels": 2, "interleaved": false})"}) {
@@ -327,6 +359,7 @@ TEST_F(RecordingTest, ASilentRecordingSaysWhetherTheTargetsPlayed) {
     json scenario;
     std::vector<AudioProcessInfo> targets;
     std::string err;
+    const char* summary = "";
   } cases[] = {
       {"target played, permission missing",
        {{"tone", {{"11", 440}}}, {"faults", {{"permissionDenied", true}}}},
@@ -343,11 +376,24 @@ TEST_F(RecordingTest, ASilentRecordingSaysWhetherTheTargetsPlayed) {
        {kGlobal},
        std::string(kSilentSystemIdle) + "\n"},
       {"target played with permission", {{"tone", {{"11", 440}}}}, {kMusic}, ""},
+      // A start that waits for the targets' first audio (tapautostart) ends with the interrupt;
+      // a target that plays later is recorded for the whole duration from then.
+      {"start waited until interrupted",
+       {{"blockedStart", true}, {"interruptAt", 0.3}},
+       {kMusic},
+       std::string(kSilentTargetsIdle) + "\n",
+       "buffers=0 frames=0 "},
+      {"start waited until the target played",
+       {{"blockedStart", 0.3}, {"tone", {{"11", 440}}}},
+       {kMusic},
+       "",
+       "buffers=5 frames=2400 "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     recordScenario(c.scenario, c.targets);
     EXPECT_EQ(err_, c.err);
+    EXPECT_THAT(out_, HasSubstr(c.summary));
   }
 }
 
@@ -366,13 +412,18 @@ TEST_F(RecordingTest, AnEarlyEndKeepsACompleteFileAndItsSummary) {
   struct sigaction before {};
   sigaction(SIGINT, nullptr, &before);
   for (double seconds : {kForever, 5.0}) {
-    for (bool lost : {false, true}) {
-      SCOPED_TRACE(lost ? "device lost" : "interrupted");
-      if (lost)
+    // A device that says it died, or whose cycles stop without a word ('livn' unchanged).
+    for (const char* ending : {"interrupted", "device lost", "cycles stopped"}) {
+      SCOPED_TRACE(ending);
+      const bool lost = ending[0] != 'i';
+      if (ending[0] == 'i')
+        sim_.interruptAt(sim_.virtualTime() + 0.5);
+      else if (ending[0] == 'd')
         sim_.loseDeviceAt(0.5);
       else
-        sim_.interruptAt(sim_.virtualTime() + 0.5);
+        sim_.stopCyclesAt(0.5);
       EXPECT_EQ(record({kMusic}, seconds), lost ? kDeviceLost : "");
+      sim_.stopCyclesAt(kForever);
       // The 46 whole cycles before the end.
       EXPECT_THAT(out_, HasSubstr("buffers=46 frames=23552"));
       EXPECT_EQ(err_, "");  // the error is the entry's to print
