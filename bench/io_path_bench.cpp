@@ -8,12 +8,15 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "audio/simulated/simulated_platform.h"
 #include "audio/sndfile/sndfile_writer.h"
-#include "recorder/process_tap_recorder.h"
+#include "recorder/file_writer.h"
+#include "recorder/io_capture.h"
 
 namespace {
 
@@ -73,12 +76,13 @@ class WrappingPlatform : public pt::sim::SimulatedPlatform {
   }
 };
 
+// The IO block and the writer thread together: the block is never let more than a second of
+// audio ahead of the writer, so the ring never overflows and the time is the slower side's.
 void BM_RecorderIOPath(benchmark::State& state) {
   const long long cycles = state.range(0);
   WrappingPlatform platform;
   pt::sim::PlatformScope scope(platform);
   Input input;
-  auto recorder = pt::ProcessTapRecorder::make({}, kPath, 0);
   const pt::AudioStreamBasicDescription d{
       kRate,
       pt::kAudioFormatLinearPCM,
@@ -89,25 +93,37 @@ void BM_RecorderIOPath(benchmark::State& state) {
       2,
       32,
       0};
-  const pt::AudioDeviceIOBlock block =
-      pt::ProcessTapRecorder::makeIOBlock(recorder, pt::makeLinearPCMFormat(d));
-  long long allocs = 0, peak = 0;
+  const auto format = pt::makeLinearPCMFormat(d);
+  const auto stop = std::make_shared<std::atomic<bool>>(false);
+  pt::LevelMeter meter;
+  long long allocs = 0, peak = 0, lost = 0;
   for (auto _ : state) {
     // Open, write and close, as the raw run does.
-    recorder->setAudioFileForTesting(
-        pt::openSndfileForWriting(kPath, {pt::kAudioFormatLinearPCM, kRate, 2}, true));
+    auto capture = std::make_shared<pt::IOCapture>(
+        *format, std::numeric_limits<std::int64_t>::max(), stop,
+        platform.pt::Platform::makeSemaphore());  // the real platforms' semaphore
+    const pt::AudioDeviceIOBlock block = pt::IOCapture::makeIOBlock(capture);
+    pt::FileWriter writer(
+        capture, pt::openSndfileForWriting(kPath, {pt::kAudioFormatLinearPCM, kRate, 2}, true),
+        *format, meter, stop);
+    writer.start();
     const long long before = allocations.load();
     const long long base = heapInUse.load();
     heapPeak.store(base);
-    for (long long i = 0; i < cycles; ++i) block(nullptr, &input.list, nullptr, nullptr, nullptr);
+    for (long long i = 0; i < cycles; ++i) {
+      while (i * kFrames - writer.frames() > kRate) std::this_thread::yield();
+      block(nullptr, &input.list, nullptr, nullptr, nullptr);
+    }
+    writer.finish();
     allocs = allocations.load() - before;
     peak = heapPeak.load() - base;
-    recorder->setAudioFileForTesting(nullptr);
+    lost = capture->overflowFrames();
   }
   state.SetBytesProcessed(state.iterations() * cycles * kFrames * 2 * sizeof(float));
   state.counters["allocations_per_cycle"] = double(allocs) / double(cycles);
   state.counters["peak_heap_bytes"] = double(peak);
   state.counters["seconds_of_audio"] = double(cycles * kFrames) / kRate;
+  state.counters["lost_frames"] = double(lost);
 }
 
 void BM_RawSndfile(benchmark::State& state) {
