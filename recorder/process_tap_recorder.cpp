@@ -231,11 +231,11 @@ bool ProcessTapRecorder::startDevice() {
     start->status = platform().deviceStart(device, proc);
     start->returned.store(true);
   });
-  while (!start->returned.load())
-    if (stopWaiting_->load())
-      return false;
-    else
-      std::this_thread::sleep_for(kStartPoll);
+  // An interrupt before any cycle came ends the wait; a cycle means the start is returning.
+  while (!start->returned.load()) {
+    if (stopWaiting_->load() && capture_->cycles() == 0) return false;
+    std::this_thread::sleep_for(kStartPoll);
+  }
   starter_.join();
   if (start->status != noErr) throw TextError(statusMessage(kStartFailed, start->status));
   return true;
