@@ -439,6 +439,41 @@ TEST_F(RecordingTest, AnEarlyEndKeepsACompleteFileAndItsSummary) {
   EXPECT_EQ(after.sa_handler, before.sa_handler);  // the handler lives for the wait only
 }
 
+// The model holds the recorder to the real-time thread's rules: a stop or a file write on the
+// IO queue ends the process (a stop there deadlocks on a Mac; a write stalls the HAL).
+TEST(SimulatedIOQueue, EndsTheProcessOnAStopOrAWriteThere) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string path = ::testing::TempDir() + "pt-io-queue.caf";
+  for (const char* call : {"deviceStop", "file write"}) {
+    EXPECT_DEATH(
+        {
+          sim::SimulatedPlatform sim;
+          sim::PlatformScope scope(sim);
+          AudioObjectID device = AudioObjectID::unknown;
+          AudioDeviceIOProcID proc = nullptr;
+          sim.createAggregateDevice(Value::Dictionary{{"name", "x"}}, device);
+          auto file =
+              sim.openAudioFileForWriting(path, {kAudioFormatLinearPCM, 48000, 2},
+                                          AVAudioCommonFormat::AVAudioPCMFormatFloat32, true);
+          sim.createIOProcIDWithBlock(
+              proc, device, sim.makeSerialQueue("q"),
+              [&](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
+                  AudioBufferList*, const AudioTimeStamp*) {
+                std::string_view error;
+                if (*call == 'd')
+                  sim.deviceStop(device, proc);
+                else
+                  file->writeFromBuffer(PCMBuffer(input, 512), error);
+              });
+          sim.deviceStart(device, proc);
+          std::atomic<bool> never{false};
+          sim.sleepForTimeInterval(0.1, never);
+        },
+        std::string(call) + ".* on the IO queue");
+  }
+  std::filesystem::remove(path);
+}
+
 // `kill` stops a recording as Ctrl-C does, with a complete file.
 TEST(Interruption, EitherSignalEndsTheWait) {
   for (int signal : {SIGINT, SIGTERM}) {
