@@ -44,6 +44,8 @@ std::int64_t Platform::droppedFrames(AudioObjectID) noexcept { return 0; }
 
 bool Platform::cyclesContinueWhileSilent() const noexcept { return false; }
 
+bool Platform::ioBlockIsRealTime() const noexcept { return false; }
+
 Platform* installPlatform(Platform* platform) { return std::exchange(installed, platform); }
 
 }  // namespace pt

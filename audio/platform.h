@@ -266,6 +266,11 @@ class Platform {
   // Whether a running device's IO cycles go on while its targets are silent, so that cycles that
   // stop mean the device stopped delivering. No document says so of a tap aggregate: false.
   virtual bool cyclesContinueWhileSilent() const noexcept;
+  // Whether the IO block runs on a real-time thread that must never wait, as Core Audio's does
+  // (true there). Where the block runs on a thread of the tool's own (false, the default), it
+  // waits a moment for room in the recorder's ring instead of dropping audio the platform
+  // delivered in a burst, as after the recorder itself was stopped.
+  virtual bool ioBlockIsRealTime() const noexcept;
 };
 
 // The platform every operation of the tool reaches. Installed once by the entry, or by a test.

@@ -1,8 +1,10 @@
 #include "recorder/io_capture.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
+#include <thread>
 
 namespace pt {
 namespace {
@@ -13,6 +15,10 @@ namespace {
 constexpr double kRingSeconds = 2;
 // Core Audio's shortest IO buffers are 15 frames; cycles as short as 8 still fit by count.
 constexpr std::uint32_t kFewestCycleFrames = 8;
+// Off a real-time thread, how long a cycle may wait for the writer to make room: a backlog that
+// the platform delivers at once (after the recorder itself was stopped) outruns a writer that is
+// not yet scheduled, while a disk that hangs must not hold the IO thread for long.
+constexpr auto kRoomWait = std::chrono::milliseconds(500);
 
 }  // namespace
 
@@ -22,6 +28,7 @@ IOCapture::IOCapture(const AudioFormat& format, std::int64_t frameLimit,
       channelsPerPlane_(format.isInterleaved() ? format.channelCount() : 1),
       bytesPerFrame_(format.streamDescription().mBytesPerFrame),
       frameLimit_(frameLimit),
+      mayWait_(!platform().ioBlockIsRealTime()),
       stop_(std::move(stop)),
       dataReady_(std::move(dataReady)),
       ring_(planes_, channelsPerPlane_,
@@ -35,7 +42,7 @@ AudioDeviceIOBlock IOCapture::makeIOBlock(std::shared_ptr<IOCapture> capture) {
                                         const AudioTimeStamp*) { capture->take(input, inputTime); };
 }
 
-// Real-time safe.
+// Real-time safe where the platform's IO block is on a real-time thread.
 void IOCapture::take(const AudioBufferList* input, const AudioTimeStamp* inputTime) noexcept {
   cycles_.fetch_add(1, std::memory_order_relaxed);
   // The list must be the capture format's: one buffer per plane, all of one whole size.
@@ -65,7 +72,16 @@ void IOCapture::take(const AudioBufferList* input, const AudioTimeStamp* inputTi
   if (position_ >= frameLimit_) return;
   const auto taken = std::uint32_t(std::min<std::int64_t>(frames, frameLimit_ - position_));
   position_ += taken;
-  if (ring_.push(*input, taken))
+  bool pushed = ring_.push(*input, taken);
+  if (!pushed && mayWait_) {
+    const auto until = std::chrono::steady_clock::now() + kRoomWait;
+    while (!pushed && std::chrono::steady_clock::now() < until) {
+      dataReady_->signal();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      pushed = ring_.push(*input, taken);
+    }
+  }
+  if (pushed)
     dataReady_->signal();
   else
     overflow_.fetch_add(taken, std::memory_order_relaxed);

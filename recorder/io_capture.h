@@ -1,7 +1,8 @@
 // What the IO block does with each cycle, on Core Audio's real-time thread: it checks the input
 // against the capture format, counts the cycles the device skipped (by the input time stamps),
 // copies the cycle into the ring (the cycle that completes the duration cut to fit) and wakes the
-// writer. It only copies: no allocation, lock, file write or print.
+// writer. It only copies: no allocation, lock, file write or print. Where the platform's IO block
+// is not on a real-time thread, it waits a moment for room when the ring is full.
 #pragma once
 
 #include <atomic>
@@ -39,6 +40,7 @@ class IOCapture {
   const std::uint32_t channelsPerPlane_;
   const std::uint32_t bytesPerFrame_;  // of one plane
   const std::int64_t frameLimit_;
+  const bool mayWait_;  // the block is not on a real-time thread
   const std::shared_ptr<std::atomic<bool>> stop_;
   const std::shared_ptr<Semaphore> dataReady_;
   CycleRing ring_;

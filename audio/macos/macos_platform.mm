@@ -510,6 +510,8 @@ class MacPlatform final : public pt::Platform {
 
   std::string silentCaptureReason() override { return pt::kSystemAudioRecordingNotAllowed; }
   double systemUptime() override { return NSProcessInfo.processInfo.systemUptime; }
+  // The HAL's IO thread, which the IO block holds up (dispatched synchronously).
+  bool ioBlockIsRealTime() const noexcept override { return true; }
 
   void sleepForTimeInterval(double seconds, const std::atomic<bool>& interrupted) override {
     // Short slices so an interruption ends the wait promptly; the end is measured on a monotonic

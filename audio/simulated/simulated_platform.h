@@ -218,6 +218,7 @@ class SimulatedPlatform : public Platform {
   std::string silentCaptureReason() override;  // macOS's
   double systemUptime() override;              // the virtual clock; not logged
   bool cyclesContinueWhileSilent() const noexcept override { return true; }
+  bool ioBlockIsRealTime() const noexcept override { return true; }  // Core Audio's
   std::int64_t droppedFrames(AudioObjectID device) noexcept override;
   std::shared_ptr<Semaphore> makeSemaphore() override;
 

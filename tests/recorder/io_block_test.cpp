@@ -2,8 +2,10 @@
 // makes of the ring, for what a whole recording cannot show.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "audio/simulated/simulated_platform.h"
@@ -18,6 +20,7 @@ namespace {
 class KeepingFile : public AudioFile {
  public:
   bool writeFromBuffer(const PCMBuffer& buffer, std::string_view&) noexcept override {
+    if (writes == 0) std::this_thread::sleep_for(firstWriteTakes);
     const auto* samples = static_cast<const float*>(buffer.bufferList()->mBuffers[0].mData);
     kept.insert(kept.end(), samples, samples + 2 * buffer.frameLength());
     ++writes;
@@ -25,6 +28,7 @@ class KeepingFile : public AudioFile {
   }
   std::vector<float> kept;
   int writes = 0;
+  std::chrono::milliseconds firstWriteTakes{0};
 };
 
 class WrappingPlatform : public sim::SimulatedPlatform {
@@ -33,6 +37,8 @@ class WrappingPlatform : public sim::SimulatedPlatform {
                                                const AudioBufferList* list) noexcept override {
     return wrapBufferListNoCopy(format, list);
   }
+  bool ioBlockIsRealTime() const noexcept override { return realTime; }
+  bool realTime = true;
 };
 
 constexpr AudioStreamBasicDescription kStereo{
@@ -114,6 +120,18 @@ TEST_F(IOPathTest, UnreadableCyclesAndGapsInTheSampleTimeAreCounted) {
   EXPECT_EQ(capture_->unreadCycles(), 3);
   EXPECT_EQ(capture_->skippedFrames(), 10);
   EXPECT_EQ(capture_->cycles(), 8);
+}
+
+// Off a real-time thread (Linux) a burst that outruns a writer not yet scheduled waits for room.
+TEST_F(IOPathTest, OffARealTimeThreadABurstWaitsForTheWriter) {
+  platform_.realTime = false;
+  file_->firstWriteTakes = std::chrono::milliseconds(50);
+  make(std::numeric_limits<std::int64_t>::max());
+  writer_->start();
+  for (int i = 0; i < 4; ++i) cycle(1500);  // 6000 frames into a ring of 2000
+  writer_->finish();
+  EXPECT_EQ(capture_->overflowFrames(), 0);
+  EXPECT_EQ(writer_->frames(), 6000);
 }
 
 TEST_F(IOPathTest, AnySampleThatIsNotZeroIsSound) {
