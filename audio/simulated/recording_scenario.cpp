@@ -171,8 +171,9 @@ void loadFaults(SimulatedPlatform& platform, const json& faults, AudioObjectID o
 
 void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
   static constexpr std::string_view kRecordingKeys[] = {
-      "tapFormat",    "tone",   "ioFrames",       "deviceSampleRate", "outputDevice", "interruptAt",
-      "deviceLostAt", "faults", "subDeviceInput", "cyclesStopAt",     "blockedStart"};
+      "tapFormat",      "tone",         "ioFrames",     "deviceSampleRate",
+      "outputDevice",   "interruptAt",  "deviceLostAt", "faults",
+      "subDeviceInput", "cyclesStopAt", "blockedStart", "recorderStopped"};
   for (const auto& [key, value] : scenario.items()) {
     const bool known = std::find(std::begin(kRecordingKeys), std::end(kRecordingKeys), key) !=
                            std::end(kRecordingKeys) ||
@@ -232,6 +233,12 @@ void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
     if (!at.is_number() || !(at.get<double>() >= 0))
       scenarioFail("cyclesStopAt", "expected seconds, got " + shownValue(at));
     platform.stopCyclesAt(at.get<double>());
+  }
+  if (scenario.contains("recorderStopped")) {
+    const json& stop = scenario["recorderStopped"];
+    allowOnly(stop, "recorderStopped", {"at", "seconds"});
+    platform.stopRecorderAt(stop.contains("at") ? positive(stop["at"], "recorderStopped.at") : 0,
+                            positive(stop.value("seconds", json()), "recorderStopped.seconds"));
   }
   if (scenario.contains("blockedStart")) {
     const json& wait = scenario["blockedStart"];

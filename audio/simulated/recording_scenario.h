@@ -13,6 +13,8 @@
 //   "deviceLostAt":     virtual seconds after the start at which the device stops on its own
 //   "cyclesStopAt":     virtual seconds after the start at which the cycles stop while the device
 //                       runs on ('livn' stays 1)
+//   "recorderStopped":  {"at": S, "seconds": S}: the tool itself is stopped (SIGSTOP) that long,
+//                       S seconds after the start; the cycles due meanwhile arrive after it
 //   "blockedStart":     virtual seconds that the start waits for a tapped process to play
 //                       (tapautostart), or true: until the recorder stops the device
 //   "faults":           {"createProcessTap": S, "defaultOutputDevice": S, "deviceUID": S,

@@ -120,6 +120,9 @@ void SimulatedPlatform::setUnreadableCycles(std::set<std::int64_t> cycles) {
   devices_->unreadableCycles = std::move(cycles);
 }
 void SimulatedPlatform::stopCyclesAt(double seconds) { devices_->cyclesStopAt = seconds; }
+void SimulatedPlatform::stopRecorderAt(double at, double seconds) {
+  devices_->recorderStop = {{at, seconds}};
+}
 void SimulatedPlatform::blockStart(double seconds) { devices_->blockedStart = seconds; }
 void SimulatedPlatform::setDroppedFrames(std::int64_t frames) { devices_->droppedFrames = frames; }
 std::int64_t SimulatedPlatform::droppedFrames(AudioObjectID) noexcept {
@@ -472,6 +475,14 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
           listener->queue->runSync(&Devices::callListener, listener.get());
       continue;
     }
+    // The tool itself stopped (SIGSTOP): its sleep returns that much late, and the device keeps
+    // the cycles due meanwhile for the next wait, as a sound server keeps the backlog.
+    if (d.recorderStop && d.runningDevice.isValid() &&
+        d.startTime + d.recorderStop->first <= std::min(next, end)) {
+      d.now = std::max(d.now, d.startTime + d.recorderStop->first) + d.recorderStop->second;
+      d.recorderStop.reset();
+      break;
+    }
     if (d.interruptAt && *d.interruptAt <= std::min(next, end)) {
       d.now = std::max(d.now, *d.interruptAt);
       d.interruptAt.reset();
@@ -485,7 +496,7 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
       if (std::isfinite(end)) d.now = end;
       break;
     }
-    d.now = next;
+    d.now = std::max(d.now, next);  // a backlog arrives at once
     const std::int64_t cycle = ++d.runCycles;
     ++d.deliveredCycles;
     if (d.running == nullptr) continue;  // started without a block: nothing to call

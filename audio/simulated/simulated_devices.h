@@ -141,7 +141,8 @@ struct SimulatedPlatform::Devices {
   std::map<std::int64_t, double> ioOverloads;  // cycle -> seconds the block runs
   std::set<std::int64_t> unreadableCycles;
   std::optional<double> cyclesStopAt;
-  std::optional<double> blockedStart;  // infinity: until a stop
+  std::optional<std::pair<double, double>> recorderStop;  // at, for how long
+  std::optional<double> blockedStart;                     // infinity: until a stop
   std::int64_t droppedFrames = 0;
   bool writeHandlesOnFailure = false;
   std::optional<double> interruptAt;

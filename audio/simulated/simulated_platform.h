@@ -148,6 +148,9 @@ class SimulatedPlatform : public Platform {
   void setUnreadableCycles(std::set<std::int64_t> cycles);
   // The running device's cycles stop `seconds` after its start; it still runs and 'livn' stays 1.
   void stopCyclesAt(double seconds);
+  // The tool is stopped (SIGSTOP) `at` seconds after the start, for `seconds`: the sleep then
+  // returns late, and the cycles due meanwhile arrive at once in the next.
+  void stopRecorderAt(double at, double seconds);
   // The next start waits `seconds` (infinity: until a stop) for a tapped process to play, as
   // Core Audio's start of an aggregate with tapautostart does. An interrupt due meanwhile
   // arrives during it; the start then waits for the stop and fails.

@@ -305,14 +305,19 @@ TEST_F(RecordingTest, LostAudioIsCountedAfterTheSummaryAndFailsTheRun) {
 
 // The ring absorbs a stalled write shorter than itself; a longer stall, an overloaded IO block
 // that makes the device skip cycles, and the platform's own drops are counted and fail the run.
+// A recorder that was itself stopped loses nothing.
 TEST_F(RecordingTest, TheRealTimePathLosesOnlyWhatItCountsAndReports) {
   const std::string lost = std::string(kLostAudio) + "：";
   struct Case {
     const char* faults;
     double seconds;
     std::string summary, error;
+    const char* scenario = "{}";
   } cases[] = {
       {R"({"stalledWrites": {"10": 1000}})", 1.5, "buffers=141 frames=72000 ", ""},
+      // The tool itself stopped for 3 s, the backlog kept: no cycle for that long is not the
+      // device's end.
+      {"{}", 4, "frames=192000 ", "", R"({"recorderStopped": {"at": 0.5, "seconds": 3}})"},
       // Cycles 11 to 196 fill the ring behind the stalled 10th; 197 to 291 find it full.
       {R"({"stalledWrites": {"10": 3000}})", 4, "frames=143360 ",
        lost + "写入跟不上，1.01 秒音频未能进入缓冲区"},
@@ -325,9 +330,11 @@ TEST_F(RecordingTest, TheRealTimePathLosesOnlyWhatItCountsAndReports) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.faults);
     sim::SimulatedPlatform sim;
-    sim::loadScenario(sim, {{"processObjects", {{{"id", 11}, {"pid", 812}}}},
-                            {"tone", {{"11", 440}}},
-                            {"faults", json::parse(c.faults)}});
+    json scenario = json::parse(c.scenario);
+    scenario.update({{"processObjects", {{{"id", 11}, {"pid", 812}}}},
+                     {"tone", {{"11", 440}}},
+                     {"faults", json::parse(c.faults)}});
+    sim::loadScenario(sim, scenario);
     sim::PlatformScope scope(sim);
     EXPECT_EQ(record({kMusic}, c.seconds), c.error);
     EXPECT_THAT(out_, HasSubstr(c.summary));
