@@ -98,7 +98,7 @@ FAULTS = [
      "if ((writer_->cycles() > 0) &&", "a start interrupted while it waited says nothing of silence"),
     ("recorder/process_tap_recorder.cpp",
      "    quiet = cycles == seen ? quiet + slice : 0;\n    seen = cycles;",
-     "    static double last = 0;\n    const double now = platform().systemUptime();\n"
+     "    static double last = 0;\n    const double now = platform().systemUptime() + 0 * slice;\n"
      "    quiet = cycles == seen ? quiet + (now - last) : 0;\n    last = now;\n    seen = cycles;",
      "watchdog takes a stopped recorder's pause for a silent device"),
     ("recorder/io_capture.cpp", "if (!pushed && mayWait_) {", "if (false) {",

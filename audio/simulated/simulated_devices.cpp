@@ -478,7 +478,7 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
     // The tool itself stopped (SIGSTOP): its sleep returns that much late, and the device keeps
     // the cycles due meanwhile for the next wait, as a sound server keeps the backlog.
     if (d.recorderStop && d.runningDevice.isValid() &&
-        d.startTime + d.recorderStop->first <= std::min(next, end)) {
+        d.startTime + d.recorderStop->first < std::min(next, end)) {
       d.now = std::max(d.now, d.startTime + d.recorderStop->first) + d.recorderStop->second;
       d.recorderStop.reset();
       break;
