@@ -140,6 +140,9 @@ struct SMPTETime {
   std::int16_t mFrames;
 };
 
+// AudioTimeStamp.mFlags: mSampleTime holds the sample time.
+inline constexpr std::uint32_t kAudioTimeStampSampleTimeValid = 1u << 0;
+
 struct AudioTimeStamp {
   double mSampleTime;
   std::uint64_t mHostTime;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <semaphore>
 
 namespace pt {
 namespace {
@@ -21,9 +22,29 @@ OSStatus Platform::setPropertyData(AudioObjectID, const AudioObjectPropertyAddre
   return kAudioHardwareUnknownPropertyError;
 }
 
+namespace {
+
+// Release is an atomic add and, for a waiting writer, a futex or ulock wake: no lock.
+class PortableSemaphore final : public Semaphore {
+ public:
+  void signal() noexcept override { semaphore_.release(); }
+  void wait() noexcept override { semaphore_.acquire(); }
+
+ private:
+  std::counting_semaphore<> semaphore_{0};
+};
+
+}  // namespace
+
+std::shared_ptr<Semaphore> Platform::makeSemaphore() {
+  return std::make_shared<PortableSemaphore>();
+}
+
 std::int64_t Platform::droppedFrames(AudioObjectID) noexcept { return 0; }
 
 bool Platform::cyclesContinueWhileSilent() const noexcept { return false; }
+
+bool Platform::ioBlockIsRealTime() const noexcept { return false; }
 
 Platform* installPlatform(Platform* platform) { return std::exchange(installed, platform); }
 

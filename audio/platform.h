@@ -11,8 +11,12 @@
 //   unless noted. Destroying calls may be made with handles that were never created or are
 //   already gone; they answer a status and have no other effect then.
 // - All operations are called on the tool's main thread, except those marked "IO thread", which
-//   the IO block makes on the recorder's serial queue while the device runs, and the property
-//   reads a listener block makes on its own queue (to tell a change from a repeated value).
+//   the IO block makes on the recorder's serial queue while the device runs, the property reads a
+//   listener block makes on its own queue (to tell a change from a repeated value), and those
+//   marked "writer thread", which the recorder's own writer makes. deviceStart is made on a
+//   thread of the recorder's (it may block); deviceStop, destroyIOProcID and the destroying calls
+//   may come from the main thread while it blocks. No stop or destroying call is ever made on the
+//   IO queue.
 // - Property data is never written past the capacity passed in `ioDataSize`.
 // - Nothing here throws, except openAudioFileForWriting (the writer's own error, as TextError).
 #pragma once
@@ -62,6 +66,16 @@ using AudioDeviceIOBlock =
                        const AudioTimeStamp* inInputTime, AudioBufferList* outOutputData,
                        const AudioTimeStamp* inOutputTime)>;
 
+// A counting semaphore (dispatch_semaphore_t) by which the IO block wakes the recorder's writer.
+class Semaphore {
+ public:
+  virtual ~Semaphore() = default;
+  // Real-time safe: never blocks, allocates or takes a lock.
+  virtual void signal() noexcept = 0;
+  // Blocks until a signal is available and takes it.
+  virtual void wait() noexcept = 0;
+};
+
 // An IO block registration; null is none.
 using AudioDeviceIOProcID = const struct PlatformIOProc*;
 
@@ -91,9 +105,9 @@ class AudioFormat {
   virtual const AudioStreamBasicDescription& streamDescription() const = 0;
 };
 
-// AVAudioPCMBuffer over memory the caller owns (bufferListNoCopy, no deallocator). A small value
-// that lives on the IO thread's stack for one call; `platformObject` belongs to the adapter and
-// is released by `release` when the buffer goes.
+// AVAudioPCMBuffer over memory the caller owns (bufferListNoCopy, no deallocator). A small value;
+// `platformObject` belongs to the adapter and is released by `release` when the buffer goes. A
+// view made from another buffer's list and object, without `release`, shares that object.
 class PCMBuffer {
  public:
   using Release = void (*)(void* platformObject) noexcept;
@@ -144,12 +158,13 @@ enum class AVAudioCommonFormat : std::uint32_t { AVAudioPCMFormatFloat32 = 1 };
 class AudioFile {
  public:
   virtual ~AudioFile() = default;
-  // writeFromBuffer:error: (IO thread). On failure returns false and points `errorDescription`
+  // writeFromBuffer:error: (writer thread). On failure returns false and points `errorDescription`
   // at the error's localizedDescription, valid until the next call on this file. Never
   // allocates on success.
   virtual bool writeFromBuffer(const PCMBuffer& buffer,
                                std::string_view& errorDescription) noexcept = 0;
-  // (IO thread) True once the container holds all that its format can: every later write fails.
+  // (writer thread) True once the container holds all that its format can: every later write
+  // fails.
   virtual bool isFull() const noexcept { return false; }
 };
 
@@ -200,7 +215,11 @@ class Platform {
   virtual OSStatus createIOProcIDWithBlock(AudioDeviceIOProcID& outProcID, AudioObjectID device,
                                            std::shared_ptr<DispatchQueue> queue,
                                            AudioDeviceIOBlock block) = 0;
+  // May block: a tap aggregate with tapautostart waits until a tapped process plays. A stop of
+  // the device from the main thread must then end the wait.
   virtual OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) = 0;
+  // dispatch_semaphore_create(0).
+  virtual std::shared_ptr<Semaphore> makeSemaphore();
   // When it returns, no call of the block is running or will start.
   virtual OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) noexcept = 0;
   virtual OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) noexcept = 0;
@@ -227,8 +246,9 @@ class Platform {
                                                              const AudioFileSettings& settings,
                                                              AVAudioCommonFormat commonFormat,
                                                              bool interleaved) = 0;
-  // initWithPCMFormat:bufferListNoCopy:deallocator: (IO thread), or nothing when the list cannot
-  // be wrapped in that format.
+  // initWithPCMFormat:bufferListNoCopy:deallocator:, or nothing when the list cannot be wrapped
+  // in that format. The recorder makes one before the device starts, over memory its writer
+  // refills, and hands it to writeFromBuffer with the frame length of each write.
   virtual std::optional<PCMBuffer> makePCMBufferNoCopy(
       const AudioFormat& format, const AudioBufferList* bufferList) noexcept = 0;
 
@@ -256,6 +276,11 @@ class Platform {
   // Whether a running device's IO cycles go on while its targets are silent, so that cycles that
   // stop mean the device stopped delivering. No document says so of a tap aggregate: false.
   virtual bool cyclesContinueWhileSilent() const noexcept;
+  // Whether the IO block runs on a real-time thread that must never wait, as Core Audio's does
+  // (true there). Where the block runs on a thread of the tool's own (false, the default), it
+  // waits a moment for room in the recorder's ring instead of dropping audio the platform
+  // delivered in a burst, as after the recorder itself was stopped.
+  virtual bool ioBlockIsRealTime() const noexcept;
 };
 
 // The platform every operation of the tool reaches. Installed once by the entry, or by a test.

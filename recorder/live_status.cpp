@@ -1,7 +1,6 @@
 #include "recorder/live_status.h"
 
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +16,8 @@ namespace pt {
 namespace {
 
 constexpr double kRedrawSeconds = 0.1;
+// Without a status line the wait still wakes, for the caller's checks between slices.
+constexpr double kQuietSliceSeconds = 0.25;
 constexpr double kMeterFloorDb = -60;
 // The bar turns yellow above this level and red above the next.
 constexpr double kLoudDb = -12;
@@ -150,9 +151,10 @@ void writeAll(const std::string& text) {
 
 class StatusDrawing {
  public:
-  StatusDrawing(LevelMeter& meter, std::uint32_t channels, const std::string& path, double duration)
+  StatusDrawing(LevelMeter& meter, std::uint32_t channels,
+                const std::function<std::int64_t()>& fileBytes, double duration)
       : meter_(meter),
-        path_(path),
+        fileBytes_(fileBytes),
         colour_(terminalHasColours()),
         start_(platform().systemUptime()) {
     view_.durationSeconds = duration;
@@ -165,23 +167,19 @@ class StatusDrawing {
   StatusDrawing(const StatusDrawing&) = delete;
   StatusDrawing& operator=(const StatusDrawing&) = delete;
 
-  double start() const { return start_; }
-
   void draw() {
     view_.elapsedSeconds = platform().systemUptime() - start_;
     if (std::isfinite(view_.durationSeconds))
       view_.elapsedSeconds = std::min(view_.elapsedSeconds, view_.durationSeconds);
     for (std::uint32_t c = 0; c < view_.channels.size(); ++c) view_.channels[c] = meter_.take(c);
-    struct stat file {};
-    view_.fileBytes.reset();
-    if (::stat(path_.c_str(), &file) == 0 && S_ISREG(file.st_mode)) view_.fileBytes = file.st_size;
+    view_.fileBytes = fileBytes_();
     writeAll("\r" + statusLine(view_, terminalColumns(), colour_) + "\x1b[K");
     drawn_ = true;
   }
 
  private:
   LevelMeter& meter_;
-  const std::string& path_;
+  const std::function<std::int64_t()>& fileBytes_;
   const bool colour_;
   const double start_;
   StatusView view_;
@@ -190,19 +188,30 @@ class StatusDrawing {
 
 }  // namespace
 
-void LevelMeter::measure(const AudioBufferList& list) noexcept {
-  if (!enabled_.load(std::memory_order_relaxed)) return;
+bool LevelMeter::measure(const AudioBufferList& list) noexcept {
+  const bool enabled = enabled_.load(std::memory_order_relaxed);
+  bool sound = false;
   std::uint32_t first = 0;  // the list's channels are its buffers' channels in order
-  for (std::uint32_t b = 0; b < list.mNumberBuffers && first < kMaxChannels; ++b) {
+  for (std::uint32_t b = 0; b < list.mNumberBuffers; ++b) {
     const AudioBuffer& buffer = list.mBuffers[b];
     const std::uint32_t stride = std::max<std::uint32_t>(1, buffer.mNumberChannels);
-    const std::uint32_t measured = std::min(stride, kMaxChannels - first);
+    const std::uint32_t measured =
+        first < kMaxChannels ? std::min(stride, kMaxChannels - first) : 0;
     const float* samples = static_cast<const float*>(buffer.mData);
     const std::size_t count = samples ? buffer.mDataByteSize / sizeof(float) : 0;
+    if (!enabled) {
+      for (std::size_t i = 0; i < count && !sound; ++i) sound = samples[i] != 0.0f;
+      if (sound) return true;
+      first += stride;
+      continue;
+    }
     std::array<float, kMaxChannels> loudest{};
     for (std::size_t frame = 0; frame + stride <= count; frame += stride)
-      for (std::uint32_t c = 0; c < measured; ++c)
-        loudest[c] = std::max(loudest[c], std::fabs(samples[frame + c]));
+      for (std::uint32_t c = 0; c < stride; ++c) {
+        const float sample = samples[frame + c];
+        sound = sound || sample != 0.0f;
+        if (c < measured) loudest[c] = std::max(loudest[c], std::fabs(sample));
+      }
     for (std::uint32_t c = 0; c < measured; ++c) {
       std::atomic<float>& peak = peaks_[first + c];
       float seen = peak.load(std::memory_order_relaxed);
@@ -214,6 +223,7 @@ void LevelMeter::measure(const AudioBufferList& list) noexcept {
     }
     first += stride;
   }
+  return sound;
 }
 
 LevelMeter::Reading LevelMeter::take(std::uint32_t channel) noexcept {
@@ -247,24 +257,24 @@ std::string statusLine(const StatusView& view, std::size_t columns, bool colour)
 }
 
 void waitShowingStatus(double seconds, const std::atomic<bool>& stop, LevelMeter& meter,
-                       std::uint32_t channels, const std::string& path) {
+                       std::uint32_t channels, const std::function<std::int64_t()>& fileBytes,
+                       const std::function<void(double)>& afterSlice) {
   Platform& p = platform();
-  if (!stderrIsCapableTerminal()) {
-    p.sleepForTimeInterval(seconds, stop);
-    return;
-  }
-  StatusDrawing status(meter, channels, path, seconds);
+  std::optional<StatusDrawing> status;
+  if (stderrIsCapableTerminal()) status.emplace(meter, channels, fileBytes, seconds);
+  const double length = status ? kRedrawSeconds : kQuietSliceSeconds;
   // Measured from one start on the platform's clock, so the slices add up to the duration.
-  const double end = status.start() + seconds;
-  status.draw();
+  const double end = p.systemUptime() + seconds;
+  if (status) status->draw();
   for (;;) {
     const double left = end - p.systemUptime();
     if (!(left > 0) || stop.load()) return;
-    const double slice = std::min(left, kRedrawSeconds);
+    const double slice = std::min(left, length);
     p.sleepForTimeInterval(slice, stop);
+    afterSlice(slice);
     // A shorter slice was the last: no draw just before the erase.
-    if (stop.load() || slice < kRedrawSeconds) return;
-    status.draw();
+    if (stop.load() || slice < length) return;
+    if (status) status->draw();
   }
 }
 

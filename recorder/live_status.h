@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,8 +16,8 @@
 
 namespace pt {
 
-// Peaks per channel that the IO block raises and the status line takes: lock-free, no
-// allocation. Off until enabled, so a recording without a status line pays nothing per cycle.
+// Peaks per channel that the writer raises and the status line takes: lock-free, no allocation.
+// Off until enabled, so a recording without a status line only looks for its first sound.
 class LevelMeter {
  public:
   static constexpr std::uint32_t kMaxChannels = 16;
@@ -29,8 +30,9 @@ class LevelMeter {
   void enable() noexcept { enabled_.store(true, std::memory_order_relaxed); }
   // Whether a status line shows, so that another line on standard error erases it first.
   bool enabled() const noexcept { return enabled_.load(std::memory_order_relaxed); }
-  // IO thread. Channels beyond kMaxChannels are not measured.
-  void measure(const AudioBufferList& list) noexcept;
+  // Writer thread. Raises the peaks, when enabled, and answers whether any sample is not zero,
+  // in one pass. Channels beyond kMaxChannels are not measured.
+  bool measure(const AudioBufferList& list) noexcept;
   // Main thread.
   Reading take(std::uint32_t channel) noexcept;
 
@@ -48,17 +50,19 @@ struct StatusView {
   double elapsedSeconds = 0;
   double durationSeconds = 0;  // not finite: no end to show
   std::vector<LevelMeter::Reading> channels;
-  std::optional<std::int64_t> fileBytes;  // none when the path is not a regular file
+  std::optional<std::int64_t> fileBytes;  // none: not shown
 };
 
 // The line, at most `columns - 1` columns wide so the cursor never wraps; ANSI colours when
 // `colour`.
 std::string statusLine(const StatusView& view, std::size_t columns, bool colour);
 
-// Waits like Platform::sleepForTimeInterval. When standard error is a terminal, it instead wakes
-// every tenth of a second, by the platform's clock, to redraw the status line of the file at
-// `path`, and erases the line before it returns.
+// Waits like Platform::sleepForTimeInterval, in slices of a quarter of a second by the platform's
+// clock, calling `afterSlice` with each slice's length. When standard error is a terminal, the
+// slices are a tenth of a second, each followed by a redraw of the status line (`fileBytes`: the
+// size of the audio written so far), and the line is erased before it returns.
 void waitShowingStatus(double seconds, const std::atomic<bool>& stop, LevelMeter& meter,
-                       std::uint32_t channels, const std::string& path);
+                       std::uint32_t channels, const std::function<std::int64_t()>& fileBytes,
+                       const std::function<void(double)>& afterSlice);
 
 }  // namespace pt

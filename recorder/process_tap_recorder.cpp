@@ -1,9 +1,12 @@
 #include "recorder/process_tap_recorder.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <tuple>
 #include <utility>
@@ -13,7 +16,9 @@
 #include "audio/text_error.h"
 #include "processes/inventory.h"
 #include "recorder/aggregate_description.h"
+#include "recorder/file_writer.h"
 #include "recorder/interruption.h"
+#include "recorder/io_capture.h"
 #include "recorder/live_status.h"
 #include "recorder/silence_diagnosis.h"
 
@@ -28,16 +33,26 @@ std::int64_t truncatedRate(double rate) {
   return std::int64_t(rate);
 }
 
-// Whether any float sample of the buffer is not zero.
-bool hasSound(const PCMBuffer& buffer) noexcept {
-  const AudioBufferList* list = buffer.bufferList();
-  for (std::uint32_t b = 0; b < list->mNumberBuffers; ++b) {
-    const float* samples = static_cast<const float*>(list->mBuffers[b].mData);
-    const std::size_t count = list->mBuffers[b].mDataByteSize / sizeof(float);
-    for (std::size_t i = 0; i < count; ++i)
-      if (samples[i] != 0.0f) return true;
-  }
-  return false;
+// A device whose cycles never pause and that sent none for this long has stopped delivering.
+constexpr double kSilentDeviceSeconds = 2;
+// How long the cycle that completes the duration may come after it.
+constexpr double kLastCycleSeconds = 1;
+// How often the main thread looks whether the start returned.
+constexpr auto kStartPoll = std::chrono::milliseconds(5);
+
+std::vector<AudioObjectID> processObjects(const std::vector<AudioProcessInfo>& targets) {
+  std::vector<AudioObjectID> objects;
+  for (const AudioProcessInfo& target : targets)
+    if (target.objectID.isValid()) objects.push_back(target.objectID);
+  return objects;
+}
+
+// The frames of `seconds` at `rate`: none for no time, no limit for a time without end.
+std::int64_t framesOf(double seconds, double rate) {
+  if (!(seconds > 0)) return 0;
+  const double frames = std::round(seconds * rate);
+  if (!(frames < 9.2e18)) return std::numeric_limits<std::int64_t>::max();
+  return std::int64_t(frames);
 }
 
 // The device's 'nsrt', or nothing when it cannot be read.
@@ -87,29 +102,27 @@ std::shared_ptr<ProcessTapRecorder> ProcessTapRecorder::make(std::vector<AudioPr
 ProcessTapRecorder::ProcessTapRecorder(Private, std::vector<AudioProcessInfo> targets,
                                        std::string outputURL, double durationSeconds)
     : targets_(std::move(targets)),
+      targetObjects_(processObjects(targets_)),
       outputURL_(std::move(outputURL)),
       durationSeconds_(durationSeconds),
       queue_(platform().makeSerialQueue(kRecorderQueueLabel)),
-      notifications_(platform().makeSerialQueue(kNotificationQueueLabel)) {}
+      notifications_(platform().makeSerialQueue(kNotificationQueueLabel)),
+      stopWaiting_(std::make_shared<std::atomic<bool>>(false)) {}
 
 ProcessTapRecorder::~ProcessTapRecorder() { cleanup(); }
 
 std::shared_ptr<const AudioFormat> ProcessTapRecorder::setUp() {
-  std::vector<AudioObjectID> objects;
-  for (const AudioProcessInfo& target : targets_)
-    if (target.objectID.isValid()) objects.push_back(target.objectID);
-
   CATapDescription description;
-  if (!objects.empty()) {
+  if (!targetObjects_.empty()) {
     description.kind = CATapDescription::Kind::stereoMixdownOfProcesses;
-    description.processes = std::move(objects);
+    description.processes = targetObjects_;
   } else {
     // The whole system mix, without this process's own output.
     description.kind = CATapDescription::Kind::stereoGlobalTapButExcludeProcesses;
     // A pid without a process object translates to kAudioObjectUnknown, which is no process.
     try {
-      if (const AudioObjectID own = translatePIDToProcessObjectID(ownPid()); own.isValid())
-        description.processes = {own};
+      ownObject_ = translatePIDToProcessObjectID(ownPid());
+      if (ownObject_.isValid()) description.processes = {ownObject_};
     } catch (const TextError&) {
     }
   }
@@ -149,47 +162,11 @@ std::shared_ptr<const AudioFormat> ProcessTapRecorder::setUp() {
   return format;
 }
 
-AudioDeviceIOBlock ProcessTapRecorder::makeIOBlock(std::weak_ptr<ProcessTapRecorder> recorder,
-                                                   std::shared_ptr<const AudioFormat> format) {
-  return [recorder = std::move(recorder), format = std::move(format)](
-             const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
-             AudioBufferList*, const AudioTimeStamp*) {
-    const std::shared_ptr<ProcessTapRecorder> self = recorder.lock();
-    if (!self) return;
-    const std::shared_ptr<AudioFile> file = self->audioFile_;
-    if (!file) return;
-    const std::optional<PCMBuffer> buffer = platform().makePCMBufferNoCopy(*format, input);
-    if (!buffer) {
-      self->unreadCycles_.fetch_add(1, std::memory_order_relaxed);
-      return;
-    }
-    std::string_view error;
-    if (file->writeFromBuffer(*buffer, error)) {
-      self->bufferCount_.fetch_add(1, std::memory_order_relaxed);
-      self->frameCount_.fetch_add(buffer->frameLength(), std::memory_order_relaxed);
-      // Looks only until the first sound, so a normal recording pays for one buffer.
-      if (!self->heardSound_.load(std::memory_order_relaxed) && hasSound(*buffer))
-        self->heardSound_.store(true, std::memory_order_relaxed);
-      self->levels_.measure(*buffer->bufferList());
-    } else if (file->isFull()) {
-      // Nothing more fits, now or later: the recording ends here with what the file holds.
-      self->fileFull_.store(true);
-      self->stopWaiting_.store(true);
-    } else {
-      self->failedWrites_.fetch_add(1, std::memory_order_relaxed);
-      self->lostFrames_.fetch_add(buffer->frameLength(), std::memory_order_relaxed);
-      // The one line this path may print; no allocation.
-      if (self->levels_.enabled()) std::fputs(kEraseStatusLine, stderr);
-      std::fputs(kWriteFailed, stderr);
-      std::fputs("：", stderr);
-      std::fwrite(error.data(), 1, error.size(), stderr);
-      std::fputc('\n', stderr);
-    }
-  };
-}
-
 void ProcessTapRecorder::registerIOBlock(std::shared_ptr<const AudioFormat> format) {
-  AudioDeviceIOBlock block = makeIOBlock(weak_from_this(), format);
+  capture_ = std::make_shared<IOCapture>(*format, framesOf(durationSeconds_, format->sampleRate()),
+                                         stopWaiting_, platform().makeSemaphore());
+  writer_ = std::make_unique<FileWriter>(capture_, audioFile_, *format, levels_, stopWaiting_);
+  AudioDeviceIOBlock block = IOCapture::makeIOBlock(capture_);
   const bool sharedInput = tapStreams_.total > tapStreams_.count;
   if (sharedInput) block = tapInputOnly(std::move(block), tapStreams_);
   OSStatus status = platform().createIOProcIDWithBlock(deviceProcID_, aggregateDeviceID_, queue_,
@@ -214,7 +191,7 @@ OSStatus ProcessTapRecorder::listen(AudioObjectID object, AudioObjectPropertySel
         if (unchanged && unchanged()) return;
         if (const std::shared_ptr<ProcessTapRecorder> self = weak.lock()) {
           ((*self).*flag).store(true);
-          self->stopWaiting_.store(true);
+          self->stopWaiting_->store(true);
         }
       },
       outListener);
@@ -245,27 +222,86 @@ void ProcessTapRecorder::watchDevice() {
 }
 
 void ProcessTapRecorder::run() {
-  const std::shared_ptr<const AudioFormat> format = setUp();
-  registerIOBlock(format);
-  watchDevice();
-  {
-    InterruptionScope interruption(stopWaiting_);
-    if (OSStatus status = platform().deviceStart(aggregateDeviceID_, deviceProcID_);
-        status != noErr)
-      throw TextError(statusMessage(kStartFailed, status));
-    waitShowingStatus(durationSeconds_, stopWaiting_, levels_, format->channelCount(), outputURL_);
+  std::shared_ptr<const AudioFormat> format;
+  try {
+    format = setUp();
+    registerIOBlock(format);
+    watchDevice();
+    startInterrupted_ = !record(*format);
+  } catch (...) {
+    cleanup();  // here, on the calling thread, before anything else can hold the recorder
+    throw;
   }
   cleanup();
-  printSummary(summaryLine(outputURL_, targets_, bufferCount(), frameCount(), format->sampleRate(),
-                           format->channelCount()));
+  report(*format);
+}
+
+bool ProcessTapRecorder::record(const AudioFormat& format) {
+  writer_->start();
+  InterruptionScope interruption(*stopWaiting_);
+  if (!startDevice()) return false;
+  // Only a device that cycles through silence can be judged by cycles that stop; counted in
+  // slices of the wait, so that a recorder that was itself stopped (SIGSTOP, a swapping machine)
+  // and finds the backlog waiting is not taken for a device that went quiet.
+  const bool watchCycles = platform().cyclesContinueWhileSilent();
+  std::int64_t seen = -1;
+  double quiet = 0;
+  const auto afterSlice = [&](double slice) {
+    const std::int64_t cycles = capture_->cycles();
+    quiet = cycles == seen ? quiet + slice : 0;
+    seen = cycles;
+    if (watchCycles && quiet >= kSilentDeviceSeconds) {
+      deviceLost_.store(true);
+      stopWaiting_->store(true);
+    }
+  };
+  const std::int64_t bytesPerFrame = std::int64_t(format.streamDescription().mBytesPerFrame) *
+                                     (format.isInterleaved() ? 1 : format.channelCount());
+  const std::function<std::int64_t()> fileBytes = [&] { return writer_->frames() * bytesPerFrame; };
+  waitShowingStatus(durationSeconds_, *stopWaiting_, levels_, format.channelCount(), fileBytes,
+                    afterSlice);
+  // The cycle that completes the duration may end after it; the IO block stops the wait once
+  // the duration's last frame is in.
+  if (std::isfinite(durationSeconds_) && durationSeconds_ > 0)
+    platform().sleepForTimeInterval(kLastCycleSeconds, *stopWaiting_);
+  return true;
+}
+
+// Core Audio's start of a tap aggregate with tapautostart waits until a tapped process plays, and
+// an interrupt only sets a flag: the start runs on a thread of its own, so that the main thread
+// can stop the device (which ends the start) when the user gives up waiting.
+bool ProcessTapRecorder::startDevice() {
+  struct Start {
+    std::atomic<bool> returned{false};
+    OSStatus status = noErr;
+  };
+  auto start = std::make_shared<Start>();
+  starter_ = std::thread([start, device = aggregateDeviceID_, proc = deviceProcID_] {
+    start->status = platform().deviceStart(device, proc);
+    start->returned.store(true);
+  });
+  // An interrupt before any cycle came ends the wait; a cycle means the start is returning.
+  while (!start->returned.load()) {
+    if (stopWaiting_->load() && capture_->cycles() == 0) return false;
+    std::this_thread::sleep_for(kStartPoll);
+  }
+  starter_.join();
+  if (start->status != noErr) throw TextError(statusMessage(kStartFailed, start->status));
+  return true;
+}
+
+void ProcessTapRecorder::report(const AudioFormat& format) {
+  printSummary(summaryLine(outputURL_, targets_, writer_->cycles(), writer_->frames(),
+                           format.sampleRate(), format.channelCount()));
   // What was written is complete and summed up; the run still failed. The last reason is the
   // error the entry reports; any before it go to standard error now.
   std::vector<std::string> failures;
-  if (std::string lost =
-          lostAudioMessage(unreadCycles(), failedWrites(), lostFrames(), format->sampleRate());
-      !lost.empty())
-    failures.push_back(std::move(lost));
-  if (fileFull_.load()) failures.emplace_back(kFileFull);
+  const LostAudio lost{capture_->unreadCycles(),   capture_->skippedFrames(),
+                       capture_->overflowFrames(), writer_->failedWrites(),
+                       writer_->failedFrames(),    droppedFrames_};
+  if (std::string text = lostAudioMessage(lost, format.sampleRate()); !text.empty())
+    failures.push_back(std::move(text));
+  if (writer_->fileFull()) failures.emplace_back(kFileFull);
   if (rateChanged()) failures.emplace_back(kRateChanged);
   if (deviceLost()) failures.emplace_back(kDeviceLost);
   if (!failures.empty()) {
@@ -275,8 +311,9 @@ void ProcessTapRecorder::run() {
     }
     throw TextError(failures.back());
   }
-  if (bufferCount() > 0 && !heardSound()) {
-    const std::string diagnosis = silenceDiagnosis(targets_);
+  // A start interrupted while it waited for sound: the targets never played.
+  if ((writer_->cycles() > 0 || startInterrupted_) && !writer_->heardSound()) {
+    const std::string diagnosis = silenceDiagnosis(targetObjects_, ownObject_);
     std::fputs(diagnosis.c_str(), stderr);
     std::fputc('\n', stderr);
   }
@@ -292,11 +329,18 @@ void ProcessTapRecorder::cleanup() noexcept {
       p.removePropertyListenerBlock(object, globalAddress(selector),
                                     std::exchange(*listener, nullptr));
   if (aggregateDeviceID_.isValid()) {
-    p.deviceStop(aggregateDeviceID_, deviceProcID_);
-    if (deviceProcID_ != nullptr) p.destroyIOProcID(aggregateDeviceID_, deviceProcID_);
+    // A stop belongs to a registered block's start.
+    if (deviceProcID_ != nullptr) {
+      p.deviceStop(aggregateDeviceID_, deviceProcID_);
+      droppedFrames_ += p.droppedFrames(aggregateDeviceID_);
+      p.destroyIOProcID(aggregateDeviceID_, deviceProcID_);
+      deviceProcID_ = nullptr;
+    }
     p.destroyAggregateDevice(aggregateDeviceID_);
     aggregateDeviceID_ = AudioObjectID::unknown;
   }
+  if (starter_.joinable()) starter_.join();  // the stop has ended a start that waited
+  if (writer_) writer_->finish();            // the IO block runs no more: what is left is all
   if (tapID_.isValid()) {
     p.destroyProcessTap(tapID_);
     tapID_ = AudioObjectID::unknown;
@@ -304,18 +348,35 @@ void ProcessTapRecorder::cleanup() noexcept {
   audioFile_.reset();  // the last reference: completes and closes the file
 }
 
-std::string lostAudioMessage(std::int64_t unreadCycles, std::int64_t failedWrites,
-                             std::int64_t lostFrames, double sampleRate) {
-  std::string parts;
-  if (unreadCycles > 0) parts = std::to_string(unreadCycles) + " 个 IO 周期的输入无法读取";
-  if (failedWrites > 0) {
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.2f",
-                  sampleRate > 0 ? double(lostFrames) / sampleRate : 0.0);
-    if (!parts.empty()) parts += "，";
-    parts += std::to_string(failedWrites) + " 个 IO 周期（" + seconds + " 秒音频）未能写入文件";
-  }
-  return parts.empty() ? parts : std::string(kLostAudio) + "：" + parts;
+std::string lostAudioMessage(const LostAudio& lost, double sampleRate) {
+  const auto seconds = [&](std::int64_t frames) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", sampleRate > 0 ? double(frames) / sampleRate : 0.0);
+    return std::string(text);
+  };
+  std::vector<std::string> parts;
+  if (lost.unreadCycles > 0)
+    parts.push_back(std::to_string(lost.unreadCycles) + " 个 IO 周期的输入无法读取");
+  if (lost.skippedFrames > 0)
+    parts.push_back("设备跳过了 IO 周期（" + seconds(lost.skippedFrames) + " 秒音频）");
+  if (lost.overflowFrames > 0)
+    parts.push_back("写入跟不上，" + seconds(lost.overflowFrames) + " 秒音频未能进入缓冲区");
+  if (lost.failedWrites > 0)
+    parts.push_back(std::to_string(lost.failedWrites) + " 个 IO 周期（" +
+                    seconds(lost.failedFrames) + " 秒音频）未能写入文件");
+  if (lost.droppedFrames > 0)
+    parts.push_back("音频系统丢弃了 " + seconds(lost.droppedFrames) + " 秒音频");
+  if (parts.empty()) return {};
+  std::string text = std::string(kLostAudio) + "：";
+  for (std::size_t i = 0; i < parts.size(); ++i) text += (i > 0 ? "，" : "") + parts[i];
+  const std::int64_t counted[] = {lost.skippedFrames, lost.overflowFrames, lost.failedFrames,
+                                  lost.droppedFrames};
+  if (std::count_if(std::begin(counted), std::end(counted), [](auto f) { return f > 0; }) > 1)
+    text +=
+        "；共 " +
+        seconds(lost.skippedFrames + lost.overflowFrames + lost.failedFrames + lost.droppedFrames) +
+        " 秒";
+  return text;
 }
 
 std::string summaryLine(const std::string& path, const std::vector<AudioProcessInfo>& targets,

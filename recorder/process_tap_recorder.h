@@ -1,5 +1,5 @@
 // One recording: the process tap, the private aggregate device around it, the IO block that
-// appends every cycle to the file, the wait, the teardown and the summary.
+// hands every cycle to the writer thread, the wait, the teardown and the summary.
 #pragma once
 
 #include <atomic>
@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/platform.h"
@@ -31,11 +32,24 @@ inline constexpr const char* kRateChanged = "录音设备的采样率已改变�
 inline constexpr const char* kFileFull = "音频文件已达到其格式的大小上限，录音提前结束";
 inline constexpr const char* kLostAudio = "录音丢失了音频";
 
+class FileWriter;
+class IOCapture;
+
+// Audio lost anywhere on the way to the file.
+struct LostAudio {
+  std::int64_t unreadCycles = 0;    // cycles whose input did not fit the capture format
+  std::int64_t skippedFrames = 0;   // cycles the device skipped (gaps in the input time stamps)
+  std::int64_t overflowFrames = 0;  // cycles the ring could not take: the writer fell behind
+  std::int64_t failedWrites = 0;    // cycles the file refused, and their frames
+  std::int64_t failedFrames = 0;
+  std::int64_t droppedFrames = 0;  // the platform's own (Platform::droppedFrames)
+};
+
 class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorder> {
   struct Private {};
 
  public:
-  // The IO block holds the recorder weakly, so it is always shared.
+  // The device's listener holds the recorder weakly, so it is always shared.
   static std::shared_ptr<ProcessTapRecorder> make(std::vector<AudioProcessInfo> targets,
                                                   std::string outputURL, double durationSeconds);
   ProcessTapRecorder(Private, std::vector<AudioProcessInfo> targets, std::string outputURL,
@@ -45,27 +59,15 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   ProcessTapRecorder& operator=(const ProcessTapRecorder&) = delete;
 
   // Sets up, records for durationSeconds (or until SIGINT/SIGTERM/SIGHUP), tears down and prints
-  // the summary. Throws at the first failing step, leaving what was made for cleanup(), and after
-  // the summary when audio was lost, the file filled up or the device stopped on its own.
+  // the summary. Tears down before any error leaves it: at the first failing step, and after the
+  // summary when audio was lost, the file filled up or the device stopped on its own.
   void run();
   // Releases everything in a fixed order; safe to repeat.
   void cleanup() noexcept;
 
-  // The block registered on the device. Public so its contract can be exercised directly.
-  static AudioDeviceIOBlock makeIOBlock(std::weak_ptr<ProcessTapRecorder> recorder,
-                                        std::shared_ptr<const AudioFormat> format);
-
   bool hasAudioFile() const { return audioFile_ != nullptr; }
-  std::int64_t bufferCount() const { return bufferCount_.load(std::memory_order_relaxed); }
-  std::int64_t frameCount() const { return frameCount_.load(std::memory_order_relaxed); }
-  bool heardSound() const { return heardSound_.load(std::memory_order_relaxed); }
-  std::int64_t unreadCycles() const { return unreadCycles_.load(std::memory_order_relaxed); }
-  std::int64_t failedWrites() const { return failedWrites_.load(std::memory_order_relaxed); }
-  std::int64_t lostFrames() const { return lostFrames_.load(std::memory_order_relaxed); }
   bool deviceLost() const { return deviceLost_.load(); }
   bool rateChanged() const { return rateChanged_.load(); }
-  // For tests of the IO block: the file the block writes to.
-  void setAudioFileForTesting(std::shared_ptr<AudioFile> file) { audioFile_ = std::move(file); }
 
  private:
   std::shared_ptr<const AudioFormat> setUp();
@@ -74,9 +76,16 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   OSStatus listen(AudioObjectID object, AudioObjectPropertySelector selector,
                   std::atomic<bool> ProcessTapRecorder::*flag, std::function<bool()> unchanged,
                   AudioObjectPropertyListenerID& outListener);
+  // Starts the device and waits for the duration; false when interrupted before the start
+  // returned.
+  bool record(const AudioFormat& format);
+  bool startDevice();
+  void report(const AudioFormat& format);
 
   // Main thread only.
   const std::vector<AudioProcessInfo> targets_;
+  const std::vector<AudioObjectID> targetObjects_;    // the targets' process objects
+  AudioObjectID ownObject_ = AudioObjectID::unknown;  // read for the global tap only
   const std::string outputURL_;
   const double durationSeconds_;
   const std::shared_ptr<DispatchQueue> queue_;  // the IO block's alone
@@ -92,33 +101,26 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   // What the file was made for: 'tfmt' and the aggregate's 'nsrt' (nothing: unreadable).
   AudioStreamBasicDescription tapFormat_{};
   std::optional<double> deviceRate_;
-  // Set before the block is registered, cleared after it is destroyed; read by the IO block.
   std::shared_ptr<AudioFile> audioFile_;
-  // Written by the IO block; read by the main thread once the device has stopped.
-  std::atomic<std::int64_t> bufferCount_{0};
-  std::atomic<std::int64_t> frameCount_{0};
-  // Set by the IO block at the first written sample that is not zero.
-  std::atomic<bool> heardSound_{false};
-  // Lost audio, counted by the IO block: cycles whose input could not be wrapped in the capture
-  // format, and cycles (and their frames) that the file refused.
-  std::atomic<std::int64_t> unreadCycles_{0};
-  std::atomic<std::int64_t> failedWrites_{0};
-  std::atomic<std::int64_t> lostFrames_{0};
-  // Set by the IO block when the container can take no more; ends the wait.
-  std::atomic<bool> fileFull_{false};
-  // Raised by the IO block while a status line shows.
+  std::shared_ptr<IOCapture> capture_;  // what the IO block shares with the writer
+  std::unique_ptr<FileWriter> writer_;
+  std::thread starter_;  // deviceStart, which may wait for the targets' first audio
+  bool startInterrupted_ = false;
+  std::int64_t droppedFrames_ = 0;
+  // Raised by the writer while a status line shows.
   LevelMeter levels_;
-  // Set by an interrupt or by the device's end; ends the wait.
-  std::atomic<bool> stopWaiting_{false};
+  // Set by an interrupt, by the device's end, by the IO block once the duration is in, or by the
+  // writer when the file is full; ends the wait.
+  const std::shared_ptr<std::atomic<bool>> stopWaiting_;
   // Set on the notification queue when the device says it is no longer alive, or that the rate
-  // or format the file was made for has changed.
+  // or format the file was made for has changed; or by the wait when a device whose cycles never
+  // pause has sent none for a while.
   std::atomic<bool> deviceLost_{false};
   std::atomic<bool> rateChanged_{false};
 };
 
-// "录音丢失了音频：…" with the counts that are not zero, or nothing when none is.
-std::string lostAudioMessage(std::int64_t unreadCycles, std::int64_t failedWrites,
-                             std::int64_t lostFrames, double sampleRate);
+// "录音丢失了音频：…" with the causes that are not zero, or nothing when none is.
+std::string lostAudioMessage(const LostAudio& lost, double sampleRate);
 
 // wrote=… targets=Name(pid=1),… buffers=… frames=… sampleRate=… channels=…
 std::string summaryLine(const std::string& path, const std::vector<AudioProcessInfo>& targets,

@@ -26,20 +26,14 @@ std::optional<bool> anyPlaying(const std::vector<AudioObjectID>& processes) {
 
 }  // namespace
 
-std::string silenceDiagnosis(const std::vector<AudioProcessInfo>& targets) {
-  std::vector<AudioObjectID> processes;
-  for (const AudioProcessInfo& target : targets)
-    if (target.objectID.isValid()) processes.push_back(target.objectID);
+std::string silenceDiagnosis(const std::vector<AudioObjectID>& targetObjects, AudioObjectID own) {
+  std::vector<AudioObjectID> processes = targetObjects;
   const bool global = processes.empty();
   std::optional<bool> playing;
   try {
     if (global) {
       processes = readProcessList();
-      try {
-        const AudioObjectID own = translatePIDToProcessObjectID(ownPid());
-        processes.erase(std::remove(processes.begin(), processes.end(), own), processes.end());
-      } catch (const TextError&) {
-      }
+      processes.erase(std::remove(processes.begin(), processes.end(), own), processes.end());
     }
     playing = anyPlaying(processes);
   } catch (const TextError&) {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "processes/audio_process_info.h"
+#include "audio/audio_object_id.h"
 
 namespace pt {
 
@@ -15,8 +15,8 @@ inline constexpr const char* kSilentSystemIdle = "警告：录音只有静音：
 inline constexpr const char* kSilentUnexplained =
     "警告：录音只有静音。可能是目标进程没有播放声音；如果它在播放：";
 
-// The one line to print, asked of the platform now (kAudioProcessPropertyIsRunningOutput of each
-// tapped process; of every other process for the global tap).
-std::string silenceDiagnosis(const std::vector<AudioProcessInfo>& targets);
+// The one line to print, asked of the platform now: kAudioProcessPropertyIsRunningOutput of each
+// tapped process object, or, for the global tap (no objects), of every process but `own`.
+std::string silenceDiagnosis(const std::vector<AudioObjectID>& targetObjects, AudioObjectID own);
 
 }  // namespace pt

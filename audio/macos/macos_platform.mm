@@ -81,6 +81,7 @@ static_assert(pt::kAudioTapPropertyFormat == kAudioTapPropertyFormat);
 static_assert(pt::kAudioDevicePropertyNominalSampleRate == kAudioDevicePropertyNominalSampleRate);
 static_assert(pt::kAudioDevicePropertyDeviceIsAlive == kAudioDevicePropertyDeviceIsAlive);
 static_assert(pt::kAudioFormatLinearPCM == kAudioFormatLinearPCM);
+static_assert(pt::kAudioTimeStampSampleTimeValid == kAudioTimeStampSampleTimeValid);
 static_assert(pt::kAudioFormatFlagIsFloat == kAudioFormatFlagIsFloat);
 static_assert(pt::kAudioFormatFlagIsPacked == kAudioFormatFlagIsPacked);
 static_assert(pt::kAudioFormatFlagIsNonInterleaved == kAudioFormatFlagIsNonInterleaved);
@@ -193,7 +194,9 @@ class File final : public pt::AudioFile {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // Runs inside the IO block's autorelease pool.
+  // On the recorder's writer thread, with the one AVAudioPCMBuffer made over the writer's memory
+  // before the start: each write sets the frames it holds. The pool drains the error the write
+  // may autorelease, since that thread has none.
   bool writeFromBuffer(const pt::PCMBuffer& buffer,
                        std::string_view& errorDescription) noexcept override {
     AVAudioPCMBuffer* pcm = (__bridge AVAudioPCMBuffer*)buffer.platformObject();
@@ -201,16 +204,19 @@ class File final : public pt::AudioFile {
       errorDescription = {};
       return false;
     }
-    NSError* error = nil;
-    if ([file_ writeFromBuffer:pcm error:&error]) return true;
-    errorDescription_ = utf8(error.localizedDescription).value_or(std::string());
+    @autoreleasepool {
+      pcm.frameLength = buffer.frameLength();
+      NSError* error = nil;
+      if ([file_ writeFromBuffer:pcm error:&error]) return true;
+      errorDescription_ = utf8(error.localizedDescription).value_or(std::string());
+    }
     errorDescription = errorDescription_;
     return false;
   }
 
  private:
   AVAudioFile* file_;
-  std::string errorDescription_;  // IO thread only
+  std::string errorDescription_;  // writer thread only
 };
 
 void releasePCMBuffer(void* object) noexcept {
@@ -341,9 +347,9 @@ class MacPlatform final : public pt::Platform {
     // (with its copy of `block`) until the registration is destroyed.
     dispatch_queue_t dispatchQueue = queue ? static_cast<SerialQueue*>(queue.get())->queue() : nil;
     // The HAL calls the block synchronously on its real-time thread. What it calls is the
-    // portable IO path, which allocates nothing and takes no lock (its tests count both), but the
-    // compiler cannot see through std::function: the block is declared real-time safe here
-    // without its proof. One pool drains what a cycle autoreleases, since that thread has none.
+    // portable IO path, which only copies the cycle into the recorder's ring (no allocation, no
+    // lock, no Objective-C object, so no autorelease pool), but the compiler cannot see through
+    // std::function: the block is declared real-time safe here without its proof.
 #if defined(__clang__) && __has_warning("-Wfunction-effects")
 #pragma clang diagnostic push
 #pragma clang diagnostic ignored "-Wfunction-effects"
@@ -352,13 +358,11 @@ class MacPlatform final : public pt::Platform {
         ^(const ::AudioTimeStamp* inNow, const ::AudioBufferList* inInputData,
           const ::AudioTimeStamp* inInputTime, ::AudioBufferList* outOutputData,
           const ::AudioTimeStamp* inOutputTime) {
-          @autoreleasepool {
-            block(reinterpret_cast<const pt::AudioTimeStamp*>(inNow),
-                  reinterpret_cast<const pt::AudioBufferList*>(inInputData),
-                  reinterpret_cast<const pt::AudioTimeStamp*>(inInputTime),
-                  reinterpret_cast<pt::AudioBufferList*>(outOutputData),
-                  reinterpret_cast<const pt::AudioTimeStamp*>(inOutputTime));
-          }
+          block(reinterpret_cast<const pt::AudioTimeStamp*>(inNow),
+                reinterpret_cast<const pt::AudioBufferList*>(inInputData),
+                reinterpret_cast<const pt::AudioTimeStamp*>(inInputTime),
+                reinterpret_cast<pt::AudioBufferList*>(outOutputData),
+                reinterpret_cast<const pt::AudioTimeStamp*>(inOutputTime));
         };
 #if defined(__clang__) && __has_warning("-Wfunction-effects")
 #pragma clang diagnostic pop
@@ -469,7 +473,8 @@ class MacPlatform final : public pt::Platform {
 
   std::optional<pt::PCMBuffer> makePCMBufferNoCopy(
       const pt::AudioFormat& format, const pt::AudioBufferList* bufferList) noexcept override {
-    // Only this platform's formats reach here.
+    // Only this platform's formats reach here. Made once, before the device starts; the writer
+    // sets its frame length for each write.
     AVAudioPCMBuffer* buffer = [[AVAudioPCMBuffer alloc]
         initWithPCMFormat:static_cast<const Format&>(format).format()
          bufferListNoCopy:reinterpret_cast<const ::AudioBufferList*>(bufferList)
@@ -506,6 +511,8 @@ class MacPlatform final : public pt::Platform {
 
   std::string silentCaptureReason() override { return pt::kSystemAudioRecordingNotAllowed; }
   double systemUptime() override { return NSProcessInfo.processInfo.systemUptime; }
+  // The HAL's IO thread, which the IO block holds up (dispatched synchronously).
+  bool ioBlockIsRealTime() const noexcept override { return true; }
 
   void sleepForTimeInterval(double seconds, const std::atomic<bool>& interrupted) override {
     // Short slices so an interruption ends the wait promptly; the end is measured on a monotonic

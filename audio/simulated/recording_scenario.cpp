@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "audio/simulated/scenario.h"
 
@@ -29,6 +31,25 @@ std::uint32_t count(const json& value, const std::string& where, std::uint32_t l
     scenarioFail(where, "expected a whole number of at least " + std::to_string(least) + ", got " +
                             shownValue(value));
   return std::uint32_t(value.get<std::uint64_t>());
+}
+
+std::set<std::int64_t> cycles(const json& list, const std::string& where) {
+  if (!list.is_array()) scenarioFail(where, "expected a list, got " + shownValue(list));
+  std::set<std::int64_t> numbers;
+  for (std::size_t i = 0; i < list.size(); ++i)
+    numbers.insert(count(list[i], where + "[" + std::to_string(i) + "]", 1));
+  return numbers;
+}
+
+// {"<cycle>": ms, ...} as seconds by cycle.
+std::map<std::int64_t, double> secondsByCycle(const json& object, const std::string& where) {
+  if (!object.is_object()) scenarioFail(where, "expected an object, got " + shownValue(object));
+  std::map<std::int64_t, double> seconds;
+  for (const auto& [key, value] : object.items()) {
+    const json cycle = json::parse(key, nullptr, false);
+    seconds[count(cycle, where + "." + key, 1)] = positive(value, where + "." + key) / 1000;
+  }
+  return seconds;
 }
 
 bool isStatus(const json& value) { return value.is_object() && value.contains("status"); }
@@ -102,10 +123,11 @@ void loadTones(SimulatedPlatform& platform, const json& tones) {
 }
 
 void loadFaults(SimulatedPlatform& platform, const json& faults, AudioObjectID outputDevice) {
-  allowOnly(faults, "faults",
-            {"createProcessTap", "defaultOutputDevice", "deviceUID", "createAggregateDevice",
-             "captureFormat", "createIOProc", "watchDevice", "start", "writeFailures",
-             "permissionDenied"});
+  allowOnly(
+      faults, "faults",
+      {"createProcessTap", "defaultOutputDevice", "deviceUID", "createAggregateDevice",
+       "captureFormat", "createIOProc", "watchDevice", "start", "writeFailures", "stalledWrites",
+       "ioOverloads", "unreadableCycles", "droppedFrames", "permissionDenied"});
   auto call = [&](const char* key, const char* operation) {
     if (faults.contains(key))
       platform.failCall(operation, fault(faults[key], std::string("faults.") + key));
@@ -133,24 +155,26 @@ void loadFaults(SimulatedPlatform& platform, const json& faults, AudioObjectID o
                    "expected true or false, got " + shownValue(faults["captureFormat"]));
     platform.setCaptureFormatUnusable(faults["captureFormat"].get<bool>());
   }
-  if (faults.contains("writeFailures")) {
-    const json& list = faults["writeFailures"];
-    if (!list.is_array())
-      scenarioFail("faults.writeFailures", "expected a list, got " + shownValue(list));
-    std::set<std::int64_t> cycles;
-    for (std::size_t i = 0; i < list.size(); ++i)
-      cycles.insert(count(list[i], "faults.writeFailures[" + std::to_string(i) + "]", 1));
-    platform.setWriteFailures(std::move(cycles));
-  }
+  if (faults.contains("writeFailures"))
+    platform.setWriteFailures(cycles(faults["writeFailures"], "faults.writeFailures"));
+  if (faults.contains("unreadableCycles"))
+    platform.setUnreadableCycles(cycles(faults["unreadableCycles"], "faults.unreadableCycles"));
+  if (faults.contains("stalledWrites"))
+    platform.stallWrites(secondsByCycle(faults["stalledWrites"], "faults.stalledWrites"));
+  if (faults.contains("ioOverloads"))
+    platform.overloadIO(secondsByCycle(faults["ioOverloads"], "faults.ioOverloads"));
+  if (faults.contains("droppedFrames"))
+    platform.setDroppedFrames(count(faults["droppedFrames"], "faults.droppedFrames", 0));
 }
 
 }  // namespace
 
 void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
   static constexpr std::string_view kRecordingKeys[] = {
-      "tapFormat",      "tone",           "ioFrames",        "deviceSampleRate",
-      "outputDevice",   "interruptAt",    "deviceLostAt",    "faults",
-      "subDeviceInput", "aggregateInput", "deviceRateChange"};
+      "tapFormat",      "tone",           "ioFrames",         "deviceSampleRate",
+      "outputDevice",   "interruptAt",    "deviceLostAt",     "faults",
+      "subDeviceInput", "aggregateInput", "deviceRateChange", "cyclesStopAt",
+      "blockedStart",   "recorderStopped"};
   for (const auto& [key, value] : scenario.items()) {
     const bool known = std::find(std::begin(kRecordingKeys), std::end(kRecordingKeys), key) !=
                            std::end(kRecordingKeys) ||
@@ -235,6 +259,25 @@ void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
     if (!at.is_number() || !(at.get<double>() >= 0))
       scenarioFail("deviceLostAt", "expected seconds, got " + shownValue(at));
     platform.loseDeviceAt(at.get<double>());
+  }
+  if (scenario.contains("cyclesStopAt")) {
+    const json& at = scenario["cyclesStopAt"];
+    if (!at.is_number() || !(at.get<double>() >= 0))
+      scenarioFail("cyclesStopAt", "expected seconds, got " + shownValue(at));
+    platform.stopCyclesAt(at.get<double>());
+  }
+  if (scenario.contains("recorderStopped")) {
+    const json& stop = scenario["recorderStopped"];
+    allowOnly(stop, "recorderStopped", {"at", "seconds"});
+    platform.stopRecorderAt(stop.contains("at") ? positive(stop["at"], "recorderStopped.at") : 0,
+                            positive(stop.value("seconds", json()), "recorderStopped.seconds"));
+  }
+  if (scenario.contains("blockedStart")) {
+    const json& wait = scenario["blockedStart"];
+    if (wait == json(true))
+      platform.blockStart(std::numeric_limits<double>::infinity());
+    else
+      platform.blockStart(positive(wait, "blockedStart"));
   }
   if (scenario.contains("faults")) loadFaults(platform, scenario["faults"], outputDevice);
 }

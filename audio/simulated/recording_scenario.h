@@ -16,11 +16,24 @@
 //   "deviceRateChange": {"at": seconds after the start, "rate": R}: the aggregate's 'nsrt' changes
 //   "interruptAt":      virtual seconds at which SIGINT arrives during the wait
 //   "deviceLostAt":     virtual seconds after the start at which the device stops on its own
+//   "cyclesStopAt":     virtual seconds after the start at which the cycles stop while the device
+//                       runs on ('livn' stays 1)
+//   "recorderStopped":  {"at": S, "seconds": S}: the tool itself is stopped (SIGSTOP) that long,
+//                       S seconds after the start; the cycles due meanwhile arrive after it
+//   "blockedStart":     virtual seconds that the start waits for a tapped process to play
+//                       (tapautostart), or true: until the recorder stops the device
 //   "faults":           {"createProcessTap": S, "defaultOutputDevice": S, "deviceUID": S,
 //                        "createAggregateDevice": S, "captureFormat": true, "createIOProc": S,
 //                        "watchDevice": S, "start": S, "writeFailures": [cycle, ...],
+//                        "stalledWrites": {"<cycle>": ms, ...}, "ioOverloads": {"<cycle>": ms},
+//                        "unreadableCycles": [cycle, ...], "droppedFrames": N,
 //                        "permissionDenied": true}
-//                       (cycles count from 1; without permission the tap hears silence)
+//                       (cycles count from 1, skipped ones included; a write belongs to the cycle
+//                       delivered last when it runs; a stalled write holds the writer thread for
+//                       ms of virtual time while the cycles go on; an overloaded IO block runs
+//                       ms, so the device skips the cycles it overran; an unreadable cycle has
+//                       null buffers; droppedFrames is what the platform says it dropped; without
+//                       permission the tap hears silence)
 #pragma once
 
 #include <nlohmann/json_fwd.hpp>

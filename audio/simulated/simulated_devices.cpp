@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <numbers>
@@ -24,6 +26,48 @@ const char* kindText(CATapDescription::Kind kind) {
 std::string procText(AudioDeviceIOProcID proc) {
   return proc == nullptr ? "null" : "proc" + std::to_string(proc->number);
 }
+
+// dispatch_sync onto the queue a block runs on deadlocks (libdispatch traps it): a stop or a
+// destroying call made by the IO block or a listener ends the test.
+void refuseOnQueue(const char* call) noexcept {
+  if (!SimQueue::onQueueThread()) return;
+  std::fprintf(stderr, "simulated platform: %s called on the IO queue\n", call);
+  std::abort();
+}
+
+// A recording's writer, kept in step with the virtual clock.
+class SimSemaphore final : public Semaphore {
+ public:
+  explicit SimSemaphore(std::shared_ptr<SimulatedPlatform::Devices> devices)
+      : d_(std::move(devices)) {
+    std::lock_guard lock(d_->writerMutex);
+    d_->writers[this];
+  }
+  ~SimSemaphore() override {
+    std::lock_guard lock(d_->writerMutex);
+    d_->writers.erase(this);
+    d_->writerChanged.notify_all();
+  }
+  void signal() noexcept override {
+    std::lock_guard lock(d_->writerMutex);
+    auto& w = d_->writers[this];
+    ++w.count;
+    w.run = d_->runNumber;
+    d_->writerChanged.notify_all();
+  }
+  void wait() noexcept override {
+    std::unique_lock lock(d_->writerMutex);
+    auto& w = d_->writers[this];
+    ++w.waiting;
+    d_->writerChanged.notify_all();
+    d_->writerChanged.wait(lock, [&] { return w.count > 0; });
+    --w.waiting;
+    --w.count;
+  }
+
+ private:
+  std::shared_ptr<SimulatedPlatform::Devices> d_;
+};
 
 }  // namespace
 
@@ -72,6 +116,27 @@ void SimulatedPlatform::setWriteHandlesOnFailure(bool write) {
   devices_->writeHandlesOnFailure = write;
 }
 void SimulatedPlatform::interruptAt(double seconds) { devices_->interruptAt = seconds; }
+void SimulatedPlatform::stallWrites(std::map<std::int64_t, double> secondsByCycle) {
+  devices_->writeStalls = std::move(secondsByCycle);
+}
+void SimulatedPlatform::overloadIO(std::map<std::int64_t, double> secondsByCycle) {
+  devices_->ioOverloads = std::move(secondsByCycle);
+}
+void SimulatedPlatform::setUnreadableCycles(std::set<std::int64_t> cycles) {
+  devices_->unreadableCycles = std::move(cycles);
+}
+void SimulatedPlatform::stopCyclesAt(double seconds) { devices_->cyclesStopAt = seconds; }
+void SimulatedPlatform::stopRecorderAt(double at, double seconds) {
+  devices_->recorderStop = {{at, seconds}};
+}
+void SimulatedPlatform::blockStart(double seconds) { devices_->blockedStart = seconds; }
+void SimulatedPlatform::setDroppedFrames(std::int64_t frames) { devices_->droppedFrames = frames; }
+std::int64_t SimulatedPlatform::droppedFrames(AudioObjectID) noexcept {
+  return devices_->droppedFrames;
+}
+std::shared_ptr<Semaphore> SimulatedPlatform::makeSemaphore() {
+  return std::make_shared<SimSemaphore>(devices_);
+}
 void SimulatedPlatform::loseDeviceAt(double seconds) { devices_->deviceLostAt = seconds; }
 void SimulatedPlatform::changeDeviceRateAt(double seconds, double rate) {
   devices_->rateChange = {seconds, rate};
@@ -119,6 +184,7 @@ OSStatus SimulatedPlatform::createProcessTap(const CATapDescription& description
 }
 
 OSStatus SimulatedPlatform::destroyProcessTap(AudioObjectID tapID) noexcept {
+  refuseOnQueue("destroyProcessTap");
   log("destroyProcessTap " + idText(tapID));
   if (devices_->taps.erase(tapID) == 0) return kAudioHardwareBadObjectError;
   objects_.erase(tapID);
@@ -149,6 +215,7 @@ OSStatus SimulatedPlatform::createAggregateDevice(const Value& description,
 }
 
 OSStatus SimulatedPlatform::destroyAggregateDevice(AudioObjectID deviceID) noexcept {
+  refuseOnQueue("destroyAggregateDevice");
   log("destroyAggregateDevice " + idText(deviceID));
   Devices& d = *devices_;
   if (d.aggregates.erase(deviceID) == 0) return kAudioHardwareBadObjectError;
@@ -199,6 +266,24 @@ OSStatus SimulatedPlatform::deviceStart(AudioObjectID device, AudioDeviceIOProcI
       return kAudioHardwareBadObjectError;
     proc = it->second.get();
   }
+  // With tapautostart the start waits until a tapped process plays, or until a stop.
+  if (d.blockedStart) {
+    const double until = d.now + *d.blockedStart;
+    d.blockedStart.reset();
+    const bool interrupted = d.interruptAt && *d.interruptAt <= until;
+    if (interrupted) {
+      d.now = std::max(d.now, *d.interruptAt);
+      d.interruptAt.reset();
+      std::raise(SIGINT);
+    }
+    if (interrupted || !std::isfinite(until)) {
+      std::unique_lock lock(d.writerMutex);
+      d.startReleased = false;
+      d.writerChanged.wait(lock, [&] { return d.startReleased; });
+      return kAudioHardwareNotRunningError;
+    }
+    d.now = until;
+  }
 
   // The tap that the device's tap list names; an unknown UUID hears nothing.
   const Devices::Tap* tap = d.tapOf(aggregate->second);
@@ -247,12 +332,20 @@ OSStatus SimulatedPlatform::deviceStart(AudioObjectID device, AudioDeviceIOProcI
   d.startTime = d.now;
   d.runCycles = 0;
   d.cycle.store(0, std::memory_order_relaxed);
+  std::lock_guard lock(d.writerMutex);
+  ++d.runNumber;
   return noErr;
 }
 
 OSStatus SimulatedPlatform::deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) noexcept {
+  refuseOnQueue("deviceStop");
   log("deviceStop " + idText(device) + " " + procText(procID));
   Devices& d = *devices_;
+  {
+    std::lock_guard lock(d.writerMutex);
+    d.startReleased = true;
+    d.writerChanged.notify_all();
+  }
   if (d.aggregates.count(device) == 0) return kAudioHardwareBadDeviceError;
   if (d.runningDevice == device && (procID == nullptr || procID == d.running)) {
     d.runningDevice = AudioObjectID::unknown;
@@ -263,6 +356,7 @@ OSStatus SimulatedPlatform::deviceStop(AudioObjectID device, AudioDeviceIOProcID
 
 OSStatus SimulatedPlatform::destroyIOProcID(AudioObjectID device,
                                             AudioDeviceIOProcID procID) noexcept {
+  refuseOnQueue("destroyIOProcID");
   log("destroyIOProcID " + idText(device) + " " + procText(procID));
   Devices& d = *devices_;
   auto it = d.procs.find(procID);
@@ -350,6 +444,7 @@ OSStatus SimulatedPlatform::addPropertyListenerBlock(AudioObjectID object,
 OSStatus SimulatedPlatform::removePropertyListenerBlock(
     AudioObjectID object, const AudioObjectPropertyAddress& address,
     AudioObjectPropertyListenerID listener) noexcept {
+  refuseOnQueue("removePropertyListenerBlock");
   log("removePropertyListenerBlock " + idText(object) + " " + codeText(address.mSelector) + " " +
       (listener ? "listener" + std::to_string(listener->number) : "null"));
   Devices& d = *devices_;
@@ -371,9 +466,11 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
   const double end = std::isnan(seconds) || seconds <= 0 ? d.now : d.now + seconds;
   const double inf = std::numeric_limits<double>::infinity();
   while (!interrupted.load()) {
-    const double next = d.runningDevice.isValid()
-                            ? d.startTime + double(d.runCycles + 1) * d.ioFrames / d.rate
-                            : inf;
+    double next = d.runningDevice.isValid()
+                      ? d.startTime + double(d.runCycles + 1) * d.ioFrames / d.rate
+                      : inf;
+    // Cycles that stop while the device runs on and 'livn' stays 1.
+    if (d.cyclesStopAt && next > d.startTime + *d.cyclesStopAt) next = inf;
     // The device's end: no more cycles, 'livn' becomes 0 and its listeners hear of it.
     if (d.deviceLostAt && d.runningDevice.isValid() &&
         d.startTime + *d.deviceLostAt <= std::min(next, end)) {
@@ -395,6 +492,14 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
       d.notify(d.runningDevice, kAudioDevicePropertyNominalSampleRate);
       continue;
     }
+    // The tool itself stopped (SIGSTOP): its sleep returns that much late, and the device keeps
+    // the cycles due meanwhile for the next wait, as a sound server keeps the backlog.
+    if (d.recorderStop && d.runningDevice.isValid() &&
+        d.startTime + d.recorderStop->first < std::min(next, end)) {
+      d.now = std::max(d.now, d.startTime + d.recorderStop->first) + d.recorderStop->second;
+      d.recorderStop.reset();
+      break;
+    }
     if (d.interruptAt && *d.interruptAt <= std::min(next, end)) {
       d.now = std::max(d.now, *d.interruptAt);
       d.interruptAt.reset();
@@ -403,11 +508,12 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
       continue;
     }
     // Without end and without an interruption to come, a simulated wait would never return.
-    if (next > end || (std::isinf(end) && !d.interruptAt && !d.deviceLostAt && !d.rateChange)) {
+    if (next > end || (std::isinf(end) && (std::isinf(next) || (!d.interruptAt &&
+                                                                 !d.deviceLostAt && !d.rateChange)))) {
       if (std::isfinite(end)) d.now = end;
       break;
     }
-    d.now = next;
+    d.now = std::max(d.now, next);  // a backlog arrives at once
     const std::int64_t cycle = ++d.runCycles;
     ++d.deliveredCycles;
     if (d.running == nullptr) continue;  // started without a block: nothing to call
@@ -427,13 +533,15 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
         std::fill_n(d.subDeviceSamples.data() + std::size_t(f) * subChannels, subChannels,
                     toneSample({d.subDeviceInput->second}, d.rate, first + f));
     }
-    // A stream switched off for the block reaches it as a null buffer.
+    // A stream switched off for the block reaches it as a null buffer; an unreadable cycle has
+    // null buffers for the tap.
     AudioBufferList* list = d.input();
     const auto& on = d.running->inputStreamIsOn;
     const std::uint32_t buffers = list->mNumberBuffers - d.subDeviceStreams;
+    const bool unreadable = d.unreadableCycles.count(cycle) != 0;
     for (std::uint32_t b = 0; b < list->mNumberBuffers; ++b) {
-      const bool used = on.empty() || (b < on.size() && on[b] != 0);
       const bool subDevice = b < d.tapBuffer || b >= d.tapBuffer + buffers;
+      const bool used = (on.empty() || (b < on.size() && on[b] != 0)) && !(unreadable && !subDevice);
       float* data = subDevice
                         ? d.subDeviceSamples.data()
                         : d.samples.data() + std::size_t(b - d.tapBuffer) *
@@ -443,7 +551,15 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
     }
     d.nowStamp.mSampleTime = d.inputStamp.mSampleTime = double(first);
     d.outputStamp.mSampleTime = double(first + d.ioFrames);
+    d.nowStamp.mFlags = d.inputStamp.mFlags = d.outputStamp.mFlags = kAudioTimeStampSampleTimeValid;
+    d.advanceWriterClock(d.now);
     d.running->queue->runSync(&Devices::callBlock, &d);
+    // A block that runs past its cycle's end makes the device skip the cycles it overran, as the
+    // HAL does on an overload; their time passes without them.
+    if (auto overload = d.ioOverloads.find(cycle); overload != d.ioOverloads.end())
+      d.runCycles += std::max<std::int64_t>(
+          0, std::int64_t(std::ceil(overload->second * d.rate / d.ioFrames)) - 1);
+    d.awaitWriters();
   }
 }
 

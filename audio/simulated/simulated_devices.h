@@ -54,6 +54,8 @@ class SimQueue final : public DispatchQueue {
       worker_.join();
   }
   const std::string& label() const override { return label_; }
+  // Whether the calling thread is a queue's: the thread the IO block and listeners run on.
+  static bool onQueueThread() noexcept { return onQueue(); }
 
   void runSync(void (*call)(void*), void* context) {
     std::unique_lock lock(mutex_);
@@ -65,7 +67,13 @@ class SimQueue final : public DispatchQueue {
   }
 
  private:
+  static bool& onQueue() noexcept {
+    static thread_local bool on = false;
+    return on;
+  }
+
   void loop() {
+    onQueue() = true;
     std::unique_lock lock(mutex_);
     for (;;) {
       wake_.wait(lock, [&] { return stop_ || call_ != nullptr; });
@@ -129,6 +137,13 @@ struct SimulatedPlatform::Devices {
   std::uint32_t ioFrames = 512;
   bool captureUnusable = false;
   std::set<std::int64_t> writeFailures;
+  std::map<std::int64_t, double> writeStalls;  // cycle -> seconds
+  std::map<std::int64_t, double> ioOverloads;  // cycle -> seconds the block runs
+  std::set<std::int64_t> unreadableCycles;
+  std::optional<double> cyclesStopAt;
+  std::optional<std::pair<double, double>> recorderStop;  // at, for how long
+  std::optional<double> blockedStart;                     // infinity: until a stop
+  std::int64_t droppedFrames = 0;
   bool writeHandlesOnFailure = false;
   std::optional<double> interruptAt;
   std::optional<double> deviceLostAt;
@@ -153,6 +168,53 @@ struct SimulatedPlatform::Devices {
   int nextProc = 1;
   std::map<const PlatformListener*, std::unique_ptr<PlatformListener>> listeners;
   int nextListener = 1;
+
+  // The writer threads of the recordings (their semaphores) and a stalled write, kept in step
+  // with the virtual clock: after each cycle the clock waits until every writer signalled in
+  // this run has taken all it was given, unless a write is stalled; a stall ends when the clock
+  // passes its end.
+  std::mutex writerMutex;
+  std::condition_variable writerChanged;
+  struct Writer {
+    int count = 0;
+    int waiting = 0;
+    int run = 0;  // the start in which it was last signalled
+  };
+  std::map<const void*, Writer> writers;
+  int runNumber = 0;
+  double writerClock = 0;
+  std::optional<double> stallUntil;  // a write is stalled until then
+  bool startReleased = false;        // a stop ended a blocked start
+
+  bool writersIdle() const {
+    if (stallUntil) return true;
+    for (const auto& [key, w] : writers)
+      if (w.run == runNumber && (w.count > 0 || w.waiting == 0)) return false;
+    return true;
+  }
+  // Main thread, before a cycle: the clock moves on, and a stall that ends lets the writer catch
+  // up first.
+  void advanceWriterClock(double now) {
+    std::unique_lock lock(writerMutex);
+    writerClock = now;
+    writerChanged.notify_all();
+    if (stallUntil && *stallUntil <= now)
+      writerChanged.wait(lock, [&] { return !stallUntil && writersIdle(); });
+  }
+  // Main thread, after a cycle.
+  void awaitWriters() {
+    std::unique_lock lock(writerMutex);
+    writerChanged.wait(lock, [&] { return writersIdle(); });
+  }
+  // Writer thread, in a write that stalls.
+  void stallWriter(double seconds) {
+    std::unique_lock lock(writerMutex);
+    stallUntil = writerClock + seconds;
+    writerChanged.notify_all();
+    writerChanged.wait(lock, [&] { return writerClock >= *stallUntil; });
+    stallUntil.reset();
+    writerChanged.notify_all();
+  }
 
   // The clock and the running device.
   double now = 0;

@@ -1,6 +1,8 @@
 // The audio files of the simulated platform: the capture format and the buffer wrapping that
 // AVFoundation would do, and the real writer (libsndfile) behind the file, with chosen write
 // failures.
+#include <cstdlib>
+
 #include "audio/simulated/simulated_devices.h"
 #include "audio/sndfile/sndfile_writer.h"
 #include "audio/text_error.h"
@@ -11,13 +13,22 @@ namespace {
 // The tap's file: the real writer, with the failures the test asked for.
 class SimulatedFile final : public AudioFile {
  public:
-  SimulatedFile(std::shared_ptr<AudioFile> file, const std::set<std::int64_t>& failures,
-                const std::atomic<std::int64_t>& cycle)
-      : file_(std::move(file)), failures_(failures), cycle_(cycle) {}
+  SimulatedFile(std::shared_ptr<AudioFile> file, std::shared_ptr<SimulatedPlatform::Devices> d)
+      : file_(std::move(file)), d_(std::move(d)) {}
 
   bool writeFromBuffer(const PCMBuffer& buffer,
                        std::string_view& errorDescription) noexcept override {
-    if (failures_.count(cycle_.load(std::memory_order_relaxed)) != 0) {
+    if (SimQueue::onQueueThread()) {
+      std::fputs("simulated platform: a file write on the IO queue\n", stderr);
+      std::abort();
+    }
+    const std::int64_t cycle = d_->cycle.load(std::memory_order_relaxed);
+    if (auto stall = d_->writeStalls.find(cycle); stall != d_->writeStalls.end()) {
+      const double seconds = stall->second;
+      d_->writeStalls.erase(stall);  // only the writer thread reads them while the device runs
+      d_->stallWriter(seconds);
+    }
+    if (d_->writeFailures.count(cycle) != 0) {
       errorDescription = "模拟的写入失败";
       return false;
     }
@@ -27,8 +38,7 @@ class SimulatedFile final : public AudioFile {
 
  private:
   std::shared_ptr<AudioFile> file_;
-  const std::set<std::int64_t>& failures_;
-  const std::atomic<std::int64_t>& cycle_;
+  std::shared_ptr<SimulatedPlatform::Devices> d_;
 };
 
 std::string formatText(const AudioStreamBasicDescription& d) {
@@ -66,7 +76,7 @@ std::shared_ptr<AudioFile> SimulatedPlatform::openAudioFileForWriting(
   if (OSStatus s = injectedFailure("openAudioFileForWriting"))
     throw TextError(statusMessage(("无法创建音频文件 " + path).c_str(), s));
   return std::make_shared<SimulatedFile>(openSndfileForWriting(path, settings, interleaved),
-                                         devices_->writeFailures, devices_->cycle);
+                                         devices_);
 }
 
 std::optional<PCMBuffer> SimulatedPlatform::makePCMBufferNoCopy(

@@ -14,9 +14,14 @@
 //   ahead of the tap's (or behind them), one buffer per stream, the tap's streams appearing a
 //   moment after the aggregate is made, and a stream switched off for a registration
 //   (kAudioDevicePropertyIOProcStreamUsage) reaching its block as a null buffer;
-// - the IO block called on the queue's own thread, one call at a time; a stop after which no
-//   call runs; the device that dies on its own ('livn' and its listeners) or changes its rate
-//   ('nsrt' and its listeners);
+// - the IO block called on the queue's own thread, one call at a time, with input time stamps
+//   whose sample time is valid; a stop after which no call runs; the device that dies on its own
+//   ('livn' and its listeners), changes its rate ('nsrt' and its listeners), or whose cycles stop
+//   while it runs; an overloaded IO block that makes the device skip cycles; a start that waits
+//   for a tapped process to play;
+// - the real-time thread's rules, as test failures: a file write, a stop or a destroying call on
+//   the IO queue ends the process; the writer thread kept in step with the virtual clock, its
+//   writes stalled when asked;
 // - AVAudioPCMBuffer refusing a buffer list that does not match its format; the file written by
 //   libsndfile instead of AVAudioFile.
 //
@@ -143,6 +148,25 @@ class SimulatedPlatform : public Platform {
   // The running device's 'nsrt' becomes `rate` `seconds` after the first start, and its 'nsrt'
   // listeners are called; the cycles go on as before.
   void changeDeviceRateAt(double seconds, double rate);
+  // The write made while cycle N is the last delivered stalls for the given virtual seconds;
+  // meanwhile the cycles go on.
+  void stallWrites(std::map<std::int64_t, double> secondsByCycle);
+  // The IO block of cycle N takes the given virtual seconds: the device skips the cycles it
+  // overran, and the next input time stamp's sample time moves past them.
+  void overloadIO(std::map<std::int64_t, double> secondsByCycle);
+  // The tap's buffers of these cycles reach the block as null buffers.
+  void setUnreadableCycles(std::set<std::int64_t> cycles);
+  // The running device's cycles stop `seconds` after its start; it still runs and 'livn' stays 1.
+  void stopCyclesAt(double seconds);
+  // The tool is stopped (SIGSTOP) `at` seconds after the start, for `seconds`: the sleep then
+  // returns late, and the cycles due meanwhile arrive at once in the next.
+  void stopRecorderAt(double at, double seconds);
+  // The next start waits `seconds` (infinity: until a stop) for a tapped process to play, as
+  // Core Audio's start of an aggregate with tapautostart does. An interrupt due meanwhile
+  // arrives during it; the start then waits for the stop and fails.
+  void blockStart(double seconds);
+  // What droppedFrames answers.
+  void setDroppedFrames(std::int64_t frames);
 
   std::vector<Value> aggregateDescriptions() const;
   std::vector<CATapDescription> tapDescriptions() const;
@@ -207,6 +231,11 @@ class SimulatedPlatform : public Platform {
   std::string silentCaptureReason() override;  // macOS's
   double systemUptime() override;              // the virtual clock; not logged
   bool cyclesContinueWhileSilent() const noexcept override { return true; }
+  bool ioBlockIsRealTime() const noexcept override { return true; }  // Core Audio's
+  std::int64_t droppedFrames(AudioObjectID device) noexcept override;
+  std::shared_ptr<Semaphore> makeSemaphore() override;
+
+  struct Devices;  // the devices' state, private to audio/simulated
 
  protected:
   // Logs one call; safe from any thread.
@@ -242,7 +271,6 @@ class SimulatedPlatform : public Platform {
   std::uint64_t uuidCounter_ = 0;
   std::atomic<int> liveStrings_{0};
 
-  struct Devices;
   static std::shared_ptr<Devices> makeDevices();
   std::shared_ptr<Devices> devices_ = makeDevices();
 };

@@ -110,8 +110,8 @@ class SndfileAudioFile final : public AudioFile {
         samplesUnchanged_(samplesUnchanged),
         framesPerSecond_(std::max<sf_count_t>(1, framesPerSecond)),
         maxFrames_(maxFrames) {
-    // Room to interleave a cycle of non-interleaved input without allocating on the IO thread;
-    // larger cycles are written in pieces.
+    // Room to interleave a cycle of non-interleaved input without allocating per write; larger
+    // cycles are written in pieces.
     if (!interleaved_) scratch_.resize(std::size_t(kScratchFrames) * channels_);
   }
   ~SndfileAudioFile() override {
@@ -143,8 +143,8 @@ class SndfileAudioFile final : public AudioFile {
     }
     written_ += frames;
     // The header says how much audio the file holds, so after a crash or SIGKILL the file reads
-    // back up to the last update. Done here, on the IO thread between two writes, because the
-    // handle is not thread-safe; it rewrites the few hundred bytes at the start of the file (a
+    // back up to the last update. Done here, on the writer thread between two writes, because
+    // the handle is not thread-safe; it rewrites the few hundred bytes at the start of the file (a
     // seek and a write into the page cache, no flush, no allocation once the header exists),
     // about what the cycle's own write costs, once per second of audio.
     if (samplesUnchanged_ && written_ - headerFrames_ >= framesPerSecond_) {

@@ -1,80 +1,154 @@
-// The IO block on its own, for what a whole recording cannot show: the first sound among
-// quiet samples, and a block that outlives its input, its file or its recorder.
+// The IO path on its own: what the IO block takes, counts and cuts, and what the writer thread
+// makes of the ring, for what a whole recording cannot show.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <thread>
 #include <vector>
 
 #include "audio/simulated/simulated_platform.h"
 #include "audio/sndfile/sndfile_writer.h"
-#include "recorder/process_tap_recorder.h"
+#include "recorder/file_writer.h"
+#include "recorder/io_capture.h"
 
 namespace pt {
 namespace {
 
-class CountingFile : public AudioFile {
+// Keeps every sample it is handed, in order.
+class KeepingFile : public AudioFile {
  public:
-  bool writeFromBuffer(const PCMBuffer&, std::string_view&) noexcept override { return ++calls; }
-  int calls = 0;
+  bool writeFromBuffer(const PCMBuffer& buffer, std::string_view&) noexcept override {
+    if (writes == 0) std::this_thread::sleep_for(firstWriteTakes);
+    const auto* samples = static_cast<const float*>(buffer.bufferList()->mBuffers[0].mData);
+    kept.insert(kept.end(), samples, samples + 2 * buffer.frameLength());
+    ++writes;
+    return true;
+  }
+  std::vector<float> kept;
+  int writes = 0;
+  std::chrono::milliseconds firstWriteTakes{0};
 };
 
-// The simulated platform with the real buffer wrapping.
 class WrappingPlatform : public sim::SimulatedPlatform {
  public:
   std::optional<PCMBuffer> makePCMBufferNoCopy(const AudioFormat& format,
                                                const AudioBufferList* list) noexcept override {
     return wrapBufferListNoCopy(format, list);
   }
+  bool ioBlockIsRealTime() const noexcept override { return realTime; }
+  bool realTime = true;
 };
 
-class IOBlockTest : public ::testing::Test {
+constexpr AudioStreamBasicDescription kStereo{
+    1000, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked, 8, 1, 8, 2, 32,
+    0};
+
+class IOPathTest : public ::testing::Test {
  protected:
-  IOBlockTest() : scope_(platform_) {
-    recorder_ = ProcessTapRecorder::make({}, "/tmp/unused.caf", 0);
-    block_ = ProcessTapRecorder::makeIOBlock(
-        recorder_, makeLinearPCMFormat({48000, kAudioFormatLinearPCM,
-                                        kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked, 8, 1, 8,
-                                        2, 32, 0}));
-    recorder_->setAudioFileForTesting(file_);
+  // A ring of 2 s at 1000 Hz: 2000 frames.
+  void make(std::int64_t frameLimit) {
+    capture_ = std::make_shared<IOCapture>(*format_, frameLimit, stop_, platform_.makeSemaphore());
+    block_ = IOCapture::makeIOBlock(capture_);
+    writer_ = std::make_unique<FileWriter>(capture_, file_, *format_, meter_, stop_);
   }
-  void call(std::vector<float> samples) {
+  // One cycle of `frames` frames, sample n of the recording being n (both channels).
+  void cycle(std::uint32_t frames, const AudioTimeStamp* time = nullptr) {
+    std::vector<float> samples(2 * frames);
+    for (std::uint32_t f = 0; f < frames; ++f) samples[2 * f] = samples[2 * f + 1] = float(next_++);
     AudioBufferList input{1, {{2, std::uint32_t(samples.size() * sizeof(float)), samples.data()}}};
-    block_(nullptr, &input, nullptr, &output_, nullptr);
+    block_(nullptr, &input, time, &output_, nullptr);
   }
 
   WrappingPlatform platform_;
-  sim::PlatformScope scope_;
-  std::shared_ptr<ProcessTapRecorder> recorder_;
+  sim::PlatformScope scope_{platform_};
+  std::shared_ptr<const AudioFormat> format_ = makeLinearPCMFormat(kStereo);
+  std::shared_ptr<std::atomic<bool>> stop_ = std::make_shared<std::atomic<bool>>(false);
+  LevelMeter meter_;
+  std::shared_ptr<KeepingFile> file_ = std::make_shared<KeepingFile>();
+  std::shared_ptr<IOCapture> capture_;
+  std::unique_ptr<FileWriter> writer_;
   AudioDeviceIOBlock block_;
-  std::shared_ptr<CountingFile> file_ = std::make_shared<CountingFile>();
   AudioBufferList output_{1, {{2, 16, reinterpret_cast<void*>(0x1234)}}};
+  int next_ = 0;
 };
 
-TEST_F(IOBlockTest, AnySampleThatIsNotZeroIsSoundAndTheOutputIsLeftAlone) {
-  std::vector<float> silence(512 * 2, 0.0f);
-  silence[3] = -0.0f;
-  call(silence);
-  EXPECT_FALSE(recorder_->heardSound());
-  std::vector<float> sound = silence;
-  sound.back() = -1e-30f;  // quiet, but not digital silence
-  call(sound);
-  EXPECT_TRUE(recorder_->heardSound());
-  call(silence);
-  EXPECT_TRUE(recorder_->heardSound());
-  EXPECT_EQ(file_->calls, 3);
-  EXPECT_EQ(output_.mBuffers[0].mDataByteSize, 16u);
-  EXPECT_EQ(output_.mBuffers[0].mData, reinterpret_cast<void*>(0x1234));
+// The writer starts late, as after a stall: what fits in the ring is written in order, across
+// its end; the cycle that does not fit is lost and counted; the cycle that completes the
+// duration is cut to fit and ends the wait; nothing after it is taken.
+TEST_F(IOPathTest, TheRingKeepsWhatFitsInOrderAndTheLastCycleIsCutToTheDuration) {
+  make(3000);
+  for (int i = 0; i < 3; ++i) cycle(700);  // 2100 frames: the third does not fit
+  writer_->start();
+  writer_->finish();
+  EXPECT_EQ(capture_->overflowFrames(), 700);
+  EXPECT_FALSE(stop_->load());
+  for (int i = 0; i < 3; ++i) cycle(700);  // across the ring's end; 3000 is reached in the second
+  EXPECT_TRUE(stop_->load());
+  FileWriter second(capture_, file_, *format_, meter_, stop_);
+  second.start();
+  second.finish();
+  EXPECT_EQ(writer_->frames() + second.frames(), 1400 + 700 + 200);
+  EXPECT_EQ(second.cycles(), 2);  // the last one partial
+  ASSERT_EQ(file_->kept.size(), 2u * 2300);
+  for (std::size_t f : {0u, 1399u, 1400u, 2099u, 2299u})
+    EXPECT_EQ(file_->kept[2 * f + 1], float(f < 1400 ? f : f + 700)) << f;
+  EXPECT_EQ(output_.mBuffers[0].mData, reinterpret_cast<void*>(0x1234));  // left alone
 }
 
-TEST_F(IOBlockTest, DoesNothingWithoutAWrappableInputAFileOrARecorder) {
-  AudioBufferList twoBuffers{2, {{2, 16, output_.mBuffers[0].mData}}};  // does not fit the format
-  block_(nullptr, &twoBuffers, nullptr, nullptr, nullptr);
-  block_(nullptr, nullptr, nullptr, nullptr, nullptr);
-  recorder_->setAudioFileForTesting(nullptr);
-  call(std::vector<float>(8, 1.0f));
-  recorder_->setAudioFileForTesting(file_);
-  recorder_.reset();
-  call(std::vector<float>(8, 1.0f));
-  EXPECT_EQ(file_->calls, 0);
+// Lost cycles are counted, each once: a list that does not fit the format is unread; a gap in
+// valid sample times is skipped audio; times without the valid flag are not judged.
+TEST_F(IOPathTest, UnreadableCyclesAndGapsInTheSampleTimeAreCounted) {
+  make(std::numeric_limits<std::int64_t>::max());
+  AudioTimeStamp time{};
+  time.mFlags = kAudioTimeStampSampleTimeValid;
+  for (double at : {100.0, 110.0, 130.0}) {  // 10 frames each: a gap of 10
+    time.mSampleTime = at;
+    cycle(10, &time);
+  }
+  std::vector<float> samples(20);
+  AudioBufferList twoBuffers{2, {{2, 80, samples.data()}}};
+  AudioBufferList noData{1, {{2, 80, nullptr}}};
+  for (const AudioBufferList* list : {&twoBuffers, &noData, static_cast<AudioBufferList*>(nullptr)})
+    block_(nullptr, list, &time, nullptr, nullptr);
+  time.mSampleTime = 500;  // after unread cycles: a new origin, no gap
+  cycle(10, &time);
+  time.mFlags = 0;
+  time.mSampleTime = 9000;
+  cycle(10, &time);
+  EXPECT_EQ(capture_->unreadCycles(), 3);
+  EXPECT_EQ(capture_->skippedFrames(), 10);
+  EXPECT_EQ(capture_->cycles(), 8);
+}
+
+// Off a real-time thread (Linux) a burst that outruns a writer not yet scheduled waits for room.
+TEST_F(IOPathTest, OffARealTimeThreadABurstWaitsForTheWriter) {
+  platform_.realTime = false;
+  file_->firstWriteTakes = std::chrono::milliseconds(50);
+  make(std::numeric_limits<std::int64_t>::max());
+  writer_->start();
+  for (int i = 0; i < 4; ++i) cycle(1500);  // 6000 frames into a ring of 2000
+  writer_->finish();
+  EXPECT_EQ(capture_->overflowFrames(), 0);
+  EXPECT_EQ(writer_->frames(), 6000);
+}
+
+TEST_F(IOPathTest, AnySampleThatIsNotZeroIsSound) {
+  make(std::numeric_limits<std::int64_t>::max());
+  writer_->start();
+  std::vector<float> samples(16, 0.0f);
+  samples[3] = -0.0f;
+  AudioBufferList input{1, {{2, std::uint32_t(samples.size() * sizeof(float)), samples.data()}}};
+  block_(nullptr, &input, nullptr, nullptr, nullptr);
+  writer_->finish();
+  EXPECT_FALSE(writer_->heardSound());
+  samples.back() = -1e-30f;  // quiet, but not digital silence
+  block_(nullptr, &input, nullptr, nullptr, nullptr);
+  FileWriter second(capture_, file_, *format_, meter_, stop_);
+  second.start();
+  second.finish();
+  EXPECT_TRUE(second.heardSound());
 }
 
 }  // namespace

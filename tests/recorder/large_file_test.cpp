@@ -86,9 +86,9 @@ TEST(LargeFile, KeepsEveryFrameItReports) {
     } catch (const TextError& e) {
       thrown = e.what();
     }
-    ::testing::internal::GetCapturedStdout();
+    const std::string summary = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(thrown, error);
-    EXPECT_EQ(recorder->frameCount(), frames);
+    EXPECT_NE(summary.find(" frames=" + std::to_string(frames) + " "), std::string::npos);
 
     SF_INFO info{};
     SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);

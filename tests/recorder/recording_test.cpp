@@ -12,6 +12,7 @@
 #include <set>
 #include <variant>
 
+#include "audio/file_settings.h"
 #include "audio/macos/silent_capture_reason.h"
 #include "audio/simulated/scenario.h"
 #include "audio/simulated/simulated_platform.h"
@@ -124,16 +125,16 @@ TEST_F(RecordingTest, AGoodRunHoldsEveryCycleTearsDownInOrderAndReportsOnce) {
   // The listeners have a queue of their own: a notification never holds up an IO cycle.
   EXPECT_THAT(calls,
               Contains("addPropertyListenerBlock 200 'livn' brindlex.process-tap.notifications"));
-  // 0.1 s at 48000 Hz holds nine whole cycles of 512 frames.
+  // 0.1 s at 48000 Hz: nine cycles of 512 frames and 192 of the tenth.
   EXPECT_EQ(out_, "wrote=" + path_ +
-                      " targets=Music(pid=812),Safari(pid=913) buffers=9 frames=4608"
+                      " targets=Music(pid=812),Safari(pid=913) buffers=10 frames=4800"
                       " sampleRate=48000 channels=2\n");
   EXPECT_EQ(err_, "");
   const Decoded file = decode(path_);
   EXPECT_EQ(file.rate, 48000);
   ASSERT_EQ(file.channels, 2);
-  ASSERT_EQ(file.samples.size(), std::size_t(9 * 512 * 2));
-  for (std::size_t frame = 0; frame < 9 * 512; frame += 37) {
+  ASSERT_EQ(file.samples.size(), std::size_t(4800 * 2));
+  for (std::size_t frame = 0; frame < 4800; frame += 37) {
     EXPECT_EQ(file.samples[2 * frame], tone({440, 660}, 48000, frame)) << frame;
     EXPECT_EQ(file.samples[2 * frame + 1], tone({440, 660}, 48000, frame)) << frame;
   }
@@ -150,12 +151,22 @@ TEST_F(RecordingTest, AGoodRunHoldsEveryCycleTearsDownInOrderAndReportsOnce) {
   recorder_->cleanup();
   recorder_.reset();
   EXPECT_TRUE(sim_.calls().empty());  // teardown happens once
+  // Any duration to the frame, the last cycle cut to fit.
+  for (const auto& [seconds, summary] :
+       {std::pair{1.234, "buffers=116 frames=59232 "}, std::pair{0.015, "buffers=2 frames=720 "},
+        std::pair{0.001, "buffers=1 frames=48 "}}) {
+    ASSERT_EQ(record({kMusic}, seconds), "");
+    EXPECT_THAT(out_, HasSubstr(summary));
+    EXPECT_EQ(
+        decode(path_).samples.size(),
+        2 * std::stoul(std::string(summary).substr(std::string(summary).find("frames=") + 7)));
+  }
 }
 
 // clang-format off
 using Calls = std::vector<std::string>;
 const Calls kTap = {"destroyProcessTap 100"};
-const Calls kDevice = {"deviceStop 200 null", "destroyAggregateDevice 200", "destroyProcessTap 100"};
+const Calls kDevice = {"destroyAggregateDevice 200", "destroyProcessTap 100"};
 const Calls kAll = {"deviceStop 200 proc1", "destroyIOProcID 200 proc1", "destroyAggregateDevice 200",
                     "destroyProcessTap 100"};
 const Calls kWatched = {"removePropertyListenerBlock 200 'livn' listener1", "removePropertyListenerBlock 200 'nsrt' listener2",
@@ -164,7 +175,8 @@ const Calls kWatched = {"removePropertyListenerBlock 200 'livn' listener1", "rem
 // clang-format on
 
 // Each recording key of a scenario, seen through the recording it produces: the summary or the
-// error, and what the release of the recorder still has to tear down after run().
+// error, and the teardown of what was made, done by run() before the error left it (no stop
+// without a registered block).
 TEST_F(RecordingTest, EachScenarioKeyShapesTheRecordingAndAFailureTearsDownWhatWasMade) {
   struct Case {
     const char* scenario;
@@ -177,13 +189,13 @@ TEST_F(RecordingTest, EachScenarioKeyShapesTheRecordingAndAFailureTearsDownWhatW
   const std::string missing = (directory_ / "missing" / "out.caf").string();
   // clang-format off
   const Case cases[] = {
-      {R"({})", "buffers=4 frames=2048 sampleRate=48000 channels=2", "", {}},
-      {R"({"tone": {"11": 440}, "ioFrames": 240})", "buffers=10 frames=2400", "", {}},
-      {R"({"tapFormat": {"sampleRate": 44100, "channels": 1, "interleaved": false}})", "sampleRate=44100 channels=1", "", {}},
-      {R"({"deviceSampleRate": 96000})", "sampleRate=96000", "", {}},
-      {R"({"deviceSampleRate": {"status": -1}})", "sampleRate=48000", "", {}},
+      {R"({})", "buffers=5 frames=2400 sampleRate=48000 channels=2", "", kWatched},
+      {R"({"tone": {"11": 440}, "ioFrames": 240})", "buffers=10 frames=2400", "", kWatched},
+      {R"({"tapFormat": {"sampleRate": 44100, "channels": 1, "interleaved": false}})", "sampleRate=44100 channels=1", "", kWatched},
+      {R"({"deviceSampleRate": 96000})", "sampleRate=96000", "", kWatched},
+      {R"({"deviceSampleRate": {"status": -1}})", "sampleRate=48000", "", kWatched},
       // A notification that changes nothing goes unheeded.
-      {R"({"deviceSampleRate": 48000, "deviceRateChange": {"at": 0.02, "rate": 48000}})", "buffers=4 frames=2048", "", {}},
+      {R"({"deviceSampleRate": 48000, "deviceRateChange": {"at": 0.02, "rate": 48000}})", "buffers=5 frames=2400", "", kWatched},
       {R"({"faults": {"createProcessTap": -50}})", "", "创建进程音频 Tap 失败：-50", {}},
       {R"({"faults": {"defaultOutputDevice": "!obj"}})", "", "读取 Core Audio 属性大小失败：560947818", kTap},
       {R"({"outputDevice": {"id": 7, "uid": "X"}, "faults": {"deviceUID": 5}})", "", "读取 Core Audio 属性大小失败：5", kTap},
@@ -221,9 +233,15 @@ TEST_F(RecordingTest, EachScenarioKeyShapesTheRecordingAndAFailureTearsDownWhatW
     const std::string rate =
         c.error.empty() ? " sampleRate=" + std::to_string(decode(path_).rate) + " " : "";
     EXPECT_THAT(out_, HasSubstr(rate));
+    Calls torn;  // the stops, removals and destructions, in order
+    for (const std::string& call : sim.calls())
+      if (call.rfind("deviceStop", 0) == 0 || call.rfind("destroy", 0) == 0 ||
+          call.rfind("remove", 0) == 0)
+        torn.push_back(call);
+    EXPECT_EQ(torn, c.teardown);
     sim.clearCalls();
     recorder_.reset();
-    EXPECT_EQ(sim.calls(), c.teardown);
+    EXPECT_EQ(sim.calls(), Calls{});
   }
 }
 
@@ -268,24 +286,11 @@ TEST_F(RecordingTest, TheTapTakesTheRealTargetsOrTheSystemWithoutTheTool) {
   }
 }
 
-// Answers nothing for the chosen calls (1 is the first), as the real platform does for an input
-// list that does not fit the capture format.
-class UnreadablePlatform : public sim::SimulatedPlatform {
- public:
-  std::optional<PCMBuffer> makePCMBufferNoCopy(const AudioFormat& format,
-                                               const AudioBufferList* list) noexcept override {
-    if (unreadable.count(++calls) != 0) return std::nullopt;
-    return SimulatedPlatform::makePCMBufferNoCopy(format, list);
-  }
-  std::set<int> unreadable;
-  int calls = 0;
-};
-
 // Cycles whose input could not be read and cycles the file refused are summed up after the
 // summary, and the run fails; the recording goes on after each.
 TEST_F(RecordingTest, LostAudioIsCountedAfterTheSummaryAndFailsTheRun) {
   struct Case {
-    std::set<int> unreadable;
+    std::set<std::int64_t> unreadable;
     std::set<std::int64_t> failingWrites;
     bool deviceLost;
     std::string summary, err, error;  // counts in the summary, standard error, the error
@@ -294,21 +299,61 @@ TEST_F(RecordingTest, LostAudioIsCountedAfterTheSummaryAndFailsTheRun) {
   // 0.05 s holds four cycles of 512 frames; 0.04 s three.
   // clang-format off
   for (const Case& c : std::vector<Case>{
-           {{2}, {3, 4}, false, "buffers=1 frames=512", write + write,
+           // The unread cycle's time is not known: the recording takes one more cycle.
+           {{2}, {3, 4}, false, "buffers=3 frames=1376", write + write,
             "录音丢失了音频：1 个 IO 周期的输入无法读取，2 个 IO 周期（0.02 秒音频）未能写入文件"},
            {{}, {1}, true, "buffers=2 frames=1024",
             write + "录音丢失了音频：1 个 IO 周期（0.01 秒音频）未能写入文件\n", kDeviceLost}}) {
     // clang-format on
-    UnreadablePlatform sim;
+    sim::SimulatedPlatform sim;
     sim::PlatformScope scope(sim);
     sim.addProcessObject({11, 812, std::string("com.apple.Music"), 1u});
     sim.addOutputDevice(60, "Speakers");
-    sim.unreadable = c.unreadable;
+    sim.setUnreadableCycles(c.unreadable);
     sim.setWriteFailures(c.failingWrites);
     if (c.deviceLost) sim.loseDeviceAt(0.04);
     EXPECT_EQ(record({kMusic}, 0.05), c.error);
     EXPECT_THAT(out_, HasSubstr(c.summary));
     EXPECT_EQ(err_, c.err);
+    recorder_.reset();
+  }
+}
+
+// The ring absorbs a stalled write shorter than itself; a longer stall, an overloaded IO block
+// that makes the device skip cycles, and the platform's own drops are counted and fail the run.
+// A recorder that was itself stopped loses nothing.
+TEST_F(RecordingTest, TheRealTimePathLosesOnlyWhatItCountsAndReports) {
+  const std::string lost = std::string(kLostAudio) + "：";
+  struct Case {
+    const char* faults;
+    double seconds;
+    std::string summary, error;
+    const char* scenario = "{}";
+  } cases[] = {
+      {R"({"stalledWrites": {"10": 1000}})", 1.5, "buffers=141 frames=72000 ", ""},
+      // The tool itself stopped for 3 s, the backlog kept: no cycle for that long is not the
+      // device's end.
+      {"{}", 4, "frames=192000 ", "", R"({"recorderStopped": {"at": 0.5, "seconds": 3}})"},
+      // Cycles 11 to 196 fill the ring behind the stalled 10th; 197 to 291 find it full.
+      {R"({"stalledWrites": {"10": 3000}})", 4, "frames=143360 ",
+       lost + "写入跟不上，1.01 秒音频未能进入缓冲区"},
+      // The block of cycle 5 runs 30 ms: the device skips cycles 6 and 7.
+      {R"({"ioOverloads": {"5": 30}})", 0.1, "frames=3776 ",
+       lost + "设备跳过了 IO 周期（0.02 秒音频）"},
+      {R"({"droppedFrames": 4800, "ioOverloads": {"1": 15}})", 0.1, "frames=4288 ",
+       lost + "设备跳过了 IO 周期（0.01 秒音频），音频系统丢弃了 0.10 秒音频；共 0.11 秒"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.faults);
+    sim::SimulatedPlatform sim;
+    json scenario = json::parse(c.scenario);
+    scenario.update({{"processObjects", {{{"id", 11}, {"pid", 812}}}},
+                     {"tone", {{"11", 440}}},
+                     {"faults", json::parse(c.faults)}});
+    sim::loadScenario(sim, scenario);
+    sim::PlatformScope scope(sim);
+    EXPECT_EQ(record({kMusic}, c.seconds), c.error);
+    EXPECT_THAT(out_, HasSubstr(c.summary));
     recorder_.reset();
   }
 }
@@ -329,8 +374,8 @@ TEST_F(RecordingTest, AHeadsetsMicrophoneInTheAggregateIsNeitherRecordedNorOpene
                      {kMusic});
       EXPECT_FALSE(microphoneDelivered_);
       const Decoded file = decode(path_);
-      ASSERT_EQ(file.samples.size(), 2048u * 2);
-      for (std::size_t frame : {1u, 100u, 2047u})
+      ASSERT_EQ(file.samples.size(), 2400u * 2);
+      for (std::size_t frame : {1u, 100u, 2399u})
         EXPECT_EQ(file.samples[2 * frame + 1], tone({440}, 48000, frame));
     }
   }
@@ -344,6 +389,7 @@ TEST_F(RecordingTest, ASilentRecordingSaysWhetherTheTargetsPlayed) {
     json scenario;
     std::vector<AudioProcessInfo> targets;
     std::string err;
+    const char* summary = "";
   } cases[] = {
       {"target played, permission missing",
        {{"tone", {{"11", 440}}}, {"faults", {{"permissionDenied", true}}}},
@@ -360,11 +406,24 @@ TEST_F(RecordingTest, ASilentRecordingSaysWhetherTheTargetsPlayed) {
        {kGlobal},
        std::string(kSilentSystemIdle) + "\n"},
       {"target played with permission", {{"tone", {{"11", 440}}}}, {kMusic}, ""},
+      // A start that waits for the targets' first audio (tapautostart) ends with the interrupt;
+      // a target that plays later is recorded for the whole duration from then.
+      {"start waited until interrupted",
+       {{"blockedStart", true}, {"interruptAt", 0.3}},
+       {kMusic},
+       std::string(kSilentTargetsIdle) + "\n",
+       "buffers=0 frames=0 "},
+      {"start waited until the target played",
+       {{"blockedStart", 0.3}, {"tone", {{"11", 440}}}},
+       {kMusic},
+       "",
+       "buffers=5 frames=2400 "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     recordScenario(c.scenario, c.targets);
     EXPECT_EQ(err_, c.err);
+    EXPECT_THAT(out_, HasSubstr(c.summary));
   }
 }
 
@@ -373,7 +432,7 @@ TEST(SilenceDiagnosis, AnUnreadablePlayingStateLeavesBothCausesOpen) {
   sim.addProcessObject({11, 812, std::string("com.apple.Music"), 1u});
   sim.failProperty(11, kAudioProcessPropertyIsRunningOutput, kAudioHardwareBadObjectError, 0);
   sim::PlatformScope scope(sim);
-  EXPECT_EQ(silenceDiagnosis({kMusic}),
+  EXPECT_EQ(silenceDiagnosis({AudioObjectID(11)}, AudioObjectID::unknown),
             std::string(kSilentUnexplained) + kSystemAudioRecordingNotAllowed);
 }
 
@@ -384,15 +443,25 @@ TEST_F(RecordingTest, AnEarlyEndKeepsACompleteFileAndItsSummary) {
   struct sigaction before {};
   sigaction(SIGINT, nullptr, &before);
   for (double seconds : {kForever, 5.0}) {
-    for (const std::string ending : {"", kDeviceLost, kRateChanged}) {
+    // A device that says it died, whose rate changed, or whose cycles stop without a word ('livn'
+    // unchanged).
+    for (const std::string ending : {"interrupted", "device lost", "rate changed", "cycles stopped"}) {
       SCOPED_TRACE(ending);
-      if (ending == kDeviceLost)
-        sim_.loseDeviceAt(0.5);
-      else if (ending == kRateChanged)
-        sim_.changeDeviceRateAt(0.5, 44100);  // another app switched the output device
-      else
+      std::string expected;
+      if (ending == "interrupted") {
         sim_.interruptAt(sim_.virtualTime() + 0.5);
-      EXPECT_EQ(record({kMusic}, seconds), ending);
+      } else if (ending == "device lost") {
+        sim_.loseDeviceAt(0.5);
+        expected = kDeviceLost;
+      } else if (ending == "rate changed") {
+        sim_.changeDeviceRateAt(0.5, 44100);  // another app switched the output device
+        expected = kRateChanged;
+      } else {
+        sim_.stopCyclesAt(0.5);
+        expected = kDeviceLost;
+      }
+      EXPECT_EQ(record({kMusic}, seconds), expected);
+      sim_.stopCyclesAt(kForever);
       // The 46 whole cycles before the end.
       EXPECT_THAT(out_, HasSubstr("buffers=46 frames=23552 sampleRate=48000"));
       EXPECT_EQ(err_, "");  // the error is the entry's to print
@@ -407,6 +476,41 @@ TEST_F(RecordingTest, AnEarlyEndKeepsACompleteFileAndItsSummary) {
   struct sigaction after {};
   sigaction(SIGINT, nullptr, &after);
   EXPECT_EQ(after.sa_handler, before.sa_handler);  // the handler lives for the wait only
+}
+
+// The model holds the recorder to the real-time thread's rules: a stop or a file write on the
+// IO queue ends the process (a stop there deadlocks on a Mac; a write stalls the HAL).
+TEST(SimulatedIOQueue, EndsTheProcessOnAStopOrAWriteThere) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string path = ::testing::TempDir() + "pt-io-queue.caf";
+  for (const char* call : {"deviceStop", "file write"}) {
+    EXPECT_DEATH(
+        {
+          sim::SimulatedPlatform sim;
+          sim::PlatformScope scope(sim);
+          AudioObjectID device = AudioObjectID::unknown;
+          AudioDeviceIOProcID proc = nullptr;
+          sim.createAggregateDevice(Value::Dictionary{{"name", "x"}}, device);
+          auto file =
+              sim.openAudioFileForWriting(path, audioFileSettingsFor(path, 48000, 2),
+                                          AVAudioCommonFormat::AVAudioPCMFormatFloat32, true);
+          sim.createIOProcIDWithBlock(
+              proc, device, sim.makeSerialQueue("q"),
+              [&](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
+                  AudioBufferList*, const AudioTimeStamp*) {
+                std::string_view error;
+                if (*call == 'd')
+                  sim.deviceStop(device, proc);
+                else
+                  file->writeFromBuffer(PCMBuffer(input, 512), error);
+              });
+          sim.deviceStart(device, proc);
+          std::atomic<bool> never{false};
+          sim.sleepForTimeInterval(0.1, never);
+        },
+        std::string(call) + ".* on the IO queue");
+  }
+  std::filesystem::remove(path);
 }
 
 // `kill` stops a recording as Ctrl-C does, with a complete file.

@@ -58,6 +58,7 @@ struct SMPTETime {
 typedef struct SMPTETime SMPTETime;
 
 typedef UInt32 AudioTimeStampFlags;
+enum : AudioTimeStampFlags { kAudioTimeStampSampleTimeValid = (1U << 0) };
 struct AudioTimeStamp {
   Float64 mSampleTime;
   UInt64 mHostTime;

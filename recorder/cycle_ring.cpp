@@ -1,0 +1,62 @@
+#include "recorder/cycle_ring.h"
+
+#include <algorithm>
+
+namespace pt {
+
+CycleRing::CycleRing(std::uint32_t planes, std::uint32_t samplesPerFrame, std::size_t frames,
+                     std::uint32_t fewestFrames)
+    : planes_(planes),
+      samplesPerFrame_(samplesPerFrame),
+      frames_(frames),
+      samples_(std::size_t(planes) * samplesPerFrame * frames),
+      cycles_(std::max<std::size_t>(1, frames / std::max<std::uint32_t>(1, fewestFrames))) {}
+
+// Real-time safe.
+bool CycleRing::push(const AudioBufferList& list, std::uint32_t frames) noexcept {
+  const std::uint64_t pushed = pushedFrames_.load(std::memory_order_relaxed);
+  const std::uint64_t cycle = pushedCycles_.load(std::memory_order_relaxed);
+  if (frames > frames_ - (pushed - poppedFrames_.load(std::memory_order_acquire)) ||
+      cycle - poppedCycles_.load(std::memory_order_acquire) == cycles_.size())
+    return false;
+  const std::size_t at = pushed % frames_;
+  const std::size_t before = std::min<std::size_t>(frames, frames_ - at);  // then from the start
+  for (std::uint32_t p = 0; p < planes_; ++p) {
+    const float* from = static_cast<const float*>(list.mBuffers[p].mData);
+    float* plane = samples_.data() + std::size_t(p) * frames_ * samplesPerFrame_;
+    std::copy_n(from, before * samplesPerFrame_, plane + at * samplesPerFrame_);
+    std::copy_n(from + before * samplesPerFrame_, (frames - before) * samplesPerFrame_, plane);
+  }
+  cycles_[cycle % cycles_.size()] = frames;
+  pushedFrames_.store(pushed + frames, std::memory_order_release);
+  pushedCycles_.store(cycle + 1, std::memory_order_release);
+  return true;
+}
+
+std::uint32_t CycleRing::front() const noexcept {
+  const std::uint64_t popped = poppedCycles_.load(std::memory_order_relaxed);
+  if (pushedCycles_.load(std::memory_order_acquire) == popped) return 0;
+  return cycles_[popped % cycles_.size()];
+}
+
+void CycleRing::read(std::uint32_t offset, std::uint32_t frames,
+                     AudioBufferList& out) const noexcept {
+  const std::size_t at = (poppedFrames_.load(std::memory_order_relaxed) + offset) % frames_;
+  const std::size_t before = std::min<std::size_t>(frames, frames_ - at);
+  for (std::uint32_t p = 0; p < planes_; ++p) {
+    const float* plane = samples_.data() + std::size_t(p) * frames_ * samplesPerFrame_;
+    float* to = static_cast<float*>(out.mBuffers[p].mData);
+    std::copy_n(plane + at * samplesPerFrame_, before * samplesPerFrame_, to);
+    std::copy_n(plane, (frames - before) * samplesPerFrame_, to + before * samplesPerFrame_);
+  }
+}
+
+void CycleRing::pop() noexcept {
+  const std::uint64_t popped = poppedCycles_.load(std::memory_order_relaxed);
+  poppedFrames_.store(
+      poppedFrames_.load(std::memory_order_relaxed) + cycles_[popped % cycles_.size()],
+      std::memory_order_release);
+  poppedCycles_.store(popped + 1, std::memory_order_release);
+}
+
+}  // namespace pt
