@@ -214,9 +214,9 @@ void BM_RecorderCodec(benchmark::State& state) {
   pt::AudioBufferList list{1, {{2, kFrames * 2 * sizeof(float), nullptr}}};
   music();  // made before the clock runs
   for (auto _ : state) {
-    auto capture = std::make_shared<pt::IOCapture>(
-        *format, std::numeric_limits<std::int64_t>::max(), stop,
-        platform.pt::Platform::makeSemaphore());
+    auto capture =
+        std::make_shared<pt::IOCapture>(*format, std::numeric_limits<std::int64_t>::max(), stop,
+                                        platform.pt::Platform::makeSemaphore());
     const pt::AudioDeviceIOBlock block = pt::IOCapture::makeIOBlock(capture);
     // The encoder runs on the writer thread, as in a recording.
     pt::FileWriter writer(

@@ -171,10 +171,9 @@ void loadFaults(SimulatedPlatform& platform, const json& faults, AudioObjectID o
 
 void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
   static constexpr std::string_view kRecordingKeys[] = {
-      "tapFormat",      "tone",           "ioFrames",         "deviceSampleRate",
-      "outputDevice",   "interruptAt",    "deviceLostAt",     "faults",
-      "subDeviceInput", "aggregateInput", "deviceRateChange", "cyclesStopAt",
-      "blockedStart",   "recorderStopped"};
+      "tapFormat",        "tone",         "ioFrames",     "deviceSampleRate", "outputDevice",
+      "interruptAt",      "deviceLostAt", "faults",       "subDeviceInput",   "aggregateInput",
+      "deviceRateChange", "cyclesStopAt", "blockedStart", "recorderStopped"};
   for (const auto& [key, value] : scenario.items()) {
     const bool known = std::find(std::begin(kRecordingKeys), std::end(kRecordingKeys), key) !=
                            std::end(kRecordingKeys) ||

@@ -508,8 +508,8 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
       continue;
     }
     // Without end and without an interruption to come, a simulated wait would never return.
-    if (next > end || (std::isinf(end) && (std::isinf(next) || (!d.interruptAt &&
-                                                                 !d.deviceLostAt && !d.rateChange)))) {
+    if (next > end || (std::isinf(end) && (std::isinf(next) ||
+                                           (!d.interruptAt && !d.deviceLostAt && !d.rateChange)))) {
       if (std::isfinite(end)) d.now = end;
       break;
     }
@@ -541,7 +541,8 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
     const bool unreadable = d.unreadableCycles.count(cycle) != 0;
     for (std::uint32_t b = 0; b < list->mNumberBuffers; ++b) {
       const bool subDevice = b < d.tapBuffer || b >= d.tapBuffer + buffers;
-      const bool used = (on.empty() || (b < on.size() && on[b] != 0)) && !(unreadable && !subDevice);
+      const bool used =
+          (on.empty() || (b < on.size() && on[b] != 0)) && !(unreadable && !subDevice);
       float* data = subDevice
                         ? d.subDeviceSamples.data()
                         : d.samples.data() + std::size_t(b - d.tapBuffer) *

@@ -445,7 +445,8 @@ TEST_F(RecordingTest, AnEarlyEndKeepsACompleteFileAndItsSummary) {
   for (double seconds : {kForever, 5.0}) {
     // A device that says it died, whose rate changed, or whose cycles stop without a word ('livn'
     // unchanged).
-    for (const std::string ending : {"interrupted", "device lost", "rate changed", "cycles stopped"}) {
+    for (const std::string ending :
+         {"interrupted", "device lost", "rate changed", "cycles stopped"}) {
       SCOPED_TRACE(ending);
       std::string expected;
       if (ending == "interrupted") {
