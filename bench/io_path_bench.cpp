@@ -57,6 +57,13 @@ namespace {
 constexpr std::uint32_t kFrames = 512;
 constexpr double kRate = 48000;
 
+// 48 kHz interleaved stereo float, as a tap delivers it.
+std::shared_ptr<const pt::AudioFormat> stereoFloat() {
+  return pt::makeLinearPCMFormat({kRate, pt::kAudioFormatLinearPCM,
+                                  pt::kAudioFormatFlagIsFloat | pt::kAudioFormatFlagIsPacked, 8, 1,
+                                  8, 2, 32, 0});
+}
+
 const std::string kPath =
     (std::filesystem::temp_directory_path() / "process-tap-bench.caf").string();
 
@@ -87,17 +94,7 @@ void BM_RecorderIOPath(benchmark::State& state) {
   WrappingPlatform platform;
   pt::sim::PlatformScope scope(platform);
   Input input;
-  const pt::AudioStreamBasicDescription d{
-      kRate,
-      pt::kAudioFormatLinearPCM,
-      pt::kAudioFormatFlagIsFloat | pt::kAudioFormatFlagIsPacked,
-      8,
-      1,
-      8,
-      2,
-      32,
-      0};
-  const auto format = pt::makeLinearPCMFormat(d);
+  const auto format = stereoFloat();
   const auto stop = std::make_shared<std::atomic<bool>>(false);
   pt::LevelMeter meter;
   long long allocs = 0, peak = 0, lost = 0;
@@ -198,17 +195,7 @@ void BM_RecorderCodec(benchmark::State& state) {
   const std::string path = codecPath(codec);
   WrappingPlatform platform;
   pt::sim::PlatformScope scope(platform);
-  const pt::AudioStreamBasicDescription d{
-      kRate,
-      pt::kAudioFormatLinearPCM,
-      pt::kAudioFormatFlagIsFloat | pt::kAudioFormatFlagIsPacked,
-      8,
-      1,
-      8,
-      2,
-      32,
-      0};
-  const auto format = pt::makeLinearPCMFormat(d);
+  const auto format = stereoFloat();
   const auto stop = std::make_shared<std::atomic<bool>>(false);
   pt::LevelMeter meter;
   pt::AudioBufferList list{1, {{2, kFrames * 2 * sizeof(float), nullptr}}};

@@ -166,8 +166,10 @@ float SimulatedPlatform::toneSample(const std::vector<double>& hertz, double rat
 OSStatus SimulatedPlatform::createProcessTap(const CATapDescription& description,
                                              AudioObjectID& outTapID) {
   std::string processes;
-  for (AudioObjectID id : description.processes)
-    processes += (processes.empty() ? "" : ",") + idText(id);
+  for (AudioObjectID id : description.processes) {
+    if (!processes.empty()) processes += ',';
+    processes += idText(id);
+  }
   log(std::string("createProcessTap ") + kindText(description.kind) + " [" + processes + "] " +
       description.UUID + " mute=" + std::to_string(std::int64_t(description.muteBehavior)));
   Devices& d = *devices_;
