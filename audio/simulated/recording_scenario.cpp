@@ -25,6 +25,13 @@ double positive(const json& value, const std::string& where) {
   return n;
 }
 
+// A time in seconds, 0 or later.
+double seconds(const json& value, const std::string& where) {
+  if (!value.is_number() || !(value.get<double>() >= 0))
+    scenarioFail(where, "expected seconds, got " + shownValue(value));
+  return value.get<double>();
+}
+
 std::uint32_t count(const json& value, const std::string& where, std::uint32_t least) {
   if (!value.is_number_unsigned() || value.get<std::uint64_t>() < least ||
       value.get<std::uint64_t>() > std::numeric_limits<std::uint32_t>::max())
@@ -210,13 +217,9 @@ void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
   if (scenario.contains("aggregateInput")) {
     const json& input = scenario["aggregateInput"];
     allowOnly(input, "aggregateInput", {"tapStreamsAfter", "tapFirst", "tapStreamChannels"});
-    double after = 0;
-    if (input.contains("tapStreamsAfter")) {
-      const json& at = input["tapStreamsAfter"];
-      if (!at.is_number() || !(at.get<double>() >= 0))
-        scenarioFail("aggregateInput.tapStreamsAfter", "expected seconds, got " + shownValue(at));
-      after = at.get<double>();
-    }
+    const double after = input.contains("tapStreamsAfter")
+                             ? seconds(input["tapStreamsAfter"], "aggregateInput.tapStreamsAfter")
+                             : 0;
     bool tapFirst = false;
     if (input.contains("tapFirst")) {
       if (!input["tapFirst"].is_boolean())
@@ -232,10 +235,7 @@ void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
   if (scenario.contains("deviceRateChange")) {
     const json& change = scenario["deviceRateChange"];
     allowOnly(change, "deviceRateChange", {"at", "rate"});
-    const json at = change.value("at", json());
-    if (!at.is_number() || !(at.get<double>() >= 0))
-      scenarioFail("deviceRateChange.at", "expected seconds, got " + shownValue(at));
-    platform.changeDeviceRateAt(at.get<double>(),
+    platform.changeDeviceRateAt(seconds(change.value("at", json()), "deviceRateChange.at"),
                                 positive(change.value("rate", json()), "deviceRateChange.rate"));
   }
   if (scenario.contains("ioFrames"))
@@ -247,24 +247,12 @@ void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
     else
       platform.setDeviceSampleRate(positive(rate, "deviceSampleRate"));
   }
-  if (scenario.contains("interruptAt")) {
-    const json& at = scenario["interruptAt"];
-    if (!at.is_number() || !(at.get<double>() >= 0))
-      scenarioFail("interruptAt", "expected seconds, got " + shownValue(at));
-    platform.interruptAt(at.get<double>());
-  }
-  if (scenario.contains("deviceLostAt")) {
-    const json& at = scenario["deviceLostAt"];
-    if (!at.is_number() || !(at.get<double>() >= 0))
-      scenarioFail("deviceLostAt", "expected seconds, got " + shownValue(at));
-    platform.loseDeviceAt(at.get<double>());
-  }
-  if (scenario.contains("cyclesStopAt")) {
-    const json& at = scenario["cyclesStopAt"];
-    if (!at.is_number() || !(at.get<double>() >= 0))
-      scenarioFail("cyclesStopAt", "expected seconds, got " + shownValue(at));
-    platform.stopCyclesAt(at.get<double>());
-  }
+  if (scenario.contains("interruptAt"))
+    platform.interruptAt(seconds(scenario["interruptAt"], "interruptAt"));
+  if (scenario.contains("deviceLostAt"))
+    platform.loseDeviceAt(seconds(scenario["deviceLostAt"], "deviceLostAt"));
+  if (scenario.contains("cyclesStopAt"))
+    platform.stopCyclesAt(seconds(scenario["cyclesStopAt"], "cyclesStopAt"));
   if (scenario.contains("recorderStopped")) {
     const json& stop = scenario["recorderStopped"];
     allowOnly(stop, "recorderStopped", {"at", "seconds"});
