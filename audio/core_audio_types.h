@@ -27,7 +27,9 @@ constexpr std::uint32_t fourCC(const char (&code)[5]) {
 
 inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeGlobal = fourCC("glob");
 inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeInput = fourCC("inpt");
+inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeWildcard = fourCC("****");
 inline constexpr AudioObjectPropertyElement kAudioObjectPropertyElementMain = 0;
+inline constexpr AudioObjectPropertyElement kAudioObjectPropertyElementWildcard = 0xFFFFFFFF;
 
 // Selectors the tool reads.
 inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyProcessObjectList =
@@ -46,6 +48,8 @@ inline constexpr AudioObjectPropertySelector kAudioDevicePropertyNominalSampleRa
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceIsAlive = fourCC("livn");
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyStreamConfiguration =
     fourCC("slay");
+// Listened to: a notification makes any stream place read before it stale.
+inline constexpr AudioObjectPropertySelector kAudioDevicePropertyStreams = fourCC("stm#");
 // Settable, per IO block: which of the device's streams of one direction the block uses.
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyIOProcStreamUsage = fourCC("suse");
 

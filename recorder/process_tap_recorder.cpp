@@ -145,8 +145,10 @@ std::shared_ptr<const AudioFormat> ProcessTapRecorder::setUp() {
     throw TextError(statusMessage(kCreateAggregateFailed, status));
 
   tapFormat_ = tapID_.read<AudioStreamBasicDescription>(kAudioTapPropertyFormat, {});
-  tapStreams_ = findTapStreams(aggregateDeviceID_, tapFormat_.mChannelsPerFrame,
-                               (tapFormat_.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0);
+  tapStreams_ = std::make_shared<TapStreamsTracker>(
+      aggregateDeviceID_, tapFormat_.mChannelsPerFrame,
+      (tapFormat_.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0);
+  tapStreams_->find();
   // A tap may state one rate while the device runs at the output device's; the file must carry
   // the rate the samples arrive at.
   AudioStreamBasicDescription streamFormat = tapFormat_;
@@ -166,59 +168,71 @@ void ProcessTapRecorder::registerIOBlock(std::shared_ptr<const AudioFormat> form
   capture_ = std::make_shared<IOCapture>(*format, framesOf(durationSeconds_, format->sampleRate()),
                                          stopWaiting_, platform().makeSemaphore());
   writer_ = std::make_unique<FileWriter>(capture_, audioFile_, *format, levels_, stopWaiting_);
-  AudioDeviceIOBlock block = IOCapture::makeIOBlock(capture_);
-  const bool sharedInput = tapStreams_.total > tapStreams_.count;
-  if (sharedInput) block = tapInputOnly(std::move(block), tapStreams_);
+  AudioDeviceIOBlock block =
+      TapStreamsTracker::tapInputOnly(IOCapture::makeIOBlock(capture_), tapStreams_);
   OSStatus status = platform().createIOProcIDWithBlock(deviceProcID_, aggregateDeviceID_, queue_,
                                                        std::move(block));
   if (status != noErr) throw TextError(statusMessage(kCreateIOProcFailed, status));
-  // The block reads the tap's buffers whatever the answer; switching the others off keeps the
-  // sub-device's microphone closed.
-  if (sharedInput) useOnlyTapStreams(aggregateDeviceID_, deviceProcID_, tapStreams_);
+  tapStreams_->useFor(deviceProcID_);
 }
 
-// A notification of the property raises `flag` and ends the wait, unless `unchanged` says that
-// nothing the recording depends on changed.
-OSStatus ProcessTapRecorder::listen(AudioObjectID object, AudioObjectPropertySelector selector,
-                                    std::atomic<bool> ProcessTapRecorder::*flag,
-                                    std::function<bool()> unchanged,
-                                    AudioObjectPropertyListenerID& outListener) {
-  std::weak_ptr<ProcessTapRecorder> weak = weak_from_this();
-  return platform().addPropertyListenerBlock(
-      object, globalAddress(selector), notifications_,
-      [weak, flag, unchanged = std::move(unchanged)](std::uint32_t,
-                                                     const AudioObjectPropertyAddress*) {
-        if (unchanged && unchanged()) return;
-        if (const std::shared_ptr<ProcessTapRecorder> self = weak.lock()) {
-          ((*self).*flag).store(true);
-          self->stopWaiting_->store(true);
-        }
-      },
-      outListener);
+// Calls `heard` on the notification queue for each notification of the property; the listener
+// stays until the cleanup.
+OSStatus ProcessTapRecorder::listen(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                    std::function<void()> heard) {
+  AudioObjectPropertyListenerID id = nullptr;
+  const OSStatus status = platform().addPropertyListenerBlock(
+      object, address, notifications_,
+      [heard = std::move(heard)](std::uint32_t, const AudioObjectPropertyAddress*) { heard(); },
+      id);
+  if (status == noErr) listeners_.push_back({object, address, id});
+  return status;
+}
+
+// Raises `flag` and ends the wait, unless `unchanged` says that nothing the recording depends on
+// changed.
+std::function<void()> ProcessTapRecorder::ending(std::atomic<bool> ProcessTapRecorder::*flag,
+                                                 std::function<bool()> unchanged) {
+  return [weak = weak_from_this(), flag, unchanged = std::move(unchanged)] {
+    if (unchanged && unchanged()) return;
+    if (const std::shared_ptr<ProcessTapRecorder> self = weak.lock()) {
+      ((*self).*flag).store(true);
+      self->stopWaiting_->store(true);
+    }
+  };
 }
 
 // The device leaves 'livn' only one way, so any change of it is the end of the device (its sound
 // server or output hardware went away); the block need not read it. The file holds one rate and
 // format: a change of either ends the recording too, so that it does not go on at another speed,
 // while a notification that changed neither (one the HAL may send as the device settles) does
-// not. A platform without those notifications (Linux has no tap object) answers that it has no
-// such property or object.
+// not. A change of the aggregate's streams moves the tap's among them: they are read again, on
+// every notification and once more after the listener is in place, for a change that came since
+// the set-up read them. A platform without those notifications (Linux has no tap object) answers
+// that it has no such property or object.
 void ProcessTapRecorder::watchDevice() {
-  if (OSStatus status = listen(aggregateDeviceID_, kAudioDevicePropertyDeviceIsAlive,
-                               &ProcessTapRecorder::deviceLost_, nullptr, aliveListener_);
+  if (OSStatus status = listen(aggregateDeviceID_, globalAddress(kAudioDevicePropertyDeviceIsAlive),
+                               ending(&ProcessTapRecorder::deviceLost_));
       status != noErr)
     throw TextError(statusMessage(kWatchDeviceFailed, status));
   const auto unchanged = [device = aggregateDeviceID_, rate = deviceRate_, tap = tapID_,
                           format = tapFormat_] { return formatHolds(device, rate, tap, format); };
-  for (auto [object, selector, listener] :
-       {std::tuple{aggregateDeviceID_, kAudioDevicePropertyNominalSampleRate, &rateListener_},
-        std::tuple{tapID_, kAudioTapPropertyFormat, &formatListener_}}) {
-    const OSStatus status =
-        listen(object, selector, &ProcessTapRecorder::rateChanged_, unchanged, *listener);
+  const AudioObjectPropertyAddress anyStreams{kAudioDevicePropertyStreams,
+                                              kAudioObjectPropertyScopeWildcard,
+                                              kAudioObjectPropertyElementWildcard};
+  for (auto [object, address, heard] :
+       {std::tuple{aggregateDeviceID_, globalAddress(kAudioDevicePropertyNominalSampleRate),
+                   ending(&ProcessTapRecorder::rateChanged_, unchanged)},
+        std::tuple{tapID_, globalAddress(kAudioTapPropertyFormat),
+                   ending(&ProcessTapRecorder::rateChanged_, unchanged)},
+        std::tuple{aggregateDeviceID_, anyStreams,
+                   std::function<void()>([tracker = tapStreams_] { tracker->reread(); })}}) {
+    const OSStatus status = listen(object, address, std::move(heard));
     if (status != noErr && status != kAudioHardwareUnknownPropertyError &&
         status != kAudioHardwareBadObjectError)
       throw TextError(statusMessage(kWatchDeviceFailed, status));
   }
+  tapStreams_->reread();
 }
 
 void ProcessTapRecorder::run() {
@@ -321,13 +335,10 @@ void ProcessTapRecorder::report(const AudioFormat& format) {
 
 void ProcessTapRecorder::cleanup() noexcept {
   Platform& p = platform();
-  for (auto [object, selector, listener] :
-       {std::tuple{aggregateDeviceID_, kAudioDevicePropertyDeviceIsAlive, &aliveListener_},
-        std::tuple{aggregateDeviceID_, kAudioDevicePropertyNominalSampleRate, &rateListener_},
-        std::tuple{tapID_, kAudioTapPropertyFormat, &formatListener_}})
-    if (*listener != nullptr)
-      p.removePropertyListenerBlock(object, globalAddress(selector),
-                                    std::exchange(*listener, nullptr));
+  for (const Listener& listener : listeners_)
+    p.removePropertyListenerBlock(listener.object, listener.address, listener.id);
+  listeners_.clear();
+  if (tapStreams_) tapStreams_->close();  // a listener still running sets no usage from now on
   if (aggregateDeviceID_.isValid()) {
     // A stop belongs to a registered block's start.
     if (deviceProcID_ != nullptr) {

@@ -73,9 +73,10 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   std::shared_ptr<const AudioFormat> setUp();
   void registerIOBlock(std::shared_ptr<const AudioFormat> format);
   void watchDevice();
-  OSStatus listen(AudioObjectID object, AudioObjectPropertySelector selector,
-                  std::atomic<bool> ProcessTapRecorder::*flag, std::function<bool()> unchanged,
-                  AudioObjectPropertyListenerID& outListener);
+  OSStatus listen(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                  std::function<void()> heard);
+  std::function<void()> ending(std::atomic<bool> ProcessTapRecorder::*flag,
+                               std::function<bool()> unchanged = nullptr);
   // Starts the device and waits for the duration; false when interrupted before the start
   // returned.
   bool record(const AudioFormat& format);
@@ -94,10 +95,13 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   AudioObjectID tapID_ = AudioObjectID::unknown;
   AudioObjectID aggregateDeviceID_ = AudioObjectID::unknown;
   AudioDeviceIOProcID deviceProcID_ = nullptr;
-  AudioObjectPropertyListenerID aliveListener_ = nullptr;
-  AudioObjectPropertyListenerID rateListener_ = nullptr;    // the aggregate's 'nsrt'
-  AudioObjectPropertyListenerID formatListener_ = nullptr;  // the tap's 'tfmt'
-  TapStreams tapStreams_;  // which of the aggregate's input streams are the tap's
+  struct Listener {
+    AudioObjectID object;
+    AudioObjectPropertyAddress address;
+    AudioObjectPropertyListenerID id;
+  };
+  std::vector<Listener> listeners_;
+  std::shared_ptr<TapStreamsTracker> tapStreams_;  // which of the aggregate's inputs are the tap's
   // What the file was made for: 'tfmt' and the aggregate's 'nsrt' (nothing: unreadable).
   AudioStreamBasicDescription tapFormat_{};
   std::optional<double> deviceRate_;

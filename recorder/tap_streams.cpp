@@ -1,7 +1,6 @@
 #include "recorder/tap_streams.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -14,6 +13,10 @@ namespace {
 
 constexpr double kWaitSeconds = 5;
 constexpr double kPollSeconds = 0.05;
+// Each of first, count and total in 21 bits of one lock-free word; no device has 2 million
+// streams, and one that said so would leave the block nothing to read.
+constexpr unsigned kFieldBits = 21;
+constexpr std::uint64_t kFieldMask = (std::uint64_t(1) << kFieldBits) - 1;
 
 // The channels of each input stream, or nothing when the device does not tell.
 std::optional<std::vector<std::uint32_t>> inputStreamChannels(AudioObjectID device) {
@@ -45,61 +48,126 @@ std::string shown(const std::vector<std::uint32_t>& channels) {
   return text;
 }
 
-}  // namespace
-
-TapStreams findTapStreams(AudioObjectID aggregateDevice, std::uint32_t channels, bool interleaved) {
-  const std::uint32_t count = interleaved ? 1 : std::max<std::uint32_t>(1, channels);
-  const std::uint32_t perStream = interleaved ? channels : 1;
-  const auto tapAt = [&](const std::vector<std::uint32_t>& streams, std::size_t first) {
-    return std::all_of(streams.begin() + std::ptrdiff_t(first),
-                       streams.begin() + std::ptrdiff_t(first + count),
+// Where `count` streams of `perStream` channels sit in `streams`: at the end, the likelier
+// place as 'grup' lists sub-devices first, or else at the start.
+std::optional<TapStreams> placed(const std::vector<std::uint32_t>& streams, std::uint32_t count,
+                                 std::uint32_t perStream) {
+  const auto total = std::uint32_t(streams.size());
+  const auto tapAt = [&](std::uint32_t first) {
+    return std::all_of(streams.begin() + first, streams.begin() + first + count,
                        [&](std::uint32_t c) { return c == perStream; });
   };
+  if (total < count) return std::nullopt;
+  if (tapAt(total - count)) return TapStreams{total - count, count, total};
+  if (tapAt(0)) return TapStreams{0, count, total};
+  return std::nullopt;
+}
+
+}  // namespace
+
+TapStreamsTracker::TapStreamsTracker(AudioObjectID aggregateDevice, std::uint32_t channels,
+                                     bool interleaved)
+    : device_(aggregateDevice),
+      count_(interleaved ? 1 : std::max<std::uint32_t>(1, channels)),
+      perStream_(interleaved ? channels : 1) {}
+
+void TapStreamsTracker::find() {
   const double deadline = platform().systemUptime() + kWaitSeconds;
   const std::atomic<bool> never{false};
   for (;;) {
-    const std::optional<std::vector<std::uint32_t>> streams = inputStreamChannels(aggregateDevice);
-    if (!streams) return {0, count, count};
-    const auto total = std::uint32_t(streams->size());
-    // Sub-devices first, as 'grup' lists them, is the likelier order; a tap ahead is taken too.
-    if (total >= count && tapAt(*streams, total - count)) return {total - count, count, total};
-    if (total >= count && tapAt(*streams, 0)) return {0, count, total};
+    const std::optional<std::vector<std::uint32_t>> streams = inputStreamChannels(device_);
+    const std::optional<TapStreams> found =
+        streams ? placed(*streams, count_, perStream_) : TapStreams{0, count_, count_};
+    if (found) {
+      std::lock_guard lock(mutex_);
+      settle(*found);
+      return;
+    }
     if (platform().systemUptime() >= deadline)
-      throw TextError(std::string(kTapStreamsMissing) + "：预期 " + std::to_string(count) + " 个 " +
-                      std::to_string(perStream) + " 声道的流，实际为 " + shown(*streams));
+      throw TextError(std::string(kTapStreamsMissing) + "：预期 " + std::to_string(count_) +
+                      " 个 " + std::to_string(perStream_) + " 声道的流，实际为 " + shown(*streams));
     platform().sleepForTimeInterval(kPollSeconds, never);
   }
 }
 
-OSStatus useOnlyTapStreams(AudioObjectID aggregateDevice, AudioDeviceIOProcID procID,
-                           const TapStreams& streams) {
+void TapStreamsTracker::useFor(AudioDeviceIOProcID procID) {
+  std::lock_guard lock(mutex_);
+  proc_ = procID;
+  settle(current());
+}
+
+void TapStreamsTracker::reread() noexcept {
+  std::lock_guard lock(mutex_);
+  if (closed_) return;
+  const std::optional<std::vector<std::uint32_t>> streams = inputStreamChannels(device_);
+  if (!streams) return settle({0, count_, count_});
+  settle(placed(*streams, count_, perStream_)
+             .value_or(TapStreams{0, 0, std::uint32_t(streams->size())}));
+}
+
+void TapStreamsTracker::close() noexcept {
+  std::lock_guard lock(mutex_);
+  closed_ = true;
+}
+
+// With the lock held. The usage names every input stream, so it is set again whenever the list
+// changed and another stream than the tap's is in it, or was.
+void TapStreamsTracker::settle(const TapStreams& streams) noexcept {
+  publish(streams);
+  if (proc_ == nullptr || streams.count == 0 || usage_ == streams) return;
+  const bool shared = streams.total > streams.count;
+  if (!shared && !(usage_ && usage_->total > usage_->count)) return;
   std::vector<std::byte> storage(ioProcStreamUsageSize(streams.total));
   auto* usage = reinterpret_cast<AudioHardwareIOProcStreamUsage*>(storage.data());
-  usage->mIOProc = const_cast<PlatformIOProc*>(procID);
+  usage->mIOProc = const_cast<PlatformIOProc*>(proc_);
   usage->mNumberStreams = streams.total;
   for (std::uint32_t i = 0; i < streams.total; ++i)
     usage->mStreamIsOn[i] = i >= streams.first && i < streams.first + streams.count;
   const AudioObjectPropertyAddress address{kAudioDevicePropertyIOProcStreamUsage,
                                            kAudioObjectPropertyScopeInput,
                                            kAudioObjectPropertyElementMain};
-  return platform().setPropertyData(aggregateDevice, address, 0, nullptr,
-                                    std::uint32_t(storage.size()), storage.data());
+  // The block reads the tap's buffers whatever the answer; switching the others off keeps the
+  // sub-device's microphone closed.
+  platform().setPropertyData(device_, address, 0, nullptr, std::uint32_t(storage.size()),
+                             storage.data());
+  usage_ = streams;
 }
 
-AudioDeviceIOBlock tapInputOnly(AudioDeviceIOBlock block, const TapStreams& streams) {
+void TapStreamsTracker::publish(const TapStreams& streams) noexcept {
+  const bool fits = streams.total <= kFieldMask;
+  packed_.store(fits ? std::uint64_t(streams.first) | std::uint64_t(streams.count) << kFieldBits |
+                           std::uint64_t(streams.total) << 2 * kFieldBits
+                     : 0,
+                std::memory_order_release);
+}
+
+TapStreams TapStreamsTracker::current() const noexcept {
+  const std::uint64_t word = packed_.load(std::memory_order_acquire);
+  return {std::uint32_t(word & kFieldMask), std::uint32_t(word >> kFieldBits & kFieldMask),
+          std::uint32_t(word >> 2 * kFieldBits & kFieldMask)};
+}
+
+AudioDeviceIOBlock TapStreamsTracker::tapInputOnly(
+    AudioDeviceIOBlock block, std::shared_ptr<const TapStreamsTracker> tracker) {
   // The tap's part of the list, made once: the block runs on the real-time thread, one call at a
   // time, and copies only the buffers' descriptions into it (real-time safe).
-  auto storage = std::make_shared<std::vector<std::byte>>(audioBufferListSize(streams.count));
-  return [block = std::move(block), storage, first = streams.first, count = streams.count](
+  const std::uint32_t count = tracker->count_;
+  auto storage = std::make_shared<std::vector<std::byte>>(audioBufferListSize(count));
+  return [block = std::move(block), storage, tracker = std::move(tracker), count](
              const AudioTimeStamp* inNow, const AudioBufferList* inInputData,
              const AudioTimeStamp* inInputTime, AudioBufferList* outOutputData,
              const AudioTimeStamp* inOutputTime) {
-    auto* tap = reinterpret_cast<AudioBufferList*>(storage->data());
-    const AudioBufferList* input = inInputData;
-    if (input != nullptr && count > 0 && input->mNumberBuffers >= first + count) {
-      tap->mNumberBuffers = count;
-      std::copy_n(input->mBuffers + first, count, tap->mBuffers);
-      input = tap;
+    const TapStreams at = tracker->current();
+    const AudioBufferList* input = nullptr;
+    if (inInputData != nullptr && at.count == count && inInputData->mNumberBuffers == at.total) {
+      if (at.total == count) {
+        input = inInputData;
+      } else {
+        auto* tap = reinterpret_cast<AudioBufferList*>(storage->data());
+        tap->mNumberBuffers = count;
+        std::copy_n(inInputData->mBuffers + at.first, count, tap->mBuffers);
+        input = tap;
+      }
     }
     block(inNow, input, inInputTime, outOutputData, inOutputTime);
   };

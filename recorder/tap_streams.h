@@ -1,10 +1,15 @@
 // Which of the aggregate device's input streams carry the tap. An aggregate's input holds its
 // sub-devices' input streams (a headset's microphone) beside its taps', one buffer per stream in
-// the IO block; the header orders them by 'grup' and says nothing of where taps sit, and the
-// streams may appear only a moment after the aggregate is made.
+// the IO block; the header orders them by 'grup' and says nothing of where taps sit, the streams
+// may appear only a moment after the aggregate is made, and a notification of 'stm#' makes any
+// place read before it stale.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
 
 #include "audio/platform.h"
 
@@ -14,23 +19,52 @@ inline constexpr const char* kTapStreamsMissing = "聚合设备的输入中没�
 
 struct TapStreams {
   std::uint32_t first = 0;  // the tap's first stream
-  std::uint32_t count = 0;  // the tap's streams, as its format has buffers
+  std::uint32_t count = 0;  // the tap's streams, as its format has buffers; 0: not among them
   std::uint32_t total = 0;  // all the aggregate's input streams
+  bool operator==(const TapStreams&) const = default;
 };
 
-// Waits, a few seconds at most on the platform's clock, until the aggregate's input streams
-// ('slay') include the tap's: `count` streams whose channels agree with the tap's format, at the
-// end of the list or else at its start. A device that does not tell has only the tap's input.
-// Throws TextError naming what was expected and what was found.
-TapStreams findTapStreams(AudioObjectID aggregateDevice, std::uint32_t channels, bool interleaved);
+// The tap's place among the aggregate's input streams, kept current: read again whenever the
+// aggregate says its streams changed, handed to the IO block, and the other streams switched off
+// for the block each time. Shared by the recorder, its 'stm#' listener and the IO block.
+class TapStreamsTracker {
+ public:
+  // The tap's format has `channels` channels, in one stream when `interleaved`, else one each.
+  TapStreamsTracker(AudioObjectID aggregateDevice, std::uint32_t channels, bool interleaved);
 
-// Switches the other streams off for `procID` (kAudioDevicePropertyIOProcStreamUsage): Core
-// Audio then hands the block null buffers for them and no microphone is opened for the tool.
-OSStatus useOnlyTapStreams(AudioObjectID aggregateDevice, AudioDeviceIOProcID procID,
-                           const TapStreams& streams);
+  // Waits, a few seconds at most on the platform's clock, until the aggregate's input streams
+  // ('slay') include the tap's: streams whose channels agree with the tap's format, at the end of
+  // the list or else at its start. A device that does not tell has only the tap's input. Throws
+  // TextError naming what was expected and what was found.
+  void find();
+  // After the IO block is registered: from now on each reading switches the other streams off for
+  // it (kAudioDevicePropertyIOProcStreamUsage), so that no microphone is opened for the tool.
+  void useFor(AudioDeviceIOProcID procID);
+  // One reading without waiting, on the notification queue or the main thread. Streams that no
+  // longer hold the tap leave the IO block nothing to read until a later reading finds them.
+  void reread() noexcept;
+  // No reading after this: the block is about to go.
+  void close() noexcept;
 
-// `block`, handed the tap's buffers only. A list without them is passed on as it is, for the
-// block to refuse.
-AudioDeviceIOBlock tapInputOnly(AudioDeviceIOBlock block, const TapStreams& streams);
+  // `block`, handed the tap's buffers only, as the latest reading placed them. A list of another
+  // length than that reading's reaches `block` as no input, for it to count as unreadable.
+  static AudioDeviceIOBlock tapInputOnly(AudioDeviceIOBlock block,
+                                         std::shared_ptr<const TapStreamsTracker> tracker);
+
+  TapStreams current() const noexcept;  // real-time safe
+
+ private:
+  void settle(const TapStreams& streams) noexcept;
+  void publish(const TapStreams& streams) noexcept;
+
+  const AudioObjectID device_;
+  const std::uint32_t count_;      // the tap's streams
+  const std::uint32_t perStream_;  // channels in each
+  std::mutex mutex_;               // one reading and its stream usage at a time
+  AudioDeviceIOProcID proc_ = nullptr;
+  bool closed_ = false;
+  std::optional<TapStreams> usage_;       // the place the block's stream usage was last set for
+  std::atomic<std::uint64_t> packed_{0};  // `current()` for the IO block, lock-free
+};
 
 }  // namespace pt

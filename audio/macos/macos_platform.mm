@@ -61,6 +61,9 @@ PT_SAME_FIELD(AudioHardwareIOProcStreamUsage, mStreamIsOn);
 static_assert(pt::kAudioObjectPropertyScopeGlobal == kAudioObjectPropertyScopeGlobal);
 static_assert(pt::kAudioObjectPropertyScopeInput == kAudioObjectPropertyScopeInput);
 static_assert(pt::kAudioObjectPropertyElementMain == kAudioObjectPropertyElementMain);
+static_assert(pt::kAudioObjectPropertyScopeWildcard == kAudioObjectPropertyScopeWildcard);
+static_assert(pt::kAudioObjectPropertyElementWildcard == kAudioObjectPropertyElementWildcard);
+static_assert(pt::kAudioDevicePropertyStreams == kAudioDevicePropertyStreams);
 static_assert(pt::AudioObjectID::system == kAudioObjectSystemObject);
 static_assert(pt::AudioObjectID::unknown == kAudioObjectUnknown);
 static_assert(pt::kAudioHardwarePropertyProcessObjectList ==

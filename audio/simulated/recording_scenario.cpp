@@ -216,10 +216,11 @@ void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
   }
   if (scenario.contains("aggregateInput")) {
     const json& input = scenario["aggregateInput"];
-    allowOnly(input, "aggregateInput", {"tapStreamsAfter", "tapFirst", "tapStreamChannels"});
-    const double after = input.contains("tapStreamsAfter")
-                             ? seconds(input["tapStreamsAfter"], "aggregateInput.tapStreamsAfter")
-                             : 0;
+    allowOnly(input, "aggregateInput",
+              {"tapStreamsAfter", "subDeviceStreamsAfter", "tapFirst", "tapStreamChannels"});
+    const auto after = [&](const char* key) {
+      return input.contains(key) ? seconds(input[key], std::string("aggregateInput.") + key) : 0.0;
+    };
     bool tapFirst = false;
     if (input.contains("tapFirst")) {
       if (!input["tapFirst"].is_boolean())
@@ -230,7 +231,8 @@ void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
     std::optional<std::uint32_t> channels;
     if (input.contains("tapStreamChannels"))
       channels = count(input["tapStreamChannels"], "aggregateInput.tapStreamChannels", 1);
-    platform.setAggregateInput(after, tapFirst, channels);
+    platform.setAggregateInput(after("tapStreamsAfter"), after("subDeviceStreamsAfter"), tapFirst,
+                               channels);
   }
   if (scenario.contains("deviceRateChange")) {
     const json& change = scenario["deviceRateChange"];

@@ -9,10 +9,12 @@
 //                       "SimulatedOutputDevice")
 //   "subDeviceInput":   {"channels": N, "tone": Hz}: the output device's own microphone (default
 //                       1 channel, 1000 Hz), whose stream an aggregate puts ahead of the tap's
-//   "aggregateInput":   {"tapStreamsAfter": seconds, "tapFirst": B, "tapStreamChannels": N}: the
-//                       aggregate's input states the tap's streams only that long after it is
-//                       made, ahead of the sub-device's, with N channels each (default 0, false,
-//                       as 'tfmt' implies)
+//   "aggregateInput":   {"tapStreamsAfter": seconds, "subDeviceStreamsAfter": seconds,
+//                        "tapFirst": B, "tapStreamChannels": N}: the aggregate's input states the
+//                       tap's streams, and the sub-device's, only that long after it is made
+//                       (each a notification of 'stm#', running or not), the tap's ahead of the
+//                       sub-device's, with N channels each (default 0, 0, false, as 'tfmt'
+//                       implies)
 //   "deviceRateChange": {"at": seconds after the start, "rate": R}: the aggregate's 'nsrt' changes
 //   "interruptAt":      virtual seconds at which SIGINT arrives during the wait
 //   "deviceLostAt":     virtual seconds after the start at which the device stops on its own

@@ -99,9 +99,11 @@ void SimulatedPlatform::addOutputDevice(AudioObjectID device, const std::string&
 void SimulatedPlatform::setSubDeviceInput(std::uint32_t channels, double hertz) {
   devices_->subDeviceInput = {std::max<std::uint32_t>(1, channels), hertz};
 }
-void SimulatedPlatform::setAggregateInput(double tapStreamsAfter, bool tapFirst,
+void SimulatedPlatform::setAggregateInput(double tapStreamsAfter, double subDeviceStreamsAfter,
+                                          bool tapFirst,
                                           std::optional<std::uint32_t> tapStreamChannels) {
   devices_->tapStreamsAfter = tapStreamsAfter;
+  devices_->subDeviceStreamsAfter = subDeviceStreamsAfter;
   devices_->tapFirst = tapFirst;
   devices_->tapStreamChannels = tapStreamChannels;
 }
@@ -206,6 +208,8 @@ OSStatus SimulatedPlatform::createAggregateDevice(const Value& description,
   const AudioObjectID device = d.nextAggregate++;
   d.aggregates.emplace(device, description);
   d.aggregatesMadeAt[device] = d.now;
+  for (double after : {d.tapStreamsAfter, d.subDeviceStreamsAfter})
+    if (after > 0) d.streamChanges.emplace(d.now + after, device);
   addObject(device);
   setValue(device, kAudioDevicePropertyDeviceIsAlive, std::uint32_t(1));
   if (d.deviceRate)
@@ -222,6 +226,7 @@ OSStatus SimulatedPlatform::destroyAggregateDevice(AudioObjectID deviceID) noexc
   Devices& d = *devices_;
   if (d.aggregates.erase(deviceID) == 0) return kAudioHardwareBadObjectError;
   d.aggregatesMadeAt.erase(deviceID);
+  std::erase_if(d.streamChanges, [&](const auto& change) { return change.second == deviceID; });
   if (d.runningDevice == deviceID) {
     d.runningDevice = AudioObjectID::unknown;
     d.running = nullptr;
@@ -284,6 +289,13 @@ OSStatus SimulatedPlatform::deviceStart(AudioObjectID device, AudioDeviceIOProcI
       d.writerChanged.wait(lock, [&] { return d.startReleased; });
       return kAudioHardwareNotRunningError;
     }
+    // Streams that change meanwhile tell their listeners before the first cycle.
+    while (!d.streamChanges.empty() && d.streamChanges.begin()->first <= until) {
+      d.now = std::max(d.now, d.streamChanges.begin()->first);
+      const AudioObjectID changed = d.streamChanges.begin()->second;
+      d.streamChanges.erase(d.streamChanges.begin());
+      d.notify(changed, kAudioDevicePropertyStreams);
+    }
     d.now = until;
   }
 
@@ -303,27 +315,7 @@ OSStatus SimulatedPlatform::deviceStart(AudioObjectID device, AudioDeviceIOProcI
   if (!d.captureAllowed) d.runningTones.clear();
   d.rate = d.deviceRate && *d.deviceRate > 0 ? *d.deviceRate : d.runningFormat.mSampleRate;
   if (!(d.rate > 0) || !std::isfinite(d.rate)) d.rate = 48000;
-
-  const std::uint32_t channels = std::max<std::uint32_t>(1, d.runningFormat.mChannelsPerFrame);
-  const bool interleaved = (d.runningFormat.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
-  const std::uint32_t buffers = interleaved ? 1 : channels;
-  d.subDeviceStreams = d.subDeviceStreamsOf(aggregate->second);
-  d.tapBuffer = d.tapFirst ? 0 : d.subDeviceStreams;
-  const std::uint32_t subChannels = d.subDeviceInput ? d.subDeviceInput->first : 0;
-  d.subDeviceSamples.assign(std::size_t(d.ioFrames) * subChannels * d.subDeviceStreams, 0.0f);
-  d.samples.assign(std::size_t(d.ioFrames) * channels, 0.0f);
-  d.listStorage.assign(audioBufferListSize(d.subDeviceStreams + buffers), std::byte{0});
-  AudioBufferList* list = d.input();
-  list->mNumberBuffers = d.subDeviceStreams + buffers;
-  if (d.subDeviceStreams > 0)
-    list->mBuffers[d.tapFirst ? buffers : 0] = {
-        subChannels, std::uint32_t(d.subDeviceSamples.size() * sizeof(float)),
-        d.subDeviceSamples.data()};
-  const std::uint32_t perBuffer = d.ioFrames * (interleaved ? channels : 1);
-  for (std::uint32_t b = 0; b < buffers; ++b)
-    list->mBuffers[d.tapBuffer + b] = {interleaved ? channels : 1,
-                                       std::uint32_t(perBuffer * sizeof(float)),
-                                       d.samples.data() + std::size_t(b) * perBuffer};
+  d.layOutInput(device, aggregate->second);
   d.outputSamples.assign(std::size_t(d.ioFrames) * 2, 0.0f);
   d.output.mNumberBuffers = 1;
   d.output.mBuffers[0] = {2, std::uint32_t(d.outputSamples.size() * sizeof(float)),
@@ -337,6 +329,29 @@ OSStatus SimulatedPlatform::deviceStart(AudioObjectID device, AudioDeviceIOProcI
   std::lock_guard lock(d.writerMutex);
   ++d.runNumber;
   return noErr;
+}
+
+void SimulatedPlatform::Devices::layOutInput(AudioObjectID id, const Value& aggregate) {
+  const std::uint32_t channels = std::max<std::uint32_t>(1, runningFormat.mChannelsPerFrame);
+  const bool interleaved = (runningFormat.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
+  const std::uint32_t buffers = interleaved ? 1 : channels;
+  subDeviceStreams = subDeviceStreamsOf(id, aggregate);
+  tapBuffer = tapFirst ? 0 : subDeviceStreams;
+  const std::uint32_t subChannels = subDeviceInput ? subDeviceInput->first : 0;
+  subDeviceSamples.assign(std::size_t(ioFrames) * subChannels * subDeviceStreams, 0.0f);
+  samples.assign(std::size_t(ioFrames) * channels, 0.0f);
+  listStorage.assign(audioBufferListSize(subDeviceStreams + buffers), std::byte{0});
+  AudioBufferList* list = input();
+  list->mNumberBuffers = subDeviceStreams + buffers;
+  if (subDeviceStreams > 0)
+    list->mBuffers[tapFirst ? buffers : 0] = {
+        subChannels, std::uint32_t(subDeviceSamples.size() * sizeof(float)),
+        subDeviceSamples.data()};
+  const std::uint32_t perBuffer = ioFrames * (interleaved ? channels : 1);
+  for (std::uint32_t b = 0; b < buffers; ++b)
+    list->mBuffers[tapBuffer + b] = {interleaved ? channels : 1,
+                                     std::uint32_t(perBuffer * sizeof(float)),
+                                     samples.data() + std::size_t(b) * perBuffer};
 }
 
 OSStatus SimulatedPlatform::deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) noexcept {
@@ -494,6 +509,19 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
       d.notify(d.runningDevice, kAudioDevicePropertyNominalSampleRate);
       continue;
     }
+    // The aggregate's input streams changed: its 'stm#' listeners hear of it, and a running
+    // device's next cycle has the new list, every stream on until the block's usage is set again.
+    if (!d.streamChanges.empty() && d.streamChanges.begin()->first <= std::min(next, end)) {
+      d.now = std::max(d.now, d.streamChanges.begin()->first);
+      const AudioObjectID changed = d.streamChanges.begin()->second;
+      d.streamChanges.erase(d.streamChanges.begin());
+      if (changed == d.runningDevice && d.running != nullptr) {
+        d.running->inputStreamIsOn.clear();
+        d.layOutInput(changed, d.aggregates.at(changed));
+      }
+      d.notify(changed, kAudioDevicePropertyStreams);
+      continue;
+    }
     // The tool itself stopped (SIGSTOP): its sleep returns that much late, and the device keeps
     // the cycles due meanwhile for the next wait, as a sound server keeps the backlog.
     if (d.recorderStop && d.runningDevice.isValid() &&
@@ -510,8 +538,9 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
       continue;
     }
     // Without end and without an interruption to come, a simulated wait would never return.
-    if (next > end || (std::isinf(end) && (std::isinf(next) ||
-                                           (!d.interruptAt && !d.deviceLostAt && !d.rateChange)))) {
+    if (next > end ||
+        (std::isinf(end) && (std::isinf(next) || (!d.interruptAt && !d.deviceLostAt &&
+                                                  !d.rateChange && d.streamChanges.empty())))) {
       if (std::isfinite(end)) d.now = end;
       break;
     }

@@ -150,8 +150,9 @@ struct SimulatedPlatform::Devices {
   AudioObjectID outputDevice = AudioObjectID::unknown;
   std::string outputUID;
   std::optional<std::pair<std::uint32_t, double>> subDeviceInput;  // channels, tone
-  double tapStreamsAfter = 0;  // seconds from an aggregate's creation to its tap's streams
-  bool tapFirst = false;       // the tap's streams ahead of the sub-device's
+  double tapStreamsAfter = 0;        // seconds from an aggregate's creation to its tap's streams
+  double subDeviceStreamsAfter = 0;  // and to the sub-device's
+  bool tapFirst = false;             // the tap's streams ahead of the sub-device's
   std::optional<std::uint32_t> tapStreamChannels;       // stated per tap stream instead of 'tfmt''s
   std::optional<std::pair<double, double>> rateChange;  // seconds after the start, new rate
   bool captureAllowed = true;
@@ -160,6 +161,7 @@ struct SimulatedPlatform::Devices {
   std::map<std::uint32_t, Tap> taps;
   std::map<std::uint32_t, Value> aggregates;
   std::map<std::uint32_t, double> aggregatesMadeAt;
+  std::multimap<double, AudioObjectID> streamChanges;  // when an aggregate's input streams change
   std::vector<Value> aggregateDescriptions;
   std::vector<CATapDescription> tapDescriptions;
   std::map<const PlatformIOProc*, std::unique_ptr<PlatformIOProc>> procs;
@@ -253,8 +255,8 @@ struct SimulatedPlatform::Devices {
   }
 
   // The output device's input streams, when the aggregate lists it as a sub-device.
-  std::uint32_t subDeviceStreamsOf(const Value& aggregate) const {
-    if (!subDeviceInput) return 0;
+  std::uint32_t subDeviceStreamsOf(AudioObjectID id, const Value& aggregate) const {
+    if (!subDeviceInput || now < aggregatesMadeAt.at(id) + subDeviceStreamsAfter) return 0;
     if (const Value* list = aggregate.find("subdevices"); list && list->isList())
       for (const Value& entry : list->list())
         if (const Value* uid = entry.find("uid"); uid && uid->isText() && uid->text() == outputUID)
@@ -270,7 +272,7 @@ struct SimulatedPlatform::Devices {
 
   // The channels of each input stream of an aggregate ('slay'), as they stand now.
   std::vector<std::uint32_t> inputChannelsOf(AudioObjectID id, const Value& aggregate) const {
-    std::vector<std::uint32_t> channels(subDeviceStreamsOf(aggregate),
+    std::vector<std::uint32_t> channels(subDeviceStreamsOf(id, aggregate),
                                         subDeviceInput ? subDeviceInput->first : 0);
     if (now < aggregatesMadeAt.at(id) + tapStreamsAfter) return channels;
     const Tap* tap = tapOf(aggregate);
@@ -281,6 +283,10 @@ struct SimulatedPlatform::Devices {
     channels.insert(tapFirst ? channels.begin() : channels.end(), streams, perStream);
     return channels;
   }
+
+  // The running device's input list as the aggregate's streams stand now: the sub-device's and
+  // the tap's buffers, in their order.
+  void layOutInput(AudioObjectID id, const Value& aggregate);
 
   static void callBlock(void* context) {
     auto& d = *static_cast<Devices*>(context);

@@ -127,9 +127,11 @@ class SimulatedPlatform : public Platform {
   // channels playing a tone. An aggregate with the device as sub-device puts it ahead of the tap's.
   void setSubDeviceInput(std::uint32_t channels, double hertz);
   // How an aggregate's input states its tap: its streams appear `tapStreamsAfter` seconds after
-  // the aggregate is made, ahead of the sub-device's when `tapFirst`, with `tapStreamChannels`
-  // channels each instead of those 'tfmt' implies.
-  void setAggregateInput(double tapStreamsAfter, bool tapFirst,
+  // the aggregate is made and the sub-device's `subDeviceStreamsAfter` seconds after (each
+  // appearance a notification of 'stm#', and a new input list for a running device), the tap's
+  // ahead of the sub-device's when `tapFirst`, with `tapStreamChannels` channels each instead of
+  // those 'tfmt' implies.
+  void setAggregateInput(double tapStreamsAfter, double subDeviceStreamsAfter, bool tapFirst,
                          std::optional<std::uint32_t> tapStreamChannels);
   // Without the user's permission a tap hears only silence, and nothing says so.
   void setCaptureAllowed(bool allowed);

@@ -115,11 +115,12 @@ TEST_F(RecordingTest, AGoodRunHoldsEveryCycleTearsDownInOrderAndReportsOnce) {
   sim_.setDeviceSampleRate(kForever);
   ASSERT_EQ(record({kMusic, kSafari}, 0.1), "");
   const std::vector<std::string> calls = sim_.calls();
-  ASSERT_GE(calls.size(), 7u);
-  EXPECT_EQ(std::vector<std::string>(calls.end() - 7, calls.end()),
+  ASSERT_GE(calls.size(), 8u);
+  EXPECT_EQ(std::vector<std::string>(calls.end() - 8, calls.end()),
             (std::vector<std::string>{"removePropertyListenerBlock 200 'livn' listener1",
                                       "removePropertyListenerBlock 200 'nsrt' listener2",
                                       "removePropertyListenerBlock 100 'tfmt' listener3",
+                                      "removePropertyListenerBlock 200 'stm#' listener4",
                                       "deviceStop 200 proc1", "destroyIOProcID 200 proc1",
                                       "destroyAggregateDevice 200", "destroyProcessTap 100"}));
   // The listeners have a queue of their own: a notification never holds up an IO cycle.
@@ -170,7 +171,8 @@ const Calls kDevice = {"destroyAggregateDevice 200", "destroyProcessTap 100"};
 const Calls kAll = {"deviceStop 200 proc1", "destroyIOProcID 200 proc1", "destroyAggregateDevice 200",
                     "destroyProcessTap 100"};
 const Calls kWatched = {"removePropertyListenerBlock 200 'livn' listener1", "removePropertyListenerBlock 200 'nsrt' listener2",
-                        "removePropertyListenerBlock 100 'tfmt' listener3", "deviceStop 200 proc1",
+                        "removePropertyListenerBlock 100 'tfmt' listener3", "removePropertyListenerBlock 200 'stm#' listener4",
+                        "deviceStop 200 proc1",
                         "destroyIOProcID 200 proc1", "destroyAggregateDevice 200", "destroyProcessTap 100"};
 // clang-format on
 
@@ -359,19 +361,25 @@ TEST_F(RecordingTest, TheRealTimePathLosesOnlyWhatItCountsAndReports) {
 }
 
 // Core Audio puts a headset's microphone into the aggregate's input, beside the tap.
-// The tap's streams are found wherever the aggregate lists them, once they appear (a microphone
-// of another shape than the tap's streams, so that the two ends cannot be confused).
+// The tap's streams are found wherever the aggregate lists them, once they appear, and again
+// when the list changes while the start waits or during the recording (a microphone of another
+// shape than the tap's streams, so that the two ends cannot be confused).
 TEST_F(RecordingTest, AHeadsetsMicrophoneInTheAggregateIsNeitherRecordedNorOpened) {
   for (auto [format, microphone] : {std::pair{R"({"channels": 2})", 1u},
                                     std::pair{R"({"channels": 2, "interleaved": false})", 2u}}) {
-    for (const char* input : {R"({})", R"({"tapFirst": true})", R"({"tapStreamsAfter": 0.3})",
-                              R"({"tapFirst": true, "tapStreamsAfter": 0.3})"}) {
-      SCOPED_TRACE(std::string(format) + " " + input);
-      recordScenario({{"tapFormat", json::parse(format)},
-                      {"tone", {{"11", 440}}},
-                      {"subDeviceInput", {{"channels", microphone}, {"tone", 1000}}},
-                      {"aggregateInput", json::parse(input)}},
-                     {kMusic});
+    for (const char* extra :
+         {R"({"aggregateInput": {}})", R"({"aggregateInput": {"tapFirst": true}})",
+          R"({"aggregateInput": {"tapStreamsAfter": 0.3}})",
+          R"({"aggregateInput": {"tapFirst": true, "tapStreamsAfter": 0.3}})",
+          R"({"aggregateInput": {"subDeviceStreamsAfter": 0.02}})",
+          R"({"aggregateInput": {"tapFirst": true, "subDeviceStreamsAfter": 0.02}})",
+          R"({"aggregateInput": {"subDeviceStreamsAfter": 0.1}, "blockedStart": 0.2})"}) {
+      SCOPED_TRACE(std::string(format) + " " + extra);
+      json scenario = json::parse(extra);
+      scenario.update({{"tapFormat", json::parse(format)},
+                       {"tone", {{"11", 440}}},
+                       {"subDeviceInput", {{"channels", microphone}, {"tone", 1000}}}});
+      recordScenario(scenario, {kMusic});
       EXPECT_FALSE(microphoneDelivered_);
       const Decoded file = decode(path_);
       ASSERT_EQ(file.samples.size(), 2400u * 2);

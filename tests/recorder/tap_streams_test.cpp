@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "audio/simulated/simulated_platform.h"
+#include "recorder/aggregate_description.h"
 #include "recorder/tap_streams.h"
 
 // Allocations made while `counting` is set, on any thread. GCC sees free() behind a delete.
@@ -26,25 +28,43 @@ namespace pt {
 namespace {
 
 // The HAL calls the block on its real-time thread: picking the tap's buffers out of the list
-// allocates nothing.
+// allocates nothing, and a list of another length than the aggregate last stated is not read.
 TEST(TapStreams, TheTapsBuffersArePickedOutOfTheListWithoutAllocating) {
-  std::vector<float> microphone(512), tap(1024, 0.5f);
+  sim::SimulatedPlatform sim;
+  sim.addOutputDevice(60, "Out");
+  sim.setSubDeviceInput(1, 1000);
+  sim::PlatformScope scope(sim);
+  CATapDescription description;
+  description.UUID = "Tap";
+  AudioObjectID tap = AudioObjectID::unknown, device = AudioObjectID::unknown;
+  ASSERT_EQ(sim.createProcessTap(description, tap), noErr);
+  ASSERT_EQ(
+      sim.createAggregateDevice(aggregateDeviceDescription({}, "Device", "Out", "Tap"), device),
+      noErr);
+  auto tracker = std::make_shared<TapStreamsTracker>(device, 2, true);
+  tracker->find();
+
+  std::vector<float> microphone(512), tapSamples(1024, 0.5f);
   struct {
     std::uint32_t count = 2;
     AudioBuffer buffers[2];
-  } input{2, {{1, 2048, microphone.data()}, {2, 4096, tap.data()}}};
+  } input{2, {{1, 2048, microphone.data()}, {2, 4096, tapSamples.data()}}};
   const AudioBufferList* seen = nullptr;
-  AudioDeviceIOBlock block =
-      tapInputOnly([&](const AudioTimeStamp*, const AudioBufferList* list, const AudioTimeStamp*,
-                       AudioBufferList*, const AudioTimeStamp*) { seen = list; },
-                   {1, 1, 2});
+  AudioDeviceIOBlock block = TapStreamsTracker::tapInputOnly(
+      [&](const AudioTimeStamp*, const AudioBufferList* list, const AudioTimeStamp*,
+          AudioBufferList*, const AudioTimeStamp*) { seen = list; },
+      tracker);
   counting = true;
   block(nullptr, reinterpret_cast<const AudioBufferList*>(&input), nullptr, nullptr, nullptr);
   counting = false;
   EXPECT_EQ(allocations.load(), 0);
   ASSERT_NE(seen, nullptr);
   ASSERT_EQ(seen->mNumberBuffers, 1u);
-  EXPECT_EQ(seen->mBuffers[0].mData, tap.data());
+  EXPECT_EQ(seen->mBuffers[0].mData, tapSamples.data());
+
+  input.count = 1;
+  block(nullptr, reinterpret_cast<const AudioBufferList*>(&input), nullptr, nullptr, nullptr);
+  EXPECT_EQ(seen, nullptr);
 }
 
 }  // namespace

@@ -34,9 +34,13 @@ typedef struct AudioObjectPropertyAddress AudioObjectPropertyAddress;
 enum : AudioObjectID { kAudioObjectUnknown = 0 };
 enum : AudioObjectPropertyScope {
   kAudioObjectPropertyScopeGlobal = 'glob',
-  kAudioObjectPropertyScopeInput = 'inpt'
+  kAudioObjectPropertyScopeInput = 'inpt',
+  kAudioObjectPropertyScopeWildcard = '****'
 };
-enum : AudioObjectPropertyElement { kAudioObjectPropertyElementMain = 0 };
+enum : AudioObjectPropertyElement {
+  kAudioObjectPropertyElementMain = 0,
+  kAudioObjectPropertyElementWildcard = 0xFFFFFFFF
+};
 CF_ENUM(int){kAudioObjectSystemObject = 1};
 
 enum : AudioObjectPropertySelector {
@@ -53,6 +57,7 @@ enum : AudioObjectPropertySelector {
   kAudioDevicePropertyNominalSampleRate = 'nsrt',
   kAudioDevicePropertyDeviceIsAlive = 'livn',
   kAudioDevicePropertyStreamConfiguration = 'slay',
+  kAudioDevicePropertyStreams = 'stm#',
   kAudioDevicePropertyIOProcStreamUsage = 'suse'
 };
 
