@@ -33,10 +33,10 @@ bool CycleRing::push(const AudioBufferList& list, std::uint32_t frames) noexcept
   return true;
 }
 
-std::uint32_t CycleRing::front() const noexcept {
+std::uint32_t CycleRing::front(std::size_t index) const noexcept {
   const std::uint64_t popped = poppedCycles_.load(std::memory_order_relaxed);
-  if (pushedCycles_.load(std::memory_order_acquire) == popped) return 0;
-  return cycles_[popped % cycles_.size()];
+  if (pushedCycles_.load(std::memory_order_acquire) - popped <= index) return 0;
+  return cycles_[(popped + index) % cycles_.size()];
 }
 
 void CycleRing::read(std::uint32_t offset, std::uint32_t frames,
@@ -51,12 +51,12 @@ void CycleRing::read(std::uint32_t offset, std::uint32_t frames,
   }
 }
 
-void CycleRing::pop() noexcept {
+void CycleRing::pop(std::size_t count) noexcept {
   const std::uint64_t popped = poppedCycles_.load(std::memory_order_relaxed);
-  poppedFrames_.store(
-      poppedFrames_.load(std::memory_order_relaxed) + cycles_[popped % cycles_.size()],
-      std::memory_order_release);
-  poppedCycles_.store(popped + 1, std::memory_order_release);
+  std::uint64_t frames = poppedFrames_.load(std::memory_order_relaxed);
+  for (std::size_t i = 0; i < count; ++i) frames += cycles_[(popped + i) % cycles_.size()];
+  poppedFrames_.store(frames, std::memory_order_release);
+  poppedCycles_.store(popped + count, std::memory_order_release);
 }
 
 }  // namespace pt

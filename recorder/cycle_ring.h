@@ -25,12 +25,13 @@ class CycleRing {
   // copying nothing, when there is no room for it.
   bool push(const AudioBufferList& list, std::uint32_t frames) noexcept;
 
-  // Consumer. The frames of the oldest cycle, 0 when there is none.
-  std::uint32_t front() const noexcept;
-  // Copies `frames` frames of the oldest cycle, from `offset` on, to the start of `out`'s buffers.
+  // Consumer. The frames of the `index`th oldest cycle, 0 when there is none.
+  std::uint32_t front(std::size_t index = 0) const noexcept;
+  // Copies `frames` frames from `offset` frames into the oldest cycle on (across the cycles after
+  // it too), to the start of `out`'s buffers.
   void read(std::uint32_t offset, std::uint32_t frames, AudioBufferList& out) const noexcept;
-  // Lets the producer reuse the oldest cycle's room.
-  void pop() noexcept;
+  // Lets the producer reuse the oldest `count` cycles' room.
+  void pop(std::size_t count = 1) noexcept;
 
  private:
   const std::uint32_t planes_;

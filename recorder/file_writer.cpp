@@ -54,34 +54,51 @@ void FileWriter::run() noexcept {
   CycleRing& ring = capture_->ring();
   for (;;) {
     const bool last = finishing_.load();  // the IO block has ended: what is in is all
-    while (const std::uint32_t frames = ring.front()) {
-      write(frames);
-      ring.pop();
+    while (const std::uint32_t first = ring.front()) {
+      // Cycles that queued up while the writer was away (a disk stall, a busy machine) go in one
+      // write of up to the staging's length: a backlog is caught up in fewer, larger writes.
+      std::uint32_t cycles = 1, frames = first;
+      while (const std::uint32_t next = ring.front(cycles)) {
+        if (std::uint64_t(frames) + next > stagingFrames_) break;
+        frames += next;
+        ++cycles;
+      }
+      write(0, cycles, frames);
+      ring.pop(cycles);
     }
     if (last) return;
     capture_->dataReady().wait();
   }
 }
 
-void FileWriter::write(std::uint32_t cycleFrames) noexcept {
+// `cycles` cycles of `frames` frames in all, from `offset` frames into the ring's oldest cycle
+// on; more than one only when they fit the staging together.
+void FileWriter::write(std::uint32_t offset, std::uint32_t cycles, std::uint32_t frames) noexcept {
   if (fileFull_) return;
+  CycleRing& ring = capture_->ring();
   auto* list = reinterpret_cast<AudioBufferList*>(stagingList_.data());
-  for (std::uint32_t done = 0; done < cycleFrames;) {
-    const std::uint32_t n = std::min(stagingFrames_, cycleFrames - done);
-    capture_->ring().read(done, n, *list);
+  for (std::uint32_t done = 0; done < frames;) {
+    const std::uint32_t n = std::min(stagingFrames_, frames - done);
+    ring.read(offset + done, n, *list);
     for (std::uint32_t p = 0; p < planes_; ++p)
       list->mBuffers[p].mDataByteSize = n * samplesPerFrame_ * std::uint32_t(sizeof(float));
     const PCMBuffer piece(list, n, buffer_->platformObject());
     std::string_view error;
     if (!file_->writeFromBuffer(piece, error)) {
+      if (file_->isFull() && cycles > 1) {
+        // The cycles that still fit go in one by one.
+        for (std::uint32_t i = 0, at = offset; i < cycles; at += ring.front(i++))
+          write(at, 1, ring.front(i));
+        return;
+      }
       if (file_->isFull()) {
         // Nothing more fits, now or later: the recording ends here with what the file holds.
         fileFull_ = true;
         stop_->store(true);
         return;
       }
-      ++failedWrites_;
-      failedFrames_ += cycleFrames - done;
+      failedWrites_ += cycles;
+      failedFrames_ += frames - done;
       if (meter_.enabled()) std::fputs(kEraseStatusLine, stderr);
       std::fputs(kWriteFailed, stderr);
       std::fputs("：", stderr);
@@ -94,7 +111,7 @@ void FileWriter::write(std::uint32_t cycleFrames) noexcept {
     // One pass feeds both; after the first sound only the meter, when it shows, still looks.
     if (!heardSound_ || meter_.enabled()) heardSound_ = meter_.measure(*list) || heardSound_;
   }
-  cycles_.fetch_add(1, std::memory_order_relaxed);
+  cycles_.fetch_add(cycles, std::memory_order_relaxed);
 }
 
 }  // namespace pt

@@ -1,5 +1,6 @@
-// The recorder's writer thread: drains the ring into the file, one cycle per write, and counts
-// what the file took and refused. The disk's stalls land here, never on the IO thread.
+// The recorder's writer thread: drains the ring into the file, a cycle per write or, after a
+// stall, the cycles that queued up together, and counts what the file took and refused. The
+// disk's stalls land here, never on the IO thread.
 #pragma once
 
 #include <atomic>
@@ -40,7 +41,7 @@ class FileWriter {
 
  private:
   void run() noexcept;
-  void write(std::uint32_t cycleFrames) noexcept;
+  void write(std::uint32_t offset, std::uint32_t cycles, std::uint32_t frames) noexcept;
 
   const std::shared_ptr<IOCapture> capture_;
   std::shared_ptr<AudioFile> file_;

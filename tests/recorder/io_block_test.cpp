@@ -21,13 +21,17 @@ class KeepingFile : public AudioFile {
  public:
   bool writeFromBuffer(const PCMBuffer& buffer, std::string_view&) noexcept override {
     if (writes == 0) std::this_thread::sleep_for(firstWriteTakes);
+    if (kept.size() / 2 + buffer.frameLength() > capacity) return !(full = true);
     const auto* samples = static_cast<const float*>(buffer.bufferList()->mBuffers[0].mData);
     kept.insert(kept.end(), samples, samples + 2 * buffer.frameLength());
     ++writes;
     return true;
   }
+  bool isFull() const noexcept override { return full; }
   std::vector<float> kept;
   int writes = 0;
+  std::size_t capacity = std::numeric_limits<std::size_t>::max();  // frames
+  bool full = false;
   std::chrono::milliseconds firstWriteTakes{0};
 };
 
@@ -95,6 +99,28 @@ TEST_F(IOPathTest, TheRingKeepsWhatFitsInOrderAndTheLastCycleIsCutToTheDuration)
   for (std::size_t f : {0u, 1399u, 1400u, 2099u, 2299u})
     EXPECT_EQ(file_->kept[2 * f + 1], float(f < 1400 ? f : f + 700)) << f;
   EXPECT_EQ(output_.mBuffers[0].mData, reinterpret_cast<void*>(0x1234));  // left alone
+}
+
+// A backlog goes to the file in one write; a file that cannot take it all still takes each
+// cycle that fits before the recording ends full.
+TEST_F(IOPathTest, ABacklogIsWrittenTogetherAndAFullFileTakesWhatFits) {
+  make(std::numeric_limits<std::int64_t>::max());
+  for (int i = 0; i < 3; ++i) cycle(400);
+  writer_->start();
+  writer_->finish();
+  EXPECT_EQ(file_->writes, 1);
+  EXPECT_EQ(writer_->cycles(), 3);
+
+  file_ = std::make_shared<KeepingFile>();
+  file_->capacity = 1000;
+  make(std::numeric_limits<std::int64_t>::max());
+  for (int i = 0; i < 3; ++i) cycle(400);
+  writer_->start();
+  writer_->finish();
+  EXPECT_EQ(writer_->frames(), 800);
+  EXPECT_EQ(writer_->cycles(), 2);
+  EXPECT_TRUE(writer_->fileFull());
+  EXPECT_TRUE(stop_->load());
 }
 
 // Lost cycles are counted, each once: a list that does not fit the format is unread; a gap in
