@@ -47,8 +47,10 @@ TEST(TapStreams, TheTapsBuffersArePickedOutOfTheListWithoutAllocating) {
   std::vector<float> microphone(512), tapSamples(1024, 0.5f);
   struct {
     std::uint32_t count = 2;
-    AudioBuffer buffers[2];
-  } input{2, {{1, 2048, microphone.data()}, {2, 4096, tapSamples.data()}}};
+    AudioBuffer buffers[3];
+  } input{
+      2,
+      {{1, 2048, microphone.data()}, {2, 4096, tapSamples.data()}, {1, 2048, microphone.data()}}};
   const AudioBufferList* seen = nullptr;
   AudioDeviceIOBlock block = TapStreamsTracker::tapInputOnly(
       [&](const AudioTimeStamp*, const AudioBufferList* list, const AudioTimeStamp*,
@@ -62,9 +64,11 @@ TEST(TapStreams, TheTapsBuffersArePickedOutOfTheListWithoutAllocating) {
   ASSERT_EQ(seen->mNumberBuffers, 1u);
   EXPECT_EQ(seen->mBuffers[0].mData, tapSamples.data());
 
-  input.count = 1;
-  block(nullptr, reinterpret_cast<const AudioBufferList*>(&input), nullptr, nullptr, nullptr);
-  EXPECT_EQ(seen, nullptr);
+  for (std::uint32_t count : {1u, 3u}) {
+    input.count = count;
+    block(nullptr, reinterpret_cast<const AudioBufferList*>(&input), nullptr, nullptr, nullptr);
+    EXPECT_EQ(seen, nullptr);
+  }
 }
 
 }  // namespace
