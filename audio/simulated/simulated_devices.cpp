@@ -290,12 +290,8 @@ OSStatus SimulatedPlatform::deviceStart(AudioObjectID device, AudioDeviceIOProcI
       return kAudioHardwareNotRunningError;
     }
     // Streams that change meanwhile tell their listeners before the first cycle.
-    while (!d.streamChanges.empty() && d.streamChanges.begin()->first <= until) {
-      d.now = std::max(d.now, d.streamChanges.begin()->first);
-      const AudioObjectID changed = d.streamChanges.begin()->second;
-      d.streamChanges.erase(d.streamChanges.begin());
-      d.notify(changed, kAudioDevicePropertyStreams);
-    }
+    while (const std::optional<AudioObjectID> changed = d.nextStreamChange(until))
+      d.notify(*changed, kAudioDevicePropertyStreams);
     d.now = until;
   }
 
@@ -511,15 +507,12 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
     }
     // The aggregate's input streams changed: its 'stm#' listeners hear of it, and a running
     // device's next cycle has the new list, every stream on until the block's usage is set again.
-    if (!d.streamChanges.empty() && d.streamChanges.begin()->first <= std::min(next, end)) {
-      d.now = std::max(d.now, d.streamChanges.begin()->first);
-      const AudioObjectID changed = d.streamChanges.begin()->second;
-      d.streamChanges.erase(d.streamChanges.begin());
-      if (changed == d.runningDevice && d.running != nullptr) {
+    if (const std::optional<AudioObjectID> changed = d.nextStreamChange(std::min(next, end))) {
+      if (*changed == d.runningDevice && d.running != nullptr) {
         d.running->inputStreamIsOn.clear();
-        d.layOutInput(changed, d.aggregates.at(changed));
+        d.layOutInput(*changed, d.aggregates.at(*changed));
       }
-      d.notify(changed, kAudioDevicePropertyStreams);
+      d.notify(*changed, kAudioDevicePropertyStreams);
       continue;
     }
     // The tool itself stopped (SIGSTOP): its sleep returns that much late, and the device keeps

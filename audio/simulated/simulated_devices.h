@@ -3,11 +3,13 @@
 // the audio file the IO block writes to (simulated_files.cpp). Private to audio/simulated.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "audio/simulated/simulated_platform.h"
@@ -287,6 +289,16 @@ struct SimulatedPlatform::Devices {
   // The running device's input list as the aggregate's streams stand now: the sub-device's and
   // the tap's buffers, in their order.
   void layOutInput(AudioObjectID id, const Value& aggregate);
+
+  // The aggregate whose input streams change next, when that is due by `until`; the clock moves
+  // to the change.
+  std::optional<AudioObjectID> nextStreamChange(double until) {
+    if (streamChanges.empty() || streamChanges.begin()->first > until) return std::nullopt;
+    now = std::max(now, streamChanges.begin()->first);
+    const AudioObjectID changed = streamChanges.begin()->second;
+    streamChanges.erase(streamChanges.begin());
+    return changed;
+  }
 
   static void callBlock(void* context) {
     auto& d = *static_cast<Devices*>(context);
