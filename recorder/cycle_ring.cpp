@@ -33,10 +33,27 @@ bool CycleRing::push(const AudioBufferList& list, std::uint32_t frames) noexcept
   return true;
 }
 
+// Real-time safe.
+bool CycleRing::pushSilence(std::uint32_t frames) noexcept {
+  const std::uint64_t cycle = pushedCycles_.load(std::memory_order_relaxed);
+  if (frames == 0 || frames > kLongestSilence ||
+      cycle - poppedCycles_.load(std::memory_order_acquire) == cycles_.size())
+    return false;
+  cycles_[cycle % cycles_.size()] = frames | kSilent;
+  pushedCycles_.store(cycle + 1, std::memory_order_release);
+  return true;
+}
+
 std::uint32_t CycleRing::front(std::size_t index) const noexcept {
   const std::uint64_t popped = poppedCycles_.load(std::memory_order_relaxed);
   if (pushedCycles_.load(std::memory_order_acquire) - popped <= index) return 0;
-  return cycles_[(popped + index) % cycles_.size()];
+  return cycles_[(popped + index) % cycles_.size()] & ~kSilent;
+}
+
+bool CycleRing::silent(std::size_t index) const noexcept {
+  const std::uint64_t popped = poppedCycles_.load(std::memory_order_relaxed);
+  if (pushedCycles_.load(std::memory_order_acquire) - popped <= index) return false;
+  return (cycles_[(popped + index) % cycles_.size()] & kSilent) != 0;
 }
 
 void CycleRing::read(std::uint32_t offset, std::uint32_t frames,
@@ -54,7 +71,10 @@ void CycleRing::read(std::uint32_t offset, std::uint32_t frames,
 void CycleRing::pop(std::size_t count) noexcept {
   const std::uint64_t popped = poppedCycles_.load(std::memory_order_relaxed);
   std::uint64_t frames = poppedFrames_.load(std::memory_order_relaxed);
-  for (std::size_t i = 0; i < count; ++i) frames += cycles_[(popped + i) % cycles_.size()];
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t entry = cycles_[(popped + i) % cycles_.size()];
+    if ((entry & kSilent) == 0) frames += entry;
+  }
   poppedFrames_.store(frames, std::memory_order_release);
   poppedCycles_.store(popped + count, std::memory_order_release);
 }

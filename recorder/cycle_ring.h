@@ -1,5 +1,6 @@
 // The IO cycles on their way from the IO block to the writer thread: a ring of samples and a ring
-// of cycle lengths, allocated once, with one producer and one consumer and no lock.
+// of cycle lengths, allocated once, with one producer and one consumer and no lock. An entry may
+// also be silence of a length, taking no room in the samples: audio lost at its place.
 #pragma once
 
 #include <atomic>
@@ -24,13 +25,19 @@ class CycleRing {
   // Producer; real-time safe. Copies the first `frames` frames of `list` as one cycle; false,
   // copying nothing, when there is no room for it.
   bool push(const AudioBufferList& list, std::uint32_t frames) noexcept;
+  // Producer; real-time safe. `frames` frames of silence (below kLongestSilence) as one entry;
+  // false when no entry is free.
+  bool pushSilence(std::uint32_t frames) noexcept;
+  static constexpr std::uint32_t kLongestSilence = (1u << 31) - 1;
 
-  // Consumer. The frames of the `index`th oldest cycle, 0 when there is none.
+  // Consumer. The frames of the `index`th oldest entry, 0 when there is none.
   std::uint32_t front(std::size_t index = 0) const noexcept;
+  // Whether that entry is silence.
+  bool silent(std::size_t index = 0) const noexcept;
   // Copies `frames` frames from `offset` frames into the oldest cycle on (across the cycles after
-  // it too), to the start of `out`'s buffers.
+  // it too, none of them silence), to the start of `out`'s buffers.
   void read(std::uint32_t offset, std::uint32_t frames, AudioBufferList& out) const noexcept;
-  // Lets the producer reuse the oldest `count` cycles' room.
+  // Lets the producer reuse the oldest `count` entries' room.
   void pop(std::size_t count = 1) noexcept;
 
  private:
@@ -38,7 +45,8 @@ class CycleRing {
   const std::uint32_t samplesPerFrame_;
   const std::size_t frames_;
   std::vector<float> samples_;         // plane after plane
-  std::vector<std::uint32_t> cycles_;  // the length of each cycle
+  std::vector<std::uint32_t> cycles_;  // the length of each entry, kSilent marking silence
+  static constexpr std::uint32_t kSilent = 1u << 31;
   // Frames and cycles ever pushed and popped: each written by one side and read by the other.
   std::atomic<std::uint64_t> pushedFrames_{0}, pushedCycles_{0};
   std::atomic<std::uint64_t> poppedFrames_{0}, poppedCycles_{0};

@@ -52,23 +52,69 @@ void FileWriter::finish() noexcept {
 
 void FileWriter::run() noexcept {
   CycleRing& ring = capture_->ring();
+  std::string_view error;
   for (;;) {
     const bool last = finishing_.load();  // the IO block has ended: what is in is all
     while (const std::uint32_t first = ring.front()) {
+      if (ring.silent()) {
+        // Refused, it is owed: the next cycle goes after it, and reports the failure.
+        if (!fileFull_) writeSilence(first, error);
+        ring.pop();
+        continue;
+      }
       // Cycles that queued up while the writer was away (a disk stall, a busy machine) go in one
       // write of up to the staging's length: a backlog is caught up in fewer, larger writes.
       std::uint32_t cycles = 1, frames = first;
       while (const std::uint32_t next = ring.front(cycles)) {
-        if (std::uint64_t(frames) + next > stagingFrames_) break;
+        if (ring.silent(cycles) || std::uint64_t(frames) + next > stagingFrames_) break;
         frames += next;
         ++cycles;
       }
       write(0, cycles, frames);
       ring.pop(cycles);
     }
-    if (last) return;
+    if (last) {
+      // Silence for what could not reach the ring or the file at the end, if the file takes it.
+      if (!fileFull_) writeSilence(capture_->takeOwedSilence(), error);
+      return;
+    }
     capture_->dataReady().wait();
   }
+}
+
+bool FileWriter::writeSilence(std::int64_t frames, std::string_view& error) noexcept {
+  owed_ += frames;
+  if (owed_ == 0) return true;
+  auto* list = reinterpret_cast<AudioBufferList*>(stagingList_.data());
+  if (!stagingSilent_) {
+    std::fill(staging_.begin(), staging_.end(), 0.0f);
+    stagingSilent_ = true;
+  }
+  while (owed_ > 0) {
+    const auto n = std::uint32_t(std::min<std::int64_t>(stagingFrames_, owed_));
+    for (std::uint32_t p = 0; p < planes_; ++p)
+      list->mBuffers[p].mDataByteSize = n * samplesPerFrame_ * std::uint32_t(sizeof(float));
+    const PCMBuffer piece(list, n, buffer_->platformObject());
+    if (!file_->writeFromBuffer(piece, error)) {
+      if (file_->isFull()) {
+        fileFull_ = true;
+        stop_->store(true);
+        return true;
+      }
+      return false;
+    }
+    owed_ -= n;
+    frames_.fetch_add(n, std::memory_order_relaxed);
+  }
+  return true;
+}
+
+void FileWriter::reportFailure(std::string_view error) noexcept {
+  if (meter_.enabled()) std::fputs(kEraseStatusLine, stderr);
+  std::fputs(kWriteFailed, stderr);
+  std::fputs("：", stderr);
+  std::fwrite(error.data(), 1, error.size(), stderr);
+  std::fputc('\n', stderr);
 }
 
 // `cycles` cycles of `frames` frames in all, from `offset` frames into the ring's oldest cycle
@@ -77,14 +123,22 @@ void FileWriter::write(std::uint32_t offset, std::uint32_t cycles, std::uint32_t
   if (fileFull_) return;
   CycleRing& ring = capture_->ring();
   auto* list = reinterpret_cast<AudioBufferList*>(stagingList_.data());
+  std::string_view error;
+  // What the file refused before goes first, as silence; while it still refuses, so does this.
+  const bool owing = !writeSilence(0, error);
   for (std::uint32_t done = 0; done < frames;) {
     const std::uint32_t n = std::min(stagingFrames_, frames - done);
-    ring.read(offset + done, n, *list);
-    for (std::uint32_t p = 0; p < planes_; ++p)
-      list->mBuffers[p].mDataByteSize = n * samplesPerFrame_ * std::uint32_t(sizeof(float));
-    const PCMBuffer piece(list, n, buffer_->platformObject());
-    std::string_view error;
-    if (!file_->writeFromBuffer(piece, error)) {
+    bool written = false;
+    if (!owing && !fileFull_) {
+      ring.read(offset + done, n, *list);
+      stagingSilent_ = false;
+      for (std::uint32_t p = 0; p < planes_; ++p)
+        list->mBuffers[p].mDataByteSize = n * samplesPerFrame_ * std::uint32_t(sizeof(float));
+      const PCMBuffer piece(list, n, buffer_->platformObject());
+      written = file_->writeFromBuffer(piece, error);
+    }
+    if (fileFull_) return;
+    if (!written) {
       if (file_->isFull() && cycles > 1) {
         // The cycles that still fit go in one by one.
         for (std::uint32_t i = 0, at = offset; i < cycles; at += ring.front(i++))
@@ -99,11 +153,8 @@ void FileWriter::write(std::uint32_t offset, std::uint32_t cycles, std::uint32_t
       }
       failedWrites_ += cycles;
       failedFrames_ += frames - done;
-      if (meter_.enabled()) std::fputs(kEraseStatusLine, stderr);
-      std::fputs(kWriteFailed, stderr);
-      std::fputs("：", stderr);
-      std::fwrite(error.data(), 1, error.size(), stderr);
-      std::fputc('\n', stderr);
+      owed_ += frames - done;
+      reportFailure(error);
       return;
     }
     done += n;

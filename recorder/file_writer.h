@@ -1,12 +1,15 @@
 // The recorder's writer thread: drains the ring into the file, a cycle per write or, after a
 // stall, the cycles that queued up together, and counts what the file took and refused. The
-// disk's stalls land here, never on the IO thread.
+// disk's stalls land here, never on the IO thread. Silence in the ring, and the frames of a write
+// the file refused, go to the file as silence, the latter once it takes writes again: the file
+// keeps the recording's time line.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -42,6 +45,9 @@ class FileWriter {
  private:
   void run() noexcept;
   void write(std::uint32_t offset, std::uint32_t cycles, std::uint32_t frames) noexcept;
+  // Writes `frames` of silence; false, with the frames not written owed, when the file refused.
+  bool writeSilence(std::int64_t frames, std::string_view& error) noexcept;
+  void reportFailure(std::string_view error) noexcept;
 
   const std::shared_ptr<IOCapture> capture_;
   std::shared_ptr<AudioFile> file_;
@@ -58,6 +64,8 @@ class FileWriter {
   // Written by the writer thread; the main thread reads the plain ones after finish().
   std::atomic<std::int64_t> cycles_{0}, frames_{0};
   std::int64_t failedWrites_ = 0, failedFrames_ = 0;
+  std::int64_t owed_ = 0;       // silence for frames the file refused, written ahead of the next
+  bool stagingSilent_ = false;  // staging_ holds zeros
   bool heardSound_ = false;
   bool fileFull_ = false;
 };

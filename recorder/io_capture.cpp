@@ -53,39 +53,70 @@ void IOCapture::take(const AudioBufferList* input, const AudioTimeStamp* inputTi
     readable = b.mData != nullptr && b.mDataByteSize == size && size % bytesPerFrame_ == 0 &&
                b.mNumberChannels == channelsPerPlane_;
   }
+  const bool timed =
+      inputTime != nullptr && (inputTime->mFlags & kAudioTimeStampSampleTimeValid) != 0;
   if (!readable) {
     unread_.fetch_add(1, std::memory_order_relaxed);
-    expectedSampleTime_ = std::numeric_limits<double>::quiet_NaN();  // the gap is this cycle
+    // Its length shows in the next time stamp; without time stamps, it is taken to be as long
+    // as the last cycle. Before the first cycle that could be read, the recording has no time.
+    if (timed)
+      unreadSince_ = true;
+    else
+      placeSilence(lastFrames_, unreadFrames_);
     return;
   }
   const std::uint32_t frames = size / bytesPerFrame_;
-  // A device that skips cycles (an overloaded IO thread) moves the sample time past them.
-  if (inputTime != nullptr && (inputTime->mFlags & kAudioTimeStampSampleTimeValid) != 0) {
+  if (timed) {
+    // A device that skips cycles (an overloaded IO thread) moves the sample time past them.
     const double gap = inputTime->mSampleTime - expectedSampleTime_;
-    if (gap >= 0.5) {
-      const auto lost = std::int64_t(std::llround(gap));
-      skipped_.fetch_add(lost, std::memory_order_relaxed);
-      position_ += lost;
-    }
+    if (gap >= 0.5) placeSilence(std::llround(gap), unreadSince_ ? unreadFrames_ : skipped_);
     expectedSampleTime_ = inputTime->mSampleTime + frames;
   }
+  unreadSince_ = false;
+  lastFrames_ = frames;
+  placeCycle(*input, frames);
+  if (position_ >= frameLimit_) stop_->store(true);
+}
+
+// Real-time safe. Lost audio within the duration is counted under `lost` and owed to the ring as
+// silence, ahead of the next cycle.
+void IOCapture::placeSilence(std::int64_t frames, std::atomic<std::int64_t>& lost) noexcept {
+  const std::int64_t placed = std::clamp<std::int64_t>(frameLimit_ - position_, 0, frames);
+  position_ += placed;
+  lost.fetch_add(placed, std::memory_order_relaxed);
+  owed_.fetch_add(placed, std::memory_order_relaxed);
+}
+
+// Real-time safe.
+bool IOCapture::payOwed() noexcept {
+  for (std::int64_t owed; (owed = owed_.load(std::memory_order_relaxed)) > 0;) {
+    const auto n = std::uint32_t(std::min<std::int64_t>(owed, CycleRing::kLongestSilence));
+    if (!ring_.pushSilence(n)) return false;
+    owed_.fetch_sub(n, std::memory_order_relaxed);
+  }
+  return true;
+}
+
+// Real-time safe.
+void IOCapture::placeCycle(const AudioBufferList& input, std::uint32_t frames) noexcept {
   if (position_ >= frameLimit_) return;
   const auto taken = std::uint32_t(std::min<std::int64_t>(frames, frameLimit_ - position_));
   position_ += taken;
-  bool pushed = ring_.push(*input, taken);
+  // Silence owed goes first, so that everything keeps its place.
+  bool pushed = payOwed() && ring_.push(input, taken);
   if (!pushed && mayWait_) {
     const auto until = std::chrono::steady_clock::now() + kRoomWait;
     while (!pushed && std::chrono::steady_clock::now() < until) {
       dataReady_->signal();
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      pushed = ring_.push(*input, taken);
+      pushed = payOwed() && ring_.push(input, taken);
     }
   }
-  if (pushed)
-    dataReady_->signal();
-  else
+  if (!pushed) {
     overflow_.fetch_add(taken, std::memory_order_relaxed);
-  if (position_ >= frameLimit_) stop_->store(true);
+    owed_.fetch_add(taken, std::memory_order_relaxed);
+  }
+  dataReady_->signal();
 }
 
 }  // namespace pt

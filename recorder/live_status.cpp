@@ -256,24 +256,18 @@ std::string statusLine(const StatusView& view, std::size_t columns, bool colour)
   return text;
 }
 
-void waitShowingStatus(double seconds, const std::atomic<bool>& stop, LevelMeter& meter,
+void waitShowingStatus(double durationSeconds, const std::atomic<bool>& stop, LevelMeter& meter,
                        std::uint32_t channels, const std::function<std::int64_t()>& fileBytes,
                        const std::function<void(double)>& afterSlice) {
   Platform& p = platform();
   std::optional<StatusDrawing> status;
-  if (stderrIsCapableTerminal()) status.emplace(meter, channels, fileBytes, seconds);
-  const double length = status ? kRedrawSeconds : kQuietSliceSeconds;
-  // Measured from one start on the platform's clock, so the slices add up to the duration.
-  const double end = p.systemUptime() + seconds;
+  if (stderrIsCapableTerminal()) status.emplace(meter, channels, fileBytes, durationSeconds);
+  const double slice = status ? kRedrawSeconds : kQuietSliceSeconds;
   if (status) status->draw();
-  for (;;) {
-    const double left = end - p.systemUptime();
-    if (!(left > 0) || stop.load()) return;
-    const double slice = std::min(left, length);
+  while (!stop.load()) {
     p.sleepForTimeInterval(slice, stop);
     afterSlice(slice);
-    // A shorter slice was the last: no draw just before the erase.
-    if (stop.load() || slice < length) return;
+    if (stop.load()) return;  // no draw just before the erase
     if (status) status->draw();
   }
 }

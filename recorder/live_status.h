@@ -57,11 +57,12 @@ struct StatusView {
 // `colour`.
 std::string statusLine(const StatusView& view, std::size_t columns, bool colour);
 
-// Waits like Platform::sleepForTimeInterval, in slices of a quarter of a second by the platform's
-// clock, calling `afterSlice` with each slice's length. When standard error is a terminal, the
-// slices are a tenth of a second, each followed by a redraw of the status line (`fileBytes`: the
-// size of the audio written so far), and the line is erased before it returns.
-void waitShowingStatus(double seconds, const std::atomic<bool>& stop, LevelMeter& meter,
+// Waits until `stop` is raised, in slices of a quarter of a second by the platform's clock,
+// calling `afterSlice` with each slice's length. When standard error is a terminal, the slices are
+// a tenth of a second, each followed by a redraw of the status line (`durationSeconds`: the length
+// it shows; `fileBytes`: the size of the audio written so far), and the line is erased before it
+// returns.
+void waitShowingStatus(double durationSeconds, const std::atomic<bool>& stop, LevelMeter& meter,
                        std::uint32_t channels, const std::function<std::int64_t()>& fileBytes,
                        const std::function<void(double)>& afterSlice);
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <numeric>
 #include <tuple>
 #include <utility>
 
@@ -33,9 +34,11 @@ std::int64_t truncatedRate(double rate) {
   return std::int64_t(rate);
 }
 
-// A device whose cycles never pause and that sent none for this long has stopped delivering.
-constexpr double kSilentDeviceSeconds = 2;
-// How long the cycle that completes the duration may come after it.
+// A device whose cycles never pause and that sent none for this long has stopped delivering: the
+// bound a sound server has to answer (a server stopped for a few seconds is waited for).
+constexpr double kSilentDeviceSeconds = 10;
+// A device whose cycles may pause in silence has ended the recording once they paused this long
+// after the duration.
 constexpr double kLastCycleSeconds = 1;
 // How often the main thread looks whether the start returned.
 constexpr auto kStartPoll = std::chrono::milliseconds(5);
@@ -254,30 +257,32 @@ bool ProcessTapRecorder::record(const AudioFormat& format) {
   writer_->start();
   InterruptionScope interruption(*stopWaiting_);
   if (!startDevice()) return false;
-  // Only a device that cycles through silence can be judged by cycles that stop; counted in
-  // slices of the wait, so that a recorder that was itself stopped (SIGSTOP, a swapping machine)
-  // and finds the backlog waiting is not taken for a device that went quiet.
+  if (!(durationSeconds_ > 0)) return true;
+  // The device's clock ends the recording, when the IO block has the duration's last frame: the
+  // frames of the time line, not the seconds of this thread's waits. Only a device that cycles
+  // through silence can be judged by cycles that stop; counted in slices of the wait, so that a
+  // recorder that was itself stopped (SIGSTOP, a swapping machine) and finds the backlog waiting
+  // is not taken for a device that went quiet.
   const bool watchCycles = platform().cyclesContinueWhileSilent();
   std::int64_t seen = -1;
-  double quiet = 0;
+  double quiet = 0, waited = 0;
   const auto afterSlice = [&](double slice) {
     const std::int64_t cycles = capture_->cycles();
     quiet = cycles == seen ? quiet + slice : 0;
     seen = cycles;
+    waited += slice;
     if (watchCycles && quiet >= kSilentDeviceSeconds) {
       deviceLost_.store(true);
       stopWaiting_->store(true);
     }
+    if (!watchCycles && waited >= durationSeconds_ && quiet >= kLastCycleSeconds)
+      stopWaiting_->store(true);
   };
   const std::int64_t bytesPerFrame = std::int64_t(format.streamDescription().mBytesPerFrame) *
                                      (format.isInterleaved() ? 1 : format.channelCount());
   const std::function<std::int64_t()> fileBytes = [&] { return writer_->frames() * bytesPerFrame; };
   waitShowingStatus(durationSeconds_, *stopWaiting_, levels_, format.channelCount(), fileBytes,
                     afterSlice);
-  // The cycle that completes the duration may end after it; the IO block stops the wait once
-  // the duration's last frame is in.
-  if (std::isfinite(durationSeconds_) && durationSeconds_ > 0)
-    platform().sleepForTimeInterval(kLastCycleSeconds, *stopWaiting_);
   return true;
 }
 
@@ -310,9 +315,13 @@ void ProcessTapRecorder::report(const AudioFormat& format) {
   // What was written is complete and summed up; the run still failed. The last reason is the
   // error the entry reports; any before it go to standard error now.
   std::vector<std::string> failures;
-  const LostAudio lost{capture_->unreadCycles(),   capture_->skippedFrames(),
-                       capture_->overflowFrames(), writer_->failedWrites(),
-                       writer_->failedFrames(),    droppedFrames_};
+  const LostAudio lost{capture_->unreadCycles(),
+                       capture_->unreadFrames(),
+                       capture_->skippedFrames(),
+                       capture_->overflowFrames(),
+                       writer_->failedWrites(),
+                       writer_->failedFrames(),
+                       droppedFrames_};
   if (std::string text = lostAudioMessage(lost, format.sampleRate()); !text.empty())
     failures.push_back(std::move(text));
   if (writer_->fileFull()) failures.emplace_back(kFileFull);
@@ -367,7 +376,8 @@ std::string lostAudioMessage(const LostAudio& lost, double sampleRate) {
   };
   std::vector<std::string> parts;
   if (lost.unreadCycles > 0)
-    parts.push_back(std::to_string(lost.unreadCycles) + " 个 IO 周期的输入无法读取");
+    parts.push_back(std::to_string(lost.unreadCycles) + " 个 IO 周期的输入无法读取（" +
+                    seconds(lost.unreadFrames) + " 秒音频）");
   if (lost.skippedFrames > 0)
     parts.push_back("设备跳过了 IO 周期（" + seconds(lost.skippedFrames) + " 秒音频）");
   if (lost.overflowFrames > 0)
@@ -380,13 +390,12 @@ std::string lostAudioMessage(const LostAudio& lost, double sampleRate) {
   if (parts.empty()) return {};
   std::string text = std::string(kLostAudio) + "：";
   for (std::size_t i = 0; i < parts.size(); ++i) text += (i > 0 ? "，" : "") + parts[i];
-  const std::int64_t counted[] = {lost.skippedFrames, lost.overflowFrames, lost.failedFrames,
-                                  lost.droppedFrames};
+  const std::int64_t counted[] = {lost.unreadFrames, lost.skippedFrames, lost.overflowFrames,
+                                  lost.failedFrames, lost.droppedFrames};
   if (std::count_if(std::begin(counted), std::end(counted), [](auto f) { return f > 0; }) > 1)
-    text +=
-        "；共 " +
-        seconds(lost.skippedFrames + lost.overflowFrames + lost.failedFrames + lost.droppedFrames) +
-        " 秒";
+    text += "；共 " +
+            seconds(std::accumulate(std::begin(counted), std::end(counted), std::int64_t{0})) +
+            " 秒";
   return text;
 }
 

@@ -38,6 +38,7 @@ class IOCapture;
 // Audio lost anywhere on the way to the file.
 struct LostAudio {
   std::int64_t unreadCycles = 0;    // cycles whose input did not fit the capture format
+  std::int64_t unreadFrames = 0;    // and their frames, by the time stamps or the cycle before
   std::int64_t skippedFrames = 0;   // cycles the device skipped (gaps in the input time stamps)
   std::int64_t overflowFrames = 0;  // cycles the ring could not take: the writer fell behind
   std::int64_t failedWrites = 0;    // cycles the file refused, and their frames
@@ -77,8 +78,8 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
                   std::function<void()> heard);
   std::function<void()> ending(std::atomic<bool> ProcessTapRecorder::*flag,
                                std::function<bool()> unchanged = nullptr);
-  // Starts the device and waits for the duration; false when interrupted before the start
-  // returned.
+  // Starts the device and waits until the duration is in; false when interrupted before the
+  // start returned.
   bool record(const AudioFormat& format);
   bool startDevice();
   void report(const AudioFormat& format);

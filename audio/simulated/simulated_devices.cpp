@@ -322,6 +322,7 @@ OSStatus SimulatedPlatform::deviceStart(AudioObjectID device, AudioDeviceIOProcI
   d.startTime = d.now;
   d.runCycles = 0;
   d.cycle.store(0, std::memory_order_relaxed);
+  d.releaseWriterClock(false);
   std::lock_guard lock(d.writerMutex);
   ++d.runNumber;
   return noErr;
@@ -363,6 +364,8 @@ OSStatus SimulatedPlatform::deviceStop(AudioObjectID device, AudioDeviceIOProcID
   if (d.runningDevice == device && (procID == nullptr || procID == d.running)) {
     d.runningDevice = AudioObjectID::unknown;
     d.running = nullptr;
+    // A write stalled past the end of the recording ends in the time that runs on.
+    d.releaseWriterClock(true);
   }
   return noErr;
 }

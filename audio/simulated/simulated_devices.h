@@ -188,7 +188,9 @@ struct SimulatedPlatform::Devices {
   int runNumber = 0;
   double writerClock = 0;
   std::optional<double> stallUntil;  // a write is stalled until then
-  bool startReleased = false;        // a stop ended a blocked start
+  // No device runs: nothing holds the clock back, and a stall passes.
+  bool clockRunsOn = false;
+  bool startReleased = false;  // a stop ended a blocked start
 
   bool writersIdle() const {
     if (stallUntil) return true;
@@ -215,8 +217,14 @@ struct SimulatedPlatform::Devices {
     std::unique_lock lock(writerMutex);
     stallUntil = writerClock + seconds;
     writerChanged.notify_all();
-    writerChanged.wait(lock, [&] { return writerClock >= *stallUntil; });
+    writerChanged.wait(lock, [&] { return writerClock >= *stallUntil || clockRunsOn; });
     stallUntil.reset();
+    writerChanged.notify_all();
+  }
+  // Main thread: once the device stops, the writer's clock is its own.
+  void releaseWriterClock(bool released) {
+    std::lock_guard lock(writerMutex);
+    clockRunsOn = released;
     writerChanged.notify_all();
   }
 

@@ -79,8 +79,8 @@ class IOPathTest : public ::testing::Test {
 };
 
 // The writer starts late, as after a stall: what fits in the ring is written in order, across
-// its end; the cycle that does not fit is lost and counted; the cycle that completes the
-// duration is cut to fit and ends the wait; nothing after it is taken.
+// its end; the cycle that does not fit is lost, counted and silence in its place; the cycle that
+// completes the duration is cut to fit and ends the wait; nothing after it is taken.
 TEST_F(IOPathTest, TheRingKeepsWhatFitsInOrderAndTheLastCycleIsCutToTheDuration) {
   make(3000);
   for (int i = 0; i < 3; ++i) cycle(700);  // 2100 frames: the third does not fit
@@ -93,11 +93,11 @@ TEST_F(IOPathTest, TheRingKeepsWhatFitsInOrderAndTheLastCycleIsCutToTheDuration)
   FileWriter second(capture_, file_, *format_, meter_, stop_);
   second.start();
   second.finish();
-  EXPECT_EQ(writer_->frames() + second.frames(), 1400 + 700 + 200);
+  EXPECT_EQ(writer_->frames() + second.frames(), 3000);
   EXPECT_EQ(second.cycles(), 2);  // the last one partial
-  ASSERT_EQ(file_->kept.size(), 2u * 2300);
-  for (std::size_t f : {0u, 1399u, 1400u, 2099u, 2299u})
-    EXPECT_EQ(file_->kept[2 * f + 1], float(f < 1400 ? f : f + 700)) << f;
+  ASSERT_EQ(file_->kept.size(), 2u * 3000);
+  for (std::size_t f : {0u, 1399u, 1400u, 2099u, 2100u, 2999u})
+    EXPECT_EQ(file_->kept[2 * f + 1], float(f < 1400 || f >= 2100 ? f : 0)) << f;
   EXPECT_EQ(output_.mBuffers[0].mData, reinterpret_cast<void*>(0x1234));  // left alone
 }
 
@@ -123,8 +123,9 @@ TEST_F(IOPathTest, ABacklogIsWrittenTogetherAndAFullFileTakesWhatFits) {
   EXPECT_TRUE(stop_->load());
 }
 
-// Lost cycles are counted, each once: a list that does not fit the format is unread; a gap in
-// valid sample times is skipped audio; times without the valid flag are not judged.
+// Lost cycles are counted, each once: a list that does not fit the format is unread, its length
+// what the next valid sample time moved past; a gap in valid sample times is skipped audio;
+// times without the valid flag are not judged.
 TEST_F(IOPathTest, UnreadableCyclesAndGapsInTheSampleTimeAreCounted) {
   make(std::numeric_limits<std::int64_t>::max());
   AudioTimeStamp time{};
@@ -138,12 +139,13 @@ TEST_F(IOPathTest, UnreadableCyclesAndGapsInTheSampleTimeAreCounted) {
   AudioBufferList noData{1, {{2, 80, nullptr}}};
   for (const AudioBufferList* list : {&twoBuffers, &noData, static_cast<AudioBufferList*>(nullptr)})
     block_(nullptr, list, &time, nullptr, nullptr);
-  time.mSampleTime = 500;  // after unread cycles: a new origin, no gap
+  time.mSampleTime = 500;
   cycle(10, &time);
   time.mFlags = 0;
   time.mSampleTime = 9000;
   cycle(10, &time);
   EXPECT_EQ(capture_->unreadCycles(), 3);
+  EXPECT_EQ(capture_->unreadFrames(), 360);
   EXPECT_EQ(capture_->skippedFrames(), 10);
   EXPECT_EQ(capture_->cycles(), 8);
 }

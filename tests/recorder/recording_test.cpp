@@ -301,10 +301,11 @@ TEST_F(RecordingTest, LostAudioIsCountedAfterTheSummaryAndFailsTheRun) {
   // 0.05 s holds four cycles of 512 frames; 0.04 s three.
   // clang-format off
   for (const Case& c : std::vector<Case>{
-           // The unread cycle's time is not known: the recording takes one more cycle.
-           {{2}, {3, 4}, false, "buffers=3 frames=1376", write + write,
-            "录音丢失了音频：1 个 IO 周期的输入无法读取，2 个 IO 周期（0.02 秒音频）未能写入文件"},
-           {{}, {1}, true, "buffers=2 frames=1024",
+           // Silence in the place of each: the file holds the duration.
+           {{2}, {3, 4}, false, "buffers=2 frames=2400", write + write,
+            "录音丢失了音频：1 个 IO 周期的输入无法读取（0.01 秒音频），2 个 IO 周期（0.02 秒音频）"
+            "未能写入文件；共 0.03 秒"},
+           {{}, {1}, true, "buffers=2 frames=1536",
             write + "录音丢失了音频：1 个 IO 周期（0.01 秒音频）未能写入文件\n", kDeviceLost}}) {
     // clang-format on
     sim::SimulatedPlatform sim;
@@ -336,13 +337,16 @@ TEST_F(RecordingTest, TheRealTimePathLosesOnlyWhatItCountsAndReports) {
       // The tool itself stopped for 3 s, the backlog kept: no cycle for that long is not the
       // device's end.
       {"{}", 4, "frames=192000 ", "", R"({"recorderStopped": {"at": 0.5, "seconds": 3}})"},
-      // Cycles 11 to 196 fill the ring behind the stalled 10th; 197 to 291 find it full.
-      {R"({"stalledWrites": {"10": 3000}})", 4, "frames=143360 ",
+      // Cycles 11 to 196 fill the ring behind the stalled 10th; 197 to 291 find it full, and
+      // are silence in their place. A stall that outlasts the recording ends in the time after.
+      {R"({"stalledWrites": {"10": 3000}})", 4, "frames=192000 ",
        lost + "写入跟不上，1.01 秒音频未能进入缓冲区"},
+      {R"({"stalledWrites": {"20": 3500}})", 3, "frames=144000 ",
+       lost + "写入跟不上，0.80 秒音频未能进入缓冲区"},
       // The block of cycle 5 runs 30 ms: the device skips cycles 6 and 7.
-      {R"({"ioOverloads": {"5": 30}})", 0.1, "frames=3776 ",
+      {R"({"ioOverloads": {"5": 30}})", 0.1, "frames=4800 ",
        lost + "设备跳过了 IO 周期（0.02 秒音频）"},
-      {R"({"droppedFrames": 4800, "ioOverloads": {"1": 15}})", 0.1, "frames=4288 ",
+      {R"({"droppedFrames": 4800, "ioOverloads": {"1": 15}})", 0.1, "frames=4800 ",
        lost + "设备跳过了 IO 周期（0.01 秒音频），音频系统丢弃了 0.10 秒音频；共 0.11 秒"},
   };
   for (const Case& c : cases) {
