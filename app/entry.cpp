@@ -13,6 +13,7 @@
 #include <string>
 
 #include "app/arguments.h"
+#include "recorder/interruption.h"
 #include "recorder/process_tap_recorder.h"
 #include "targets/keyword_targets.h"
 
@@ -62,6 +63,7 @@ int runProcessTap(std::span<const std::string_view> arguments) {
   // A reader of standard output that went away makes the summary's write fail with EPIPE, which
   // is reported, instead of ending the process before the file is complete.
   std::signal(SIGPIPE, SIG_IGN);
+  stopSignalsEndTheProcess();
   // A standard stream that the caller closed must not be taken over by the audio file or a
   // socket; read-only /dev/null holds its number, and writing to it still fails (EBADF).
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)

@@ -17,6 +17,14 @@ extern "C" void onInterrupt(int) {
 
 }  // namespace
 
+void stopSignalsEndTheProcess() noexcept {
+  for (int signal : {SIGINT, SIGTERM}) {
+    struct sigaction current {};
+    if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+      std::signal(signal, SIG_DFL);
+  }
+}
+
 InterruptionScope::InterruptionScope(std::atomic<bool>& flag) {
   target.store(&flag);
   struct sigaction action {};

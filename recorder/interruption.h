@@ -15,4 +15,10 @@ class InterruptionScope {
   InterruptionScope& operator=(const InterruptionScope&) = delete;
 };
 
+// Outside such a scope SIGINT and SIGTERM end the process at once, as their default actions do,
+// in every wait (a sound server that takes a connection and never answers, say), even when the
+// caller started the tool with them ignored (a script's background job): the recording itself
+// answers them whatever the caller ignored. SIGHUP keeps what the caller chose (nohup).
+void stopSignalsEndTheProcess() noexcept;
+
 }  // namespace pt

@@ -13,23 +13,35 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr double kCycleSeconds = 0.010;
+constexpr std::size_t kFrameBytes = kChannels * sizeof(float);
 // Far above what a desktop plays; a stream costs the audio it holds, its ring being only the cap.
 constexpr std::size_t kMaxStreams = 256;
-// What a stream may hold before it drops audio (counted as lost): far above a desktop's stalls.
-// The server keeps a stream's backlog while this process cannot read it (stopped, swapped out) and
-// hands it over in one burst when it runs again; a sink rendering ahead hands over up to 2 s at
-// once. All of it is kept and plays out late, never trimmed. Memory follows what a stream holds.
+// What a stream may hold before it loses audio (silence in its place, counted): far above a
+// desktop's stalls. The server keeps a stream's backlog while this process cannot read it
+// (stopped, swapped out) and hands it over in one burst when it runs again; a sink rendering
+// ahead hands over up to 2 s at once. All of it is kept and plays out late, never trimmed.
 constexpr double kRingSeconds = 30;
-// How long a mix waits for a stream that is late: longer than a loaded machine delays one.
+// How long a mix waits for a stream that is late while others deliver: longer than a loaded
+// machine delays one. It then plays without it (the stream paused, or its player starves).
 constexpr Clock::duration kMaxWait = 500ms;
-// Unless nothing at all arrives meanwhile: the streams fell silent (paused, corked), or the server
-// stopped. The server answers a request only after what it sent before, so an answer means that
-// nothing more is coming; a server that leaves it unanswered this long has stopped working, and
-// the device ends as when it is lost.
-constexpr Clock::duration kUnanswered = 2s;
+// When nothing at all arrives that long, the device asks the server a small question. The server
+// answers in order, after what it sent before; one that was stopped answers first once it runs
+// again and then renders the time it missed, so the streams are given kGrace more before they
+// count as fallen silent. A server that leaves the question unanswered kUnanswered (the bound of
+// connecting) has stopped working, and the device ends as when it is lost.
+constexpr Clock::duration kQuiet = 500ms;
+constexpr Clock::duration kGrace = 1s;
+constexpr Clock::duration kUnanswered = 10s;
 // Longer than any wait the queue asks for: a queue that slept longer was stopped or starved with
 // the whole process, the server's thread too, so a stall counts only from its waking.
 constexpr Clock::duration kOverslept = 1s;
+// A stream whose deliveries paused this long may have lost audio at the server meanwhile; its
+// timing information is asked for after each delivery for kRecovery after.
+constexpr Clock::duration kPause = 500ms;
+constexpr Clock::duration kRecovery = 2s;
+// Below this, a difference between the time that passed and the audio a full server queue kept is
+// the measurement's own (a fragment, the transport).
+constexpr double kLeastLoss = 0.1;
 // Once a recording runs, the server sends each stream's audio in fragments of 100 ms and the
 // queue wakes once per batch to hand over what arrived meanwhile: a few wake-ups a second, however
 // many streams play. Until then (the streams' first audio in the file, at most kEager) fragments
@@ -130,7 +142,11 @@ void Device::monitor(pa_context* context, std::uint32_t sinkInput) {
     mixer_.closeStream(slot);
     return;
   }
-  auto watch = std::make_unique<Monitor>(Monitor{this, stream, sinkInput, slot, false});
+  auto watch = std::make_unique<Monitor>();
+  watch->device = this;
+  watch->stream = stream;
+  watch->sinkInput = sinkInput;
+  watch->slot = slot;
   pa_stream_set_monitor_stream(stream, sinkInput);
   pa_stream_set_read_callback(stream, &Device::onReadable, watch.get());
   pa_stream_set_state_callback(stream, &Device::onStreamState, watch.get());
@@ -168,17 +184,35 @@ void Device::releaseMonitors() noexcept {
 // Server thread.
 void Device::onReadable(pa_stream* stream, std::size_t, void* data) {
   auto* watch = static_cast<Monitor*>(data);
+  Device& device = *watch->device;
+  const Clock::time_point now = Clock::now();
+  if (watch->lastRead != Clock::time_point{} && now - watch->lastRead > kPause)
+    watch->recovery = Monitor::Recovery{now, watch->lastReadWall, watch->consumed};
   const void* samples = nullptr;
   std::size_t bytes = 0;
   while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &samples, &bytes) == 0 &&
          bytes > 0) {
-    if (samples)  // null is a hole in the stream: nothing to hear
-      watch->device->mixer_.push(watch->slot, static_cast<const float*>(samples),
-                                 bytes / (kChannels * sizeof(float)));
+    const std::size_t frames = bytes / kFrameBytes;
+    if (samples) {
+      device.mixer_.push(watch->slot, static_cast<const float*>(samples), frames);
+    } else {  // a hole the server left: silence in its place
+      device.mixer_.skip(watch->slot, device.mixer_.pushed(watch->slot), frames, false);
+      watch->holes += frames;
+    }
+    watch->consumed += frames;
     pa_stream_drop(stream);
   }
-  Device& device = *watch->device;
-  device.lastDelivery_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+  watch->lastRead = now;
+  pa_gettimeofday(&watch->lastReadWall);
+  // The server tells what it dropped in its answers after the pause: ask after each delivery
+  // for a while (PipeWire moves its read index past the audio only once it sends again).
+  if (watch->recovery) {
+    if (now - watch->recovery->resumedAt > kRecovery)
+      watch->recovery.reset();
+    else
+      device.askTiming(*watch);
+  }
+  device.lastDelivery_.store(now.time_since_epoch().count(), std::memory_order_relaxed);
   if (!watch->steady && device.steady_.load(std::memory_order_relaxed)) {
     watch->steady = true;
     const pa_buffer_attr attributes = device.bufferAttributes(true);
@@ -189,6 +223,56 @@ void Device::onReadable(pa_stream* stream, std::size_t, void* data) {
   // either this sees the queue's wish, or the queue's exchange sees these frames. (No fence:
   // ThreadSanitizer does not model fences.)
   if (device.wantWake_.exchange(false, std::memory_order_acq_rel)) device.wake();
+}
+
+// Server thread.
+void Device::askTiming(Monitor& watch) {
+  if (watch.timing) return;  // one question at a time
+  watch.timing = pa_stream_update_timing_info(watch.stream, &Device::onTiming, &watch);
+}
+
+// Server thread.
+void Device::onTiming(pa_stream*, int success, void* data) {
+  auto* watch = static_cast<Monitor*>(data);
+  if (watch->timing) pa_operation_unref(std::exchange(watch->timing, nullptr));
+  if (success) watch->device->measureLoss(*watch);
+}
+
+// Server thread. Two servers, two ways of losing what a stream could not take while this process
+// did not read: PipeWire moves its read index past it (the answer's read index runs ahead of the
+// frames received); PulseAudio's full queue refuses it and moves no index, so the time that passed
+// against the frames the server queued meanwhile tells, once the queue was seen full. Either way
+// the loss is silence where the audio would have been.
+void Device::measureLoss(Monitor& watch) {
+  const pa_timing_info* info = pa_stream_get_timing_info(watch.stream);
+  if (!info || info->read_index_corrupt || info->write_index_corrupt) return;
+  const auto framesOf = [](std::int64_t bytes) {
+    return std::uint64_t(std::max<std::int64_t>(0, bytes) / std::int64_t(kFrameBytes));
+  };
+  // A place among the stream's frames, as a count of the frames pushed to its slot.
+  const auto pushedBefore = [&](std::uint64_t frame) {
+    return std::size_t(frame > watch.holes ? frame - watch.holes : 0);
+  };
+  const std::uint64_t sent = framesOf(info->read_index);
+  if (sent > watch.consumed + watch.skipped) {
+    const std::uint64_t skip = sent - watch.consumed - watch.skipped;
+    watch.skipped += skip;
+    mixer_.skip(watch.slot, pushedBefore(watch.lastUnskipped), skip, true);
+  } else {
+    watch.lastUnskipped = watch.consumed + pa_stream_readable_size(watch.stream) / kFrameBytes;
+  }
+  if (!watch.recovery || std::exchange(watch.recovery->measured, true)) return;
+  const Monitor::Recovery& pause = *watch.recovery;
+  const pa_buffer_attr* attributes = pa_stream_get_buffer_attr(watch.stream);
+  const std::uint64_t queued =
+      framesOf(info->write_index) - std::min(framesOf(info->write_index), pause.consumedAtPause);
+  const double seconds =
+      double(pa_timeval_diff(&info->timestamp, &pause.pausedAt)) / PA_USEC_PER_SEC -
+      double(info->source_usec) / PA_USEC_PER_SEC;
+  const auto rendered = std::uint64_t(std::max(0.0, seconds * tap.rate));
+  if (attributes && queued >= attributes->maxlength / kFrameBytes &&
+      rendered > queued + std::uint64_t(kLeastLoss * tap.rate))
+    mixer_.skip(watch.slot, pushedBefore(framesOf(info->write_index)), rendered - queued, true);
 }
 
 // Server thread, or the main thread.
@@ -204,6 +288,12 @@ void Device::wake() {
 void Device::onStreamState(pa_stream* stream, void* data) {
   auto* watch = static_cast<Monitor*>(data);
   const pa_stream_state_t state = pa_stream_get_state(stream);
+  if (state == PA_STREAM_READY) {
+    // Its delivery counts from here: a process stopped before the first audio arrived may have
+    // lost some at the server too.
+    watch->lastRead = Clock::now();
+    pa_gettimeofday(&watch->lastReadWall);
+  }
   if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && !watch->ended) {
     watch->ended = true;  // the stream it watched is gone; the slot plays out and frees
     watch->device->mixer_.closeStream(watch->slot);
@@ -212,6 +302,10 @@ void Device::onStreamState(pa_stream* stream, void* data) {
 }
 
 void Device::release(Monitor& watch) noexcept {
+  if (watch.timing) {
+    pa_operation_cancel(watch.timing);
+    pa_operation_unref(std::exchange(watch.timing, nullptr));
+  }
   if (!watch.stream) return;
   pa_stream_set_read_callback(watch.stream, nullptr, nullptr);
   pa_stream_set_state_callback(watch.stream, nullptr, nullptr);
@@ -225,7 +319,6 @@ void Device::release(Monitor& watch) noexcept {
 void Device::startCycling() {
   if (cycling_.valid()) return;  // already running
   stopRequested_.store(false);
-  // The clock starts now, not when the queue gets to it, so the file holds the whole duration.
   startAt_ = Clock::now();
   auto done = std::make_shared<std::promise<void>>();
   cycling_ = done->get_future();
@@ -237,99 +330,144 @@ void Device::startCycling() {
 
 void Device::stopCycling() noexcept {
   if (!cycling_.valid()) return;
-  stopAt_ = Clock::now();
   stopRequested_.store(true, std::memory_order_release);
   wake();
   cycling_.wait();
   cycling_ = {};
 }
 
-// The recorder's queue.
+// The recorder's queue. The time line advances by the frames the awaited streams deliver, gaps
+// included; with none awaited, by the time that passes, as silence.
 void Device::runCycles() {
   IORegistration& io = *registration_;
   AudioBufferList input{1, {{kChannels, 0, buffer_.data()}}};
   AudioBufferList output{0, {{0, 0, nullptr}}};
   AudioTimeStamp now{}, inputTime{}, outputTime{};
+  inputTime.mFlags = kAudioTimeStampSampleTimeValid;
+  inputTime.mRateScalar = 1.0;
   const double rate = tap.rate;
   const Clock::time_point start = startAt_;
-  const auto cyclesBy = [&](Clock::time_point t) {
-    return std::uint64_t(std::chrono::duration<double>(t - start).count() * rate / cycleFrames_);
+  constexpr Clock::time_point never = Clock::time_point::max();
+  std::uint64_t position = 0;   // frames handed to the block: the time line
+  std::uint64_t pacedFrom = 0;  // position when the queue last woke or paused
+  // Hands the next `frames` of the mix to the block.
+  const auto hand = [&](std::uint32_t frames) {
+    mixer_.mix(buffer_.data(), frames);
+    input.mBuffers[0].mDataByteSize = frames * kChannels * sizeof(float);
+    inputTime.mSampleTime = double(position);
+    now = outputTime = inputTime;
+    io.block(&now, &input, &inputTime, &output, &outputTime);
+    position += frames;
+    if (position - pacedFrom >= kBacklogCycles * cycleFrames_) {
+      std::this_thread::sleep_for(kBacklogPause);
+      pacedFrom = position;
+    }
   };
-  const auto timeOf = [&](std::uint64_t cycles) {
-    return start + std::chrono::duration_cast<Clock::duration>(
-                       std::chrono::duration<double>(double(cycles) * cycleFrames_ / rate));
-  };
-  std::uint64_t delivered = 0;  // cycles
-  std::uint64_t pacedFrom = 0;  // delivered when the queue last woke or paused
-  // Since when a late stream keeps the due cycles waiting; max: none does.
-  Clock::time_point stalledSince = Clock::time_point::max();
-  Clock::time_point probedAt = Clock::time_point::max();  // max: the server was not asked
-  bool heard = false;                                     // the streams' first audio is in the file
+  // Since when the awaited streams keep the mix waiting; when the server was asked, and when
+  // its answer was seen.
+  Clock::time_point stalledSince = never, probedAt = never, answeredAt = never;
+  // With no stream awaited: since when silence follows the time, and from which position.
+  Clock::time_point idleFrom = never;
+  std::uint64_t idleBase = 0;
+  bool heard = false;  // the streams' first audio is in the file
   Clock::time_point awake = start;
   for (;;) {
     const bool stopping = stopRequested_.load(std::memory_order_acquire);
     if (!alive_.load()) return;
     const Clock::time_point t = Clock::now();
-    if (t - std::exchange(awake, t) > kOverslept)
-      stalledSince = probedAt = Clock::time_point::max();
-    const std::uint64_t due = cyclesBy(stopping ? stopAt_ : t);
-    while (delivered < due) {
-      const std::size_t wanted = std::min<std::uint64_t>(due - delivered, kBatchCycles);
-      std::size_t cycles = mixer_.mixable(wanted * cycleFrames_) / cycleFrames_;
-      if (cycles == 0) {
-        stalledSince = std::min(stalledSince, t);
-        const bool othersFlow =
-            Clock::time_point(Clock::duration(lastDelivery_.load(std::memory_order_relaxed))) >
-            stalledSince;
-        bool waitedEnough = t - stalledSince >= kMaxWait;
-        if (waitedEnough && !othersFlow && !stopping) {
-          if (probedAt == Clock::time_point::max()) {
-            probedAt = t;
-            connection_.probe();
-          }
-          waitedEnough = connection_.answeredSince(probedAt);
-          if (!waitedEnough && t - probedAt >= kUnanswered) {
-            PulseConnection::Lock lock(connection_);
-            lose();
-            return;
-          }
-        }
-        if (!waitedEnough) break;
-        // The streams that keep the others waiting are no longer awaited.
-        mixer_.stopAwaitingStreamsShortOf(cycleFrames_);
-        cycles = std::max<std::size_t>(1, mixer_.mixable(wanted * cycleFrames_) / cycleFrames_);
-      } else {
+    if (t - std::exchange(awake, t) > kOverslept) stalledSince = probedAt = answeredAt = never;
+    const auto delivered = [&](Clock::time_point since) {
+      return Clock::time_point(Clock::duration(lastDelivery_.load(std::memory_order_relaxed))) >
+             since;
+    };
+    const auto ask = [&] {
+      if (probedAt == never) {
+        probedAt = t;
+        connection_.probe();
+      }
+      return connection_.answeredSince(probedAt);
+    };
+    Clock::time_point until = t + kBatch;  // when to look again without news
+    if (mixer_.awaitsAny()) {
+      idleFrom = never;
+      const std::size_t frames = mixer_.mixable(batchFrames_) / cycleFrames_ * cycleFrames_;
+      if (frames > 0) {
         heard = true;
+        stalledSince = probedAt = answeredAt = never;
+        hand(std::uint32_t(frames));
+        continue;
       }
-      stalledSince = probedAt = Clock::time_point::max();
-      const std::uint32_t frames = std::uint32_t(cycles) * cycleFrames_;
-      mixer_.mix(buffer_.data(), frames);
-      input.mBuffers[0].mDataByteSize = frames * kChannels * sizeof(float);
-      inputTime.mSampleTime = double(delivered * cycleFrames_);
-      inputTime.mRateScalar = 1.0;
-      now = inputTime;
-      outputTime = inputTime;
-      io.block(&now, &input, &inputTime, &output, &outputTime);
-      delivered += cycles;
-      if (delivered - pacedFrom >= kBacklogCycles && delivered < due) {
-        std::this_thread::sleep_for(kBacklogPause);
-        pacedFrom = delivered;
+      if (stopping) return;
+      stalledSince = std::min(stalledSince, t);
+      if (delivered(stalledSince)) {
+        // Others deliver: the streams that keep them waiting paused, or starve.
+        if (t - stalledSince >= kMaxWait) {
+          mixer_.stopAwaitingStreamsShortOf(cycleFrames_);
+          stalledSince = probedAt = answeredAt = never;
+          continue;
+        }
+        until = std::min(until, stalledSince + kMaxWait);
+      } else if (t - stalledSince >= kQuiet) {
+        if (ask()) {
+          answeredAt = std::min(answeredAt, t);
+          if (t - answeredAt >= kGrace) {
+            // Nothing is coming: the streams fell silent since the mix ran short.
+            mixer_.stopAwaitingStreamsShortOf(cycleFrames_);
+            idleFrom = stalledSince;
+            idleBase = position;
+            stalledSince = probedAt = answeredAt = never;
+            continue;
+          }
+          until = std::min(until, answeredAt + kGrace);
+        } else if (t - probedAt >= kUnanswered) {
+          PulseConnection::Lock lock(connection_);
+          lose();
+          return;
+        }
+      } else {
+        until = std::min(until, stalledSince + kQuiet);
       }
+    } else {
+      if (idleFrom == never) {
+        idleFrom = t;
+        idleBase = position;
+      }
+      const auto passed = std::uint64_t(std::chrono::duration<double>(t - idleFrom).count() * rate);
+      const std::uint64_t due =
+          (idleBase + passed - std::min(idleBase + passed, position)) / cycleFrames_ * cycleFrames_;
+      if (due > 0) {
+        // Streams that hold a whole mix again join it.
+        hand(std::uint32_t(std::min<std::uint64_t>(due, batchFrames_)));
+        continue;
+      }
+      if (stopping) return;
+      // The server is asked now and then whether it still answers.
+      if (probedAt == never || connection_.answeredSince(probedAt)) {
+        if (probedAt == never || t - probedAt >= kQuiet) {
+          probedAt = t;
+          connection_.probe();
+        }
+      } else if (t - probedAt >= kUnanswered) {
+        PulseConnection::Lock lock(connection_);
+        lose();
+        return;
+      }
+      until = std::max(
+          t, idleFrom + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                            double(position - idleBase + cycleFrames_) / rate)));
+      if (!stopping && !(!heard && t - start < kEager)) until += kBatch;
     }
-    pacedFrom = delivered;
-    if (stopping && delivered >= due) return;
+    pacedFrom = position;
 
-    // Starting or stopping, a late stream's data wakes the queue at once; otherwise it wakes
-    // once per batch. Up to date, it sleeps until the next cycle is due.
+    // Starting or stopping, a stream's data wakes the queue at once; otherwise it wakes once per
+    // batch, or when a wait it counts ends.
     const bool eager = stopping || (!heard && t - start < kEager);
     if (!eager) steady_.store(true, std::memory_order_relaxed);
-    const bool late = delivered < due;
-    Clock::time_point until = late ? std::max(stalledSince + kMaxWait, t) : timeOf(delivered + 1);
-    if (!eager) until = late ? std::min(until, t + kBatch) : until + kBatch;
     std::unique_lock lock(wakeMutex_);
-    if (eager && late) {
+    if (eager) {
       wantWake_.exchange(true, std::memory_order_acq_rel);
-      if (mixer_.mixable(cycleFrames_) == cycleFrames_) woken_ = true;  // arrived meanwhile
+      if (mixer_.mixable(cycleFrames_) == cycleFrames_ && mixer_.awaitsAny())
+        woken_ = true;  // arrived meanwhile
     }
     wakeUp_.wait_until(lock, until, [&] { return woken_; });
     woken_ = false;

@@ -3,12 +3,13 @@
 // followed as streams come and go, summed by a StreamMixer and handed to the IO block on the
 // recorder's serial queue.
 //
-// The cycles are clocked by the data within the wall clock: a cycle is mixed once every awaited
-// stream has delivered it, and never before its time, so a stream the server delivers late
-// (a loaded machine) is waited for instead of filled with silence. A stream that keeps the mix
-// waiting longer than kMaxWait stops being awaited (it paused, or its player starves), and the
-// cycles due meanwhile are mixed without it. The file thus starts with the first sound and
-// holds the duration.
+// The device's clock is the server's: its time line is the streams' frames as the server
+// rendered them, so a cycle is mixed once every awaited stream has delivered it, however late
+// (a loaded machine, a server that was stopped and renders the time it missed when it runs
+// again). Audio the server dropped while this process could not read is measured from the
+// stream's timing information and kept in its place as silence. Only when no stream is awaited
+// (they fell silent, paused, ended, or none plays) do the cycles follow the time that passes,
+// as silence, while the server answers.
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -20,6 +21,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -58,6 +60,23 @@ struct Monitor {
   int slot = -1;
   bool ended = false;
   bool steady = false;  // asked for steady-state fragments
+  // The stream's own frame count: read from the server (data and holes), and the holes.
+  std::uint64_t consumed = 0, holes = 0;
+  std::chrono::steady_clock::time_point lastRead{};
+  timeval lastReadWall{};  // the clock of the server's timing information
+  // A pause in its delivery (this process stopped, a suspended sink), until the server's timing
+  // information after it has said what the server dropped meanwhile.
+  struct Recovery {
+    std::chrono::steady_clock::time_point resumedAt;
+    timeval pausedAt;
+    std::uint64_t consumedAtPause = 0;
+    bool measured = false;  // the first answer after the pause was read
+  };
+  std::optional<Recovery> recovery;
+  pa_operation* timing = nullptr;  // an update of the timing information, not yet answered
+  std::uint64_t skipped = 0;       // frames the server's read index moved past, so far
+  // What the server had sent at its last answer without a new skip.
+  std::uint64_t lastUnskipped = 0;
 };
 
 struct IORegistration {
@@ -107,6 +126,9 @@ class Device {
  private:
   static void onReadable(pa_stream* stream, std::size_t, void* data);
   static void onStreamState(pa_stream* stream, void* data);
+  static void onTiming(pa_stream* stream, int success, void* data);
+  void askTiming(Monitor& watch);
+  void measureLoss(Monitor& watch);
   pa_buffer_attr bufferAttributes(bool steady) const;
   void release(Monitor& watch) noexcept;
   void wake();
@@ -131,7 +153,7 @@ class Device {
   // Main thread.
   std::future<void> cycling_;
   // Set by the main thread, then read by the recorder's queue.
-  std::chrono::steady_clock::time_point startAt_, stopAt_;
+  std::chrono::steady_clock::time_point startAt_;
   std::atomic<bool> stopRequested_{false};
   // Set by the recorder's queue once the recording runs; monitors then ask for larger fragments.
   std::atomic<bool> steady_{false};

@@ -1,6 +1,7 @@
 #include "audio/pulse/stream_mixer.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <climits>
 #include <cstring>
@@ -22,6 +23,14 @@ constexpr std::size_t kCacheLine = 64;
 // mixed, so its memory follows what it holds, not what its ring may hold.
 // 85 ms at 48 kHz: few enough blocks to pass around, small enough to follow the audio closely.
 constexpr std::size_t kBlockFrames = 4096;
+// Gaps a stream may hold unplayed at once: far more than the stalls of a few seconds make.
+constexpr std::size_t kGaps = 16;
+
+// Silence of `frames` frames before the frame counter `at`.
+struct Gap {
+  std::size_t at;
+  std::size_t frames;
+};
 
 // Followed in memory by the block's frames.
 struct Block {
@@ -37,11 +46,31 @@ struct Slot {
   // the consumer starts from once `write` shows it filled.
   Block* tail = nullptr;
   Block* first = nullptr;
+  std::size_t base = 0;     // producer only: `write` when this opening began
+  std::size_t lastGap = 0;  // producer only: where the latest gap goes
+  // Gaps in the order of their places; counters that only grow, like the frame counters.
+  std::array<Gap, kGaps> gaps{};
+  std::atomic<std::size_t> gapsPushed{0};
   alignas(kCacheLine) std::atomic<std::size_t> read{0};
   // Consumer only: the block frame `read` comes from, kept after it is read out until the next
   // frame has arrived, because the producer may still link its successor to it.
   Block* head = nullptr;
   bool lapsed = false;  // ran dry, no longer awaited
+  std::atomic<std::size_t> gapsPlayed{0};
+  std::size_t frontPlayed = 0;  // consumer only: of the oldest gap not yet played out
+
+  // Consumer: the frames that can play, of a slot whose write counter read `w`: the frames held
+  // and the gaps among them (a gap whose place has not arrived waits for it).
+  std::size_t held(std::size_t w) const noexcept {
+    std::size_t frames = w - read.load(std::memory_order_relaxed);
+    const std::size_t pushed = gapsPushed.load(std::memory_order_acquire);
+    for (std::size_t g = gapsPlayed.load(std::memory_order_relaxed); g < pushed; ++g) {
+      const Gap& gap = gaps[g % kGaps];
+      if (gap.at > w) break;
+      frames += gap.frames - (g == gapsPlayed.load(std::memory_order_relaxed) ? frontPlayed : 0);
+    }
+    return frames;
+  }
 };
 
 std::size_t ringCapacity(std::size_t ringFrames) {
@@ -92,7 +121,7 @@ struct StreamMixer::Impl {
     }
   }
 
-  Slot* slot(int index) noexcept {
+  Slot* slot(int index) const noexcept {
     if (index < 0 || static_cast<std::size_t>(index) >= streamCount) return nullptr;
     return &slots[static_cast<std::size_t>(index)];
   }
@@ -166,6 +195,38 @@ struct StreamMixer::Impl {
     }
   }
 
+  // Consumer: up to `frames` frames of the stream and its gaps added to `out`; how many.
+  std::size_t play(Slot& s, std::size_t w, float* out, std::size_t frames) noexcept {
+    std::size_t r = s.read.load(std::memory_order_relaxed);
+    const std::size_t gaps = s.gapsPushed.load(std::memory_order_acquire);
+    std::size_t done = 0;
+    while (done < frames) {
+      const std::size_t g = s.gapsPlayed.load(std::memory_order_relaxed);
+      std::size_t upTo = w;
+      if (g < gaps) {
+        const Gap& gap = s.gaps[g % kGaps];
+        if (gap.at <= r) {  // its place, or one the consumer passed before the gap came
+          const std::size_t n = std::min(gap.frames - s.frontPlayed, frames - done);
+          done += n;
+          s.frontPlayed += n;
+          if (s.frontPlayed == gap.frames) {
+            s.frontPlayed = 0;
+            s.gapsPlayed.store(g + 1, std::memory_order_release);
+          }
+          continue;
+        }
+        upTo = std::min(w, gap.at);
+      }
+      const std::size_t n = std::min(upTo - r, frames - done);
+      if (n == 0) break;
+      addOut(s, r, out + done * channels, n);
+      r += n;
+      done += n;
+    }
+    s.read.store(r, std::memory_order_relaxed);
+    return done;
+  }
+
   // One mix of at most `capacity` frames.
   void mixOnce(float* out, std::size_t frames) noexcept {
     std::fill(out, out + frames * channels, 0.0f);
@@ -179,18 +240,12 @@ struct StreamMixer::Impl {
       if (state == kFree) continue;
       const bool closing = state == kClosing;
       const std::size_t w = s.write.load(std::memory_order_acquire);
-      std::size_t r = s.read.load(std::memory_order_relaxed);
-      const std::size_t held = w - r;
       // Nothing more will come from a closing stream, so it plays whatever it has; a lapsed one
       // rejoins with a whole mix, so that it does not fall silent again within it.
-      if (closing || !s.lapsed || held >= frames) {
-        const std::size_t take = std::min(held, frames);
-        addOut(s, r, out, take);
-        r += take;
-        s.lapsed = take < frames;
-        s.read.store(r, std::memory_order_relaxed);
-      }
-      if (closing && r == w) {
+      if (closing || !s.lapsed || s.held(w) >= frames) s.lapsed = play(s, w, out, frames) < frames;
+      if (closing && s.read.load(std::memory_order_relaxed) == w &&
+          s.gapsPlayed.load(std::memory_order_relaxed) ==
+              s.gapsPushed.load(std::memory_order_acquire)) {
         // The producer is done with the chain: its last block can go too.
         while (Block* block = s.head) {
           s.head = block->next;
@@ -233,6 +288,7 @@ int StreamMixer::openStream() noexcept {
     // equals the write index, so the stream starts out empty; its blocks are back in the pool.
     if (s.state.load(std::memory_order_acquire) != kFree) continue;
     s.tail = s.first = nullptr;
+    s.base = s.lastGap = s.write.load(std::memory_order_relaxed);
     s.state.store(kOpen, std::memory_order_release);
     if (i >= impl_->used.load(std::memory_order_relaxed))
       impl_->used.store(i + 1, std::memory_order_release);
@@ -251,9 +307,24 @@ void StreamMixer::push(int slot, const float* frames, std::size_t frameCount) no
   const std::size_t room = impl_->capacity - (w - r);
   const std::size_t n = impl_->copyIn(*s, w, frames, std::min(frameCount, room));
   s->write.store(w + n, std::memory_order_release);
-  if (n < frameCount) {
-    impl_->producerDropped.fetch_add(frameCount - n, std::memory_order_relaxed);
-  }
+  if (n < frameCount) skip(slot, w + n - s->base, frameCount - n, true);
+}
+
+void StreamMixer::skip(int slot, std::size_t before, std::size_t frameCount, bool lost) noexcept {
+  Slot* s = impl_->slot(slot);
+  if (s == nullptr || frameCount == 0 || s->state.load(std::memory_order_relaxed) != kOpen) return;
+  if (lost) impl_->producerDropped.fetch_add(frameCount, std::memory_order_relaxed);
+  const std::size_t gaps = s->gapsPushed.load(std::memory_order_relaxed);
+  // Acquire pairs with the consumer's release on playing one out: its entry is free again.
+  if (gaps - s->gapsPlayed.load(std::memory_order_acquire) == kGaps) return;  // lost unplaced
+  s->lastGap = std::max(s->base + before, s->lastGap);
+  s->gaps[gaps % kGaps] = {s->lastGap, frameCount};
+  s->gapsPushed.store(gaps + 1, std::memory_order_release);
+}
+
+std::size_t StreamMixer::pushed(int slot) const noexcept {
+  const Slot* s = impl_->slot(slot);
+  return s ? s->write.load(std::memory_order_relaxed) - s->base : 0;
 }
 
 void StreamMixer::closeStream(int slot) noexcept {
@@ -272,11 +343,18 @@ std::size_t StreamMixer::mixable(std::size_t wanted) const noexcept {
   for (std::size_t i = 0; i < end && wanted > 0; ++i) {
     const Slot& s = impl_->slots[i];
     if (s.state.load(std::memory_order_acquire) != kOpen || s.lapsed) continue;
-    const std::size_t held =
-        s.write.load(std::memory_order_acquire) - s.read.load(std::memory_order_relaxed);
-    wanted = std::min(wanted, held);
+    wanted = std::min(wanted, s.held(s.write.load(std::memory_order_acquire)));
   }
   return wanted;
+}
+
+bool StreamMixer::awaitsAny() const noexcept {
+  const std::size_t end = impl_->used.load(std::memory_order_acquire);
+  for (std::size_t i = 0; i < end; ++i) {
+    const Slot& s = impl_->slots[i];
+    if (s.state.load(std::memory_order_acquire) == kOpen && !s.lapsed) return true;
+  }
+  return false;
 }
 
 void StreamMixer::stopAwaitingStreamsShortOf(std::size_t frameCount) noexcept {
@@ -284,9 +362,7 @@ void StreamMixer::stopAwaitingStreamsShortOf(std::size_t frameCount) noexcept {
   for (std::size_t i = 0; i < end; ++i) {
     Slot& s = impl_->slots[i];
     if (s.state.load(std::memory_order_acquire) != kOpen) continue;
-    const std::size_t held =
-        s.write.load(std::memory_order_acquire) - s.read.load(std::memory_order_relaxed);
-    if (held < frameCount) s.lapsed = true;
+    if (s.held(s.write.load(std::memory_order_acquire)) < frameCount) s.lapsed = true;
   }
 }
 

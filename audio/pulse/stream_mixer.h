@@ -1,5 +1,5 @@
 // Sums the playback streams of one tap into interleaved float audio, without gaps the streams
-// did not have.
+// did not have, and with silence in the place of audio a stream lost.
 //
 // One producer thread (the sound server client's thread) opens, feeds and closes streams; one
 // consumer thread mixes. Each stream has its own single-producer single-consumer queue, so neither
@@ -11,6 +11,9 @@
 // leaving silence in it. A stream is awaited from its opening until it runs dry in a mix the
 // consumer forced or the consumer gave up on it (it stopped delivering: paused, or starved for
 // longer than the consumer will wait); it is awaited again once it holds a whole mix.
+//
+// Audio a stream lost (the server dropped it, or its ring was full) is a gap: silence of its
+// length at its place among the stream's frames, held like frames but taking no memory.
 #pragma once
 
 #include <cstddef>
@@ -34,30 +37,41 @@ class StreamMixer {
   // Producer: claims a free slot for a new stream; -1 when all are taken.
   int openStream() noexcept;
   // Producer: appends `frameCount` interleaved frames; frames that do not fit in the ring, or
-  // find no memory, are dropped.
+  // find no memory, are lost: a gap in their place.
   // Slots that are not open (never opened, closed, out of range) are ignored: a slot number is
   // reused by a later openStream once its stream has played out.
   void push(int slot, const float* frames, std::size_t frameCount) noexcept;
+  // Producer: `frameCount` frames of silence before the stream's `before`th frame (frames pushed
+  // count from 0; the frame may be yet to come): audio the stream lost there (`lost`, counted) or
+  // a hole the server left. A place the consumer already passed gets it at once; a place before an
+  // earlier gap's goes after it.
+  void skip(int slot, std::size_t before, std::size_t frameCount, bool lost) noexcept;
+  // Producer: the frames pushed to an open slot so far.
+  std::size_t pushed(int slot) const noexcept;
   // Producer: the stream ended; what it still holds plays out, then the slot is free.
   void closeStream(int slot) noexcept;
   // Producer: how many streams play now without a slot (refused at the limit). Each frame mixed
   // while they play counts as dropped once per such stream.
   void setRefusedStreams(std::size_t count) noexcept;
 
-  // Consumer: how many of `wanted` frames every awaited stream holds (all of them when no stream
-  // is awaited).
+  // Consumer: how many of `wanted` frames every awaited stream holds, gaps included (all of them
+  // when no stream is awaited).
   std::size_t mixable(std::size_t wanted) const noexcept;
+  // Consumer: whether any open stream is awaited.
+  bool awaitsAny() const noexcept;
   // Consumer: the awaited streams holding fewer than `frameCount` frames are awaited no longer,
   // so that the others play on: they stopped delivering, or are later than the consumer waits.
   void stopAwaitingStreamsShortOf(std::size_t frameCount) noexcept;
-  // Consumer: writes exactly `frameCount` frames to `out`: the sum of the streams' next frames.
+  // Consumer: writes exactly `frameCount` frames to `out`: the sum of the streams' next frames
+  // and gaps.
   // An awaited stream holding fewer plays what it has, then silence, and is no longer awaited;
   // a stream not awaited plays only once it holds the whole mix. A closing stream plays what it
   // holds. Mixes longer than the rings are mixed as consecutive ring-sized mixes.
   void mix(float* out, std::size_t frameCount) noexcept;
 
   std::uint32_t channels() const noexcept;
-  // Frames dropped so far because a ring was full, memory ran out or a stream had no slot.
+  // Frames lost so far: gaps counted as lost (a full ring or memory run out among them), and the
+  // frames of streams that had no slot.
   std::uint64_t droppedFrames() const noexcept;
 
  private:

@@ -87,19 +87,39 @@ TEST(StreamMixer, AStreamThatStopsIsNoLongerAwaitedUntilItHoldsAWholeMix) {
   EXPECT_EQ(mixOf(mixer, 4), (std::vector<float>{109, 110, 111, 112}));
 }
 
-// A backlog is never trimmed: only what finds no room in the ring is lost, and the frames of the
-// streams refused for want of a slot, once per stream and frame mixed while they play.
+// A backlog is never trimmed: only what finds no room in the ring is lost, silence in its place,
+// and the frames of the streams refused for want of a slot, once per stream and frame mixed
+// while they play.
 TEST(StreamMixer, CountsWhatFindsNoRoomAndTheStreamsWithoutASlot) {
   StreamMixer mixer(1, 1, 8);
   const int slot = mixer.openStream();
   pushRamp(mixer, slot, 0, 10);
   EXPECT_EQ(mixer.droppedFrames(), 2u);
+  EXPECT_EQ(mixer.mixable(16), 10u) << "the lost frames hold their place";
   EXPECT_EQ(mixOf(mixer, 2), (std::vector<float>{1, 2})) << "the oldest frames are kept";
   mixer.setRefusedStreams(2);
   mixOf(mixer, 3);
   mixer.setRefusedStreams(0);
-  mixOf(mixer, 3);
+  EXPECT_EQ(mixOf(mixer, 5), (std::vector<float>{6, 7, 8, 0, 0}));
   EXPECT_EQ(mixer.droppedFrames(), 8u);
+}
+
+// Audio a stream lost goes where it was lost: before a frame already there, before one yet to
+// come (held back until that frame is there), or at once when the mix passed its place.
+TEST(StreamMixer, AGapIsSilenceAtItsPlace) {
+  StreamMixer mixer(1, 2, 64);
+  const int slot = mixer.openStream();
+  pushRamp(mixer, slot, 0, 4);
+  mixer.skip(slot, 2, 2, true);
+  mixer.skip(slot, 6, 1, false);  // a hole before the 7th frame, not yet pushed
+  EXPECT_EQ(mixer.mixable(16), 6u) << "the second gap waits for its place";
+  EXPECT_EQ(mixOf(mixer, 6), (std::vector<float>{1, 2, 0, 0, 3, 4}));
+  pushRamp(mixer, slot, 4, 4);
+  EXPECT_EQ(mixOf(mixer, 5), (std::vector<float>{5, 6, 0, 7, 8}));
+  mixer.skip(slot, 1, 3, true);  // long passed
+  pushRamp(mixer, slot, 8, 1);
+  EXPECT_EQ(mixOf(mixer, 4), (std::vector<float>{0, 0, 0, 9}));
+  EXPECT_EQ(mixer.droppedFrames(), 5u) << "a hole is no loss";
 }
 
 TEST(StreamMixer, AProducerThreadsRampArrivesInOrder) {

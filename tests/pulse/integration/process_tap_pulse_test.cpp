@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -124,39 +125,11 @@ TEST_F(SharedServer, AnInventoryReadsOneViewOfTheServer) {
   installPlatform(previous);
 }
 
-// Frames from the recording's first sound on that differ from the source, once aligned by its
-// first 32 frames; a frame lost or inserted anywhere shifts all that follows.
-std::int64_t framesOffTheSource(const Audio& recorded, const Audio& source) {
-  const auto sample = [](const Audio& a, std::int64_t frame, int channel) {
-    return a.samples[std::size_t(frame * 2 + channel)];
-  };
-  const auto same = [&](std::int64_t at, std::int64_t from, int channel) {
-    return std::abs(sample(recorded, at, channel) - sample(source, from, channel)) < 1e-3f;
-  };
-  std::int64_t first = 0;
-  while (first < recorded.frames && sample(recorded, first, 0) == 0) ++first;
-  for (std::int64_t from = 0; from + recorded.frames - first <= source.frames; ++from) {
-    std::int64_t i = 0;
-    while (i < 32 && first + i < recorded.frames && same(first + i, from + i, 0)) ++i;
-    if (i < 32) continue;
-    std::int64_t off = 0;
-    for (i = 0; first + i < recorded.frames; ++i)
-      off += !same(first + i, from + i, 0) || !same(first + i, from + i, 1);
-    return off;
-  }
-  return recorded.frames - first;
-}
-
 // The server keeps a stopped recorder's backlog and hands it over when it runs again: all of it
-// reaches the file, as parec's holds it. Right is left inverted, so that a swap shows too.
+// reaches the file, as parec's holds it.
 TEST_F(SharedServer, ARecorderStoppedForSecondsKeepsWhatTheServerKept) {
   const std::string radio = client("Radio");
-  const fs::path noise = file("noise.wav");
-  ASSERT_EQ(runProgram({"sox", "-q", "-R", "-n", "-r", "48000", "-c", "2", "-b", "16", noise,
-                        "synth", "30", "whitenoise", "vol", "0.5", "remix", "1", "1i"},
-                       60s)
-                .status,
-            0);
+  const fs::path noise = this->noise(30);
   Player player(paplay(radio, noise, 500), radio);
   ASSERT_TRUE(player.visible());
   const fs::path out = file("stopped.wav"), stdoutFile = file("out"), stderrFile = file("err");
@@ -169,9 +142,58 @@ TEST_F(SharedServer, ARecorderStoppedForSecondsKeepsWhatTheServerKept) {
   ASSERT_EQ(recorder.wait(60s), std::optional<int>(0)) << fileText(stderrFile);
   EXPECT_THAT(fileText(stderrFile), IsEmpty());
   const Audio recorded = audioOf(out);
-  EXPECT_GE(recorded.seconds(), 7);
-  const std::int64_t off = framesOffTheSource(recorded, audioOf(noise));
-  EXPECT_TRUE(off == 0 || underruns() > 0) << off << " frames differ";
+  EXPECT_EQ(recorded.frames, 7 * 48000);
+  const std::vector<Stretch> runs = stretchesOf(recorded, audioOf(noise));
+  ASSERT_FALSE(runs.empty());
+  EXPECT_TRUE((runs.size() == 1 && runs[0].from >= 0) || underruns() > 0) << runs.size() << " runs";
+}
+
+// Stopped for longer than a server keeps a backlog (PipeWire under a second; PulseAudio holds
+// about a dozen seconds of 48 kHz stereo float, more or less by run), the recorder loses audio at
+// the server: measured, reported, and silence of its length in its place, so that the file holds
+// the duration and what follows the gap is where it was played. Never a gap unreported.
+TEST_F(SharedServer, ARecorderStoppedLongerThanTheServerKeepsLosesOnlyWhatItReports) {
+  const std::string radio = client("Radio");
+  const fs::path noise = this->noise(40);
+  Player player(paplay(radio, noise, 500), radio);
+  ASSERT_TRUE(player.visible());
+  const fs::path out = file("lost.wav"), stdoutFile = file("out"), stderrFile = file("err");
+  Child recorder(tapCommand({out, "26", radio}), {}, stdoutFile, stderrFile);
+  ASSERT_TRUE(waitForCapture(recorder.pid()));
+  // Once the audio flows: a sink rendering ahead hands a new stream up to 2 s at once, of which
+  // the time before a stop does not tell.
+  std::this_thread::sleep_for(3s);
+  recorder.signal(SIGSTOP);
+  std::this_thread::sleep_for(20s);
+  recorder.signal(SIGCONT);
+  const std::optional<int> status = recorder.wait(60s);
+  ASSERT_TRUE(status == 0 || status == 1);
+  const Audio recorded = audioOf(out);
+  EXPECT_EQ(recorded.frames, 26 * 48000);
+  const std::vector<Stretch> runs = stretchesOf(recorded, audioOf(noise));
+  const std::string err = fileText(stderrFile);
+  if (*status == 0) {
+    EXPECT_THAT(err, IsEmpty());
+    EXPECT_TRUE((runs.size() == 1 && runs[0].from >= 0) || underruns() > 0) << runs.size();
+    return;
+  }
+  static const std::regex reported("录音丢失了音频：音频系统丢弃了 ([0-9.]+) 秒音频\n.*");
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(err, match, reported)) << err;
+  const double lost = std::stod(match[1]);
+  // The audio before the gap and after it, each where it was played; between them the gap, and
+  // on PulseAudio the scraps a full queue still took (its clock measures them with the gap).
+  std::int64_t silence = 0, scraps = 0;
+  const Stretch* before = nullptr;
+  const Stretch* after = nullptr;
+  for (const Stretch& run : runs) {
+    if (run.from >= 0 && run.frames >= 48000 / 2) (before ? after : before) = &run;
+    if (before && !after && &run != before) (run.from == -1 ? silence : scraps) += run.frames;
+  }
+  ASSERT_TRUE(before && after) << runs.size() << " runs";
+  EXPECT_NEAR(double(silence) / 48000, lost, 0.05);
+  EXPECT_LT(scraps, 48000 / 10);
+  EXPECT_NEAR(double(after->offset() - before->offset()) / 48000, 0, 0.25);
 }
 
 // Nothing listens, or a socket takes the connection and never answers: given up after a wait.
@@ -194,6 +216,14 @@ TEST_F(ProcessTapPulse, UnreachableServerFailsBeforeAnyFile) {
     EXPECT_THAT(run.out, IsEmpty());
     EXPECT_FALSE(fs::exists(file("out.wav")));
   }
+  // Ctrl-C ends that wait at once, also for a tool started with it ignored (a script's `&`).
+  std::vector<std::string> ignoring = {"sh", "-c", "trap '' INT; exec \"$0\" \"$@\""};
+  for (const std::string& argument : tapCommand({file("out.wav"), "1", "--list"}))
+    ignoring.push_back(argument);
+  Child waiting(ignoring, {{"PULSE_SERVER", std::string("unix:") + silent.c_str()}});
+  std::this_thread::sleep_for(500ms);
+  waiting.signal(SIGINT);
+  EXPECT_EQ(waiting.wait(2s), std::optional<int>(128 + SIGINT));
 }
 
 // 32 players, each its own tone, all named so that the automatic choice passes over them: it
@@ -412,33 +442,52 @@ TEST_F(ProcessTapPulse, AStreamMovedToAnotherSinkIsFollowed) {
   expectTone(audioOf(out), 440, true, 4, 2);
 }
 
-// A server stopped for seconds: the recording goes on without a gap, or ends as when the device
-// stops working; never a success with a gap.
-TEST_F(ProcessTapPulse, StoppedServerEndsTheRecordingOrLeavesNoGap) {
-  PrivateServer server;
+// A server stopped for a second, then for three, renders the time it missed itself when it runs
+// again: the recording waits for it and holds what parec beside it holds, adding nothing of its
+// own. (PipeWire renders that silence for each stream on its own, a quantum more or less.)
+TEST_F(ProcessTapPulse, AStoppedServerIsWaitedForAndAddsNothing) {
+  PrivateServer server(serverKind());
   PT_NEED_SERVER(server.started(), server.startError());
-  Player player("Radio", tone(440), server.environment());
+  const Environment& env = server.environment();
+  const fs::path noise = this->noise(30);
+  Player player(paplay("Radio", noise, 200), "Radio", env);
   ASSERT_TRUE(player.visible());
-  ASSERT_GT(server.daemonPid(), 0);
+  const std::vector<pid_t> daemons = server.daemonPids();
+  ASSERT_FALSE(daemons.empty());
+  const std::string input = runProgram({"pactl", "list", "short", "sink-inputs"}, 30s, env).out;
+  const fs::path reference = file("parec.wav");
+  Child parec(
+      {"parec", "--monitor-stream=" + input.substr(0, input.find('\t')), "--latency-msec=100",
+       "--format=float32le", "--rate=48000", "--channels=2", "--file-format=wav", reference},
+      env);
+  ASSERT_TRUE(waitForCapture(parec.pid(), env));
   const fs::path out = file("stalled.wav"), stdoutFile = file("out"), stderrFile = file("err");
-  Child recorder(tapCommand({out, "8", "Radio"}), server.environment(), stdoutFile, stderrFile);
-  ASSERT_TRUE(waitForCapture(recorder.pid(), server.environment()));
-  std::this_thread::sleep_for(1s);
-  ASSERT_EQ(::kill(server.daemonPid(), SIGSTOP), 0);
-  std::this_thread::sleep_for(3s);
-  ::kill(server.daemonPid(), SIGCONT);
-  const std::optional<int> status = recorder.wait(60s);
-  ASSERT_TRUE(status == 0 || status == 1) << fileText(stderrFile);
-  // The reason, then the usage line.
-  const std::string err = fileText(stderrFile);
-  EXPECT_EQ(err.substr(0, err.find('\n') + 1),
-            *status == 0 ? "" : "Tap 聚合设备已停止工作，录音提前结束\n");
-  ASSERT_TRUE(parseSummary(fileText(stdoutFile))) << fileText(stdoutFile);
-  const Audio audio = audioOf(out);
-  expectTone(audio, 440, true);
-  // A gap that a starved player excuses elsewhere fails a success here.
-  for (double at = onset(audio, 440); *status == 0 && at + 0.1 <= audio.seconds(); at += 0.1)
-    EXPECT_GE(audio.toneAmplitude(0, 440, at, at + 0.1), 0.2) << at << " s";
+  Child recorder(tapCommand({out, "8", "Radio"}), env, stdoutFile, stderrFile);
+  ASSERT_TRUE(waitForCapture(recorder.pid(), env));
+  for (const auto seconds : {1s, 3s}) {
+    std::this_thread::sleep_for(1s);
+    for (const pid_t pid : daemons) ::kill(pid, SIGSTOP);
+    std::this_thread::sleep_for(seconds);
+    for (const pid_t pid : daemons) ::kill(pid, SIGCONT);
+  }
+  ASSERT_EQ(recorder.wait(60s), std::optional<int>(0)) << fileText(stderrFile);
+  EXPECT_THAT(fileText(stderrFile), IsEmpty());
+  parec.signal(SIGINT);
+  ASSERT_TRUE(parec.wait(30s));
+  const Audio recorded = audioOf(out);
+  EXPECT_EQ(recorded.frames, 8 * 48000);
+  const std::vector<Stretch> runs = stretchesOf(recorded, audioOf(reference));
+  ASSERT_FALSE(runs.empty());
+  const std::int64_t slack = serverKind(env) == Server::pipewire ? 2 * 1024 : 0;
+  std::int64_t unmatched = 0;
+  const Stretch* first = nullptr;
+  for (const Stretch& run : runs) {
+    if (run.from == -2) unmatched += run.frames;
+    if (run.from < 0) continue;
+    if (!first) first = &run;
+    EXPECT_LE(std::abs(run.offset() - first->offset()), 2 * slack) << run.at;
+  }
+  EXPECT_LE(unmatched, slack) << runs.size() << " runs";
 }
 
 TEST_F(ProcessTapPulse, DyingServerEndsTheRecordingWithWhatItHeard) {
@@ -446,12 +495,12 @@ TEST_F(ProcessTapPulse, DyingServerEndsTheRecordingWithWhatItHeard) {
   PT_NEED_SERVER(server.started(), server.startError());
   Player music("Music", tone(440), server.environment());
   ASSERT_TRUE(music.visible());
-  ASSERT_GT(server.daemonPid(), 0);
+  ASSERT_EQ(server.daemonPids().size(), 1u);
   const fs::path out = file("cut-short.caf"), stdoutFile = file("out"), stderrFile = file("err");
   Child recorder(tapCommand({out, "10", "Music"}), server.environment(), stdoutFile, stderrFile);
   ASSERT_TRUE(waitForCapture(recorder.pid(), server.environment()));
   std::this_thread::sleep_for(1s);
-  ASSERT_EQ(::kill(server.daemonPid(), SIGKILL), 0);
+  ASSERT_EQ(::kill(server.daemonPids()[0], SIGKILL), 0);
   // Well before the 10 s it was asked for.
   EXPECT_EQ(recorder.wait(6s), std::optional<int>(1));
   const std::string err = fileText(stderrFile);

@@ -20,6 +20,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <unordered_map>
 
 extern char** environ;
 
@@ -147,8 +148,14 @@ bool soundServerRequired() {
 
 bool serverAnswers() { return runProgram({"pactl", "info"}, 10s).status == 0; }
 
+Server serverKind(const Environment& environment) {
+  const std::string info = runProgram({"pactl", "info"}, 10s, environment).out;
+  return info.find("on PipeWire") != std::string::npos ? Server::pipewire : Server::pulseaudio;
+}
+
 PrivateServer::PrivateServer(Server kind)
-    : script_(kind == Server::pulseaudio ? "pulse-test-server.sh" : "pipewire-test-server.sh") {
+    : kind_(kind),
+      script_(kind == Server::pulseaudio ? "pulse-test-server.sh" : "pipewire-test-server.sh") {
   // The source folder and the script travel as $1 and $2, never inside the script text. The
   // folder of a server this process inherited must not stand in for the new one's.
   const Outcome run = runProgram({"bash", "-c",
@@ -174,9 +181,12 @@ PrivateServer::~PrivateServer() {
              {{"PT_PULSE_DIR", directory_}, {"PT_PIPEWIRE_DIR", directory_}});
 }
 
-pid_t PrivateServer::daemonPid() const {
-  const std::string text = fileText(directory_ + "/pulse/pid");
-  return text.empty() ? -1 : static_cast<pid_t>(std::atol(text.c_str()));
+std::vector<pid_t> PrivateServer::daemonPids() const {
+  std::istringstream text(
+      fileText(directory_ + (kind_ == Server::pulseaudio ? "/pulse/pid" : "/pids")));
+  std::vector<pid_t> pids;
+  for (pid_t pid; text >> pid;) pids.push_back(pid);
+  return pids;
 }
 
 namespace {
@@ -271,6 +281,54 @@ Audio audioOf(const fs::path& file) {
   return audio;
 }
 
+std::vector<Stretch> stretchesOf(const Audio& recorded, const Audio& source) {
+  const auto left = [](const Audio& a, std::int64_t frame) {
+    return std::lrint(a.samples[std::size_t(frame * a.channels)] * 32768.0f);
+  };
+  const auto key = [&](const Audio& a, std::int64_t frame) {
+    std::uint64_t k = 0;
+    for (int i = 0; i < 4; ++i) k = k << 16 | std::uint16_t(left(a, frame + i));
+    return k;
+  };
+  std::unordered_map<std::uint64_t, std::int64_t> where;
+  for (std::int64_t f = 0; f + 4 <= source.frames; ++f) where.emplace(key(source, f), f);
+  const auto same = [&](std::int64_t at, std::int64_t from) {
+    for (int c = 0; c < recorded.channels; ++c)
+      if (std::abs(recorded.samples[std::size_t(at * recorded.channels + c)] -
+                   source.samples[std::size_t(from * source.channels + c)]) > 1e-4f)
+        return false;
+    return true;
+  };
+  const auto silent = [&](std::int64_t at) {
+    for (int c = 0; c < recorded.channels; ++c)
+      if (recorded.samples[std::size_t(at * recorded.channels + c)] != 0) return false;
+    return true;
+  };
+  std::vector<Stretch> runs;
+  std::int64_t at = 0;
+  while (at < recorded.frames && silent(at)) ++at;
+  for (; at < recorded.frames; ++at) {
+    Stretch* last = runs.empty() ? nullptr : &runs.back();
+    const bool quiet = silent(at);  // a frame of noise may be zero too
+    if (last && (last->from >= 0 ? last->from + last->frames < source.frames &&
+                                       same(at, last->from + last->frames)
+                                 : quiet && last->from == -1)) {
+      ++last->frames;
+      continue;
+    }
+    std::int64_t from = quiet ? -1 : -2;
+    if (!quiet && at + 4 <= recorded.frames)
+      if (auto found = where.find(key(recorded, at));
+          found != where.end() && same(at, found->second))
+        from = found->second;
+    if (last && from == -2 && last->from == -2)
+      ++last->frames;
+    else
+      runs.push_back({at, 1, from});
+  }
+  return runs;
+}
+
 double Audio::toneAmplitude(int channel, double hz, double from, double to) const {
   // Goertzel over the frames between the two times.
   const std::int64_t begin = std::clamp<std::int64_t>(std::llround(from * sampleRate), 0, frames);
@@ -354,6 +412,19 @@ fs::path PulseTest::tone(int hz, double seconds, int rate) {
   const Outcome run =
       runProgram({"sox", "-q", "-n", "-r", std::to_string(rate), "-c", "2", "-b", "16",
                   path.string(), "synth", length.str(), "sine", std::to_string(hz), "vol", "0.5"},
+                 60s);
+  if (run.status != 0) throw std::runtime_error("sox failed: " + run.err);
+  return path;
+}
+
+fs::path PulseTest::noise(double seconds) {
+  std::ostringstream length;
+  length << seconds;
+  const fs::path path = file("tone-noise-" + length.str() + ".wav");
+  if (fs::exists(path)) return path;
+  const Outcome run =
+      runProgram({"sox", "-q", "-R", "-n", "-r", "48000", "-c", "2", "-b", "16", path.string(),
+                  "synth", length.str(), "whitenoise", "vol", "0.5", "remix", "1", "1i"},
                  60s);
   if (run.status != 0) throw std::runtime_error("sox failed: " + run.err);
   return path;

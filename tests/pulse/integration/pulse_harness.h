@@ -62,6 +62,8 @@ bool soundServerRequired();
 bool serverAnswers();  // `pactl info` answers
 
 enum class Server { pulseaudio, pipewire };
+// The kind of the server `pactl info` reaches.
+Server serverKind(const Environment& environment = {});
 
 // A server of the test's own (scripts/pulse-test-server.sh or pipewire-test-server.sh), stopped
 // on destruction.
@@ -76,9 +78,11 @@ class PrivateServer {
   const std::string& startError() const { return startError_; }
   // What a client needs to reach this server, and only this one.
   const Environment& environment() const { return environment_; }
-  pid_t daemonPid() const;  // PulseAudio's, from its pid file; -1 if unreadable
+  // Its processes: PulseAudio's daemon, or PipeWire's, WirePlumber's and pipewire-pulse's.
+  std::vector<pid_t> daemonPids() const;
 
  private:
+  Server kind_;
   std::string script_;
   std::string directory_;
   std::string startError_;
@@ -132,6 +136,16 @@ struct Audio {
 // The file's audio; a test failure when libsndfile cannot read it.
 Audio audioOf(const fs::path& file);
 
+// A stretch of a recording: frames that follow one another in a source (`from`: the source's
+// frame at `at`), silence (`from` -1), or frames found nowhere in it (`from` -2).
+struct Stretch {
+  std::int64_t at = 0, frames = 0, from = -1;
+  std::int64_t offset() const { return from - at; }  // the same all along: no frame lost or added
+};
+// The recording as stretches of `source`, a stereo recording of noise whose every four frames
+// are unique (from a recording's first sound on, that is: nothing before it is judged).
+std::vector<Stretch> stretchesOf(const Audio& recorded, const Audio& source);
+
 // When `hz` is first heard in channel 0, in steps of 10 ms; -1 if never.
 double onset(const Audio& audio, int hz, double from = 0);
 // Both channels carry `hz` audibly in every 100 ms from its first sound (after `from`, by 2.5 s:
@@ -153,6 +167,9 @@ class PulseTest : public ::testing::Test {
   std::string client(const std::string& role) const;
   // A stereo sine at half scale, 30 s by default: longer than any recording.
   fs::path tone(int hz, double seconds = 30, int rate = 48000);
+  // White noise at half scale, right the inverted left, so that a frame lost, added or swapped
+  // shows: 16-bit, 48 kHz.
+  fs::path noise(double seconds);
   std::vector<std::string> tapCommand(const std::vector<std::string>& arguments) const;
   Outcome tap(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout,
               const Environment& environment = {}) {
