@@ -14,9 +14,9 @@
 //   the IO block makes on the recorder's serial queue while the device runs, the property reads a
 //   listener block makes on its own queue (to tell a change from a repeated value), and those
 //   marked "writer thread", which the recorder's own writer makes. deviceStart is made on a
-//   thread of the recorder's (it may block); deviceStop, destroyIOProcID and the destroying calls
-//   may come from the main thread while it blocks. No stop or destroying call is ever made on the
-//   IO queue.
+//   thread of the recorder's (it may block, and may still block after the teardown); deviceStop,
+//   destroyIOProcID and the destroying calls may come from the main thread while it blocks. No
+//   stop, listener removal or destroying call is ever made on the IO queue or a listener's.
 // - Property data is never written past the capacity passed in `ioDataSize`.
 // - Nothing here throws, except openAudioFileForWriting (the writer's own error, as TextError).
 #pragma once
@@ -232,7 +232,9 @@ class Platform {
                                             std::shared_ptr<DispatchQueue> queue,
                                             AudioObjectPropertyListenerBlock block,
                                             AudioObjectPropertyListenerID& outListener) = 0;
-  // AudioObjectRemovePropertyListenerBlock. A call of the block already queued may still run.
+  // AudioObjectRemovePropertyListenerBlock. A call of the block already queued may still run,
+  // even after the platform is gone: the macOS platform waits for those it can see queued, but
+  // nothing says that the HAL queues none later.
   virtual OSStatus removePropertyListenerBlock(AudioObjectID object,
                                                const AudioObjectPropertyAddress& address,
                                                AudioObjectPropertyListenerID listener) noexcept = 0;

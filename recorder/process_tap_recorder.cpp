@@ -190,15 +190,16 @@ OSStatus ProcessTapRecorder::listen(AudioObjectID object, const AudioObjectPrope
 }
 
 // Raises `flag` and ends the wait, unless `unchanged` says that nothing the recording depends on
-// changed.
+// changed. A notification queued before the listener's removal may arrive once the recorder, and
+// even the platform, is gone: it reads nothing then.
 std::function<void()> ProcessTapRecorder::ending(std::atomic<bool> ProcessTapRecorder::*flag,
                                                  std::function<bool()> unchanged) {
   return [weak = weak_from_this(), flag, unchanged = std::move(unchanged)] {
+    const std::shared_ptr<ProcessTapRecorder> self = weak.lock();
+    if (!self) return;
     if (unchanged && unchanged()) return;
-    if (const std::shared_ptr<ProcessTapRecorder> self = weak.lock()) {
-      ((*self).*flag).store(true);
-      self->stopWaiting_->store(true);
-    }
+    ((*self).*flag).store(true);
+    self->stopWaiting_->store(true);
   };
 }
 
@@ -333,13 +334,15 @@ void ProcessTapRecorder::report(const AudioFormat& format) {
   }
 }
 
+// The platform is reached only for what is left to release: a recorder that a late notification
+// held last may go after the platform has.
 void ProcessTapRecorder::cleanup() noexcept {
-  Platform& p = platform();
   for (const Listener& listener : listeners_)
-    p.removePropertyListenerBlock(listener.object, listener.address, listener.id);
+    platform().removePropertyListenerBlock(listener.object, listener.address, listener.id);
   listeners_.clear();
   if (tapStreams_) tapStreams_->close();  // a listener still running sets no usage from now on
   if (aggregateDeviceID_.isValid()) {
+    Platform& p = platform();
     // A stop belongs to a registered block's start.
     if (deviceProcID_ != nullptr) {
       p.deviceStop(aggregateDeviceID_, deviceProcID_);
@@ -353,7 +356,7 @@ void ProcessTapRecorder::cleanup() noexcept {
   if (starter_.joinable()) starter_.join();  // the stop has ended a start that waited
   if (writer_) writer_->finish();            // the IO block runs no more: what is left is all
   if (tapID_.isValid()) {
-    p.destroyProcessTap(tapID_);
+    platform().destroyProcessTap(tapID_);
     tapID_ = AudioObjectID::unknown;
   }
   audioFile_.reset();  // the last reference: completes and closes the file

@@ -421,6 +421,10 @@ class MacPlatform final : public pt::Platform {
     if (listener == nullptr) return pt::kAudio_ParamError;
     const OSStatus status = AudioObjectRemovePropertyListenerBlock(
         object, apple(address), listener->queue, listener->block);
+    // Notifications are dispatched asynchronously and the removal does not wait for those
+    // already queued: an empty call queued behind them does, as after a stop. Never made on
+    // that queue.
+    if (listener->queue != nil) dispatch_sync_f(listener->queue, nullptr, [](void*) {});
     delete listener;
     return status;
   }

@@ -236,9 +236,11 @@ void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
   }
   if (scenario.contains("deviceRateChange")) {
     const json& change = scenario["deviceRateChange"];
-    allowOnly(change, "deviceRateChange", {"at", "rate"});
-    platform.changeDeviceRateAt(seconds(change.value("at", json()), "deviceRateChange.at"),
-                                positive(change.value("rate", json()), "deviceRateChange.rate"));
+    allowOnly(change, "deviceRateChange", {"at", "rate", "repeats"});
+    platform.changeDeviceRateAt(
+        seconds(change.value("at", json()), "deviceRateChange.at"),
+        positive(change.value("rate", json()), "deviceRateChange.rate"),
+        change.contains("repeats") ? count(change["repeats"], "deviceRateChange.repeats", 0) : 0);
   }
   if (scenario.contains("ioFrames"))
     platform.setIOFrames(count(scenario["ioFrames"], "ioFrames", 1));

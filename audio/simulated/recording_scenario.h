@@ -15,7 +15,9 @@
 //                       (each a notification of 'stm#', running or not), the tap's ahead of the
 //                       sub-device's, with N channels each (default 0, 0, false, as 'tfmt'
 //                       implies)
-//   "deviceRateChange": {"at": seconds after the start, "rate": R}: the aggregate's 'nsrt' changes
+//   "deviceRateChange": {"at": seconds after the start, "rate": R, "repeats": N}: the aggregate's
+//                       'nsrt' changes; N more notifications of it are still queued when its
+//                       listeners are removed, and run once the tool has ended (default 0)
 //   "interruptAt":      virtual seconds at which SIGINT arrives during the wait
 //   "deviceLostAt":     virtual seconds after the start at which the device stops on its own
 //   "cyclesStopAt":     virtual seconds after the start at which the cycles stop while the device

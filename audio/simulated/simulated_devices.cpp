@@ -75,6 +75,14 @@ std::shared_ptr<SimulatedPlatform::Devices> SimulatedPlatform::makeDevices() {
   return std::make_shared<Devices>();
 }
 
+// Core Audio dispatches notifications asynchronously and its removal of a listener does not wait
+// for them: those still queued run last, when nothing of the tool need be left.
+SimulatedPlatform::~SimulatedPlatform() {
+  for (auto& [listener, calls] : devices_->lateCalls)
+    for (std::uint32_t i = 0; i < calls; ++i)
+      listener->queue->runSync(&Devices::callListener, listener.get());
+}
+
 // --- Setting up
 
 void SimulatedPlatform::setTapFormat(const AudioStreamBasicDescription& format) {
@@ -140,8 +148,9 @@ std::shared_ptr<Semaphore> SimulatedPlatform::makeSemaphore() {
   return std::make_shared<SimSemaphore>(devices_);
 }
 void SimulatedPlatform::loseDeviceAt(double seconds) { devices_->deviceLostAt = seconds; }
-void SimulatedPlatform::changeDeviceRateAt(double seconds, double rate) {
+void SimulatedPlatform::changeDeviceRateAt(double seconds, double rate, std::uint32_t repeats) {
   devices_->rateChange = {seconds, rate};
+  devices_->rateChangeRepeats = repeats;
 }
 
 std::vector<Value> SimulatedPlatform::aggregateDescriptions() const {
@@ -465,6 +474,9 @@ OSStatus SimulatedPlatform::removePropertyListenerBlock(
   if (it == d.listeners.end() || it->second->object != object ||
       it->second->selector != address.mSelector)
     return kAudioHardwareBadObjectError;
+  if (auto queued = d.queued.find({object, address.mSelector});
+      queued != d.queued.end() && queued->second > 0)
+    d.lateCalls.emplace_back(std::move(it->second), queued->second);
   d.listeners.erase(it);
   return noErr;
 }
@@ -503,6 +515,7 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
       setValue(d.runningDevice, kAudioDevicePropertyNominalSampleRate, d.rateChange->second);
       d.rateChange.reset();
       d.notify(d.runningDevice, kAudioDevicePropertyNominalSampleRate);
+      d.queued[{d.runningDevice, kAudioDevicePropertyNominalSampleRate}] = d.rateChangeRepeats;
       continue;
     }
     // The aggregate's input streams changed: its 'stm#' listeners hear of it, and a running

@@ -157,6 +157,7 @@ struct SimulatedPlatform::Devices {
   bool tapFirst = false;             // the tap's streams ahead of the sub-device's
   std::optional<std::uint32_t> tapStreamChannels;       // stated per tap stream instead of 'tfmt''s
   std::optional<std::pair<double, double>> rateChange;  // seconds after the start, new rate
+  std::uint32_t rateChangeRepeats = 0;                  // its notifications still queued
   bool captureAllowed = true;
 
   // Objects made.
@@ -172,6 +173,10 @@ struct SimulatedPlatform::Devices {
   int nextProc = 1;
   std::map<const PlatformListener*, std::unique_ptr<PlatformListener>> listeners;
   int nextListener = 1;
+  // Notifications queued for a property's listeners, and the removed listeners they are still
+  // due to; the platform's end runs them.
+  std::map<std::pair<std::uint32_t, AudioObjectPropertySelector>, std::uint32_t> queued;
+  std::vector<std::pair<std::unique_ptr<PlatformListener>, std::uint32_t>> lateCalls;
 
   // The writer threads of the recordings (their semaphores) and a stalled write, kept in step
   // with the virtual clock: after each cycle the clock waits until every writer signalled in

@@ -148,8 +148,9 @@ class SimulatedPlatform : public Platform {
   // reads 0 and its 'livn' listeners are called.
   void loseDeviceAt(double seconds);
   // The running device's 'nsrt' becomes `rate` `seconds` after the first start, and its 'nsrt'
-  // listeners are called; the cycles go on as before.
-  void changeDeviceRateAt(double seconds, double rate);
+  // listeners are called; the cycles go on as before. `repeats` more notifications of it are
+  // still queued when the listeners are removed: they run as the platform ends.
+  void changeDeviceRateAt(double seconds, double rate, std::uint32_t repeats = 0);
   // The write made while cycle N is the last delivered stalls for the given virtual seconds;
   // meanwhile the cycles go on.
   void stallWrites(std::map<std::int64_t, double> secondsByCycle);
