@@ -216,7 +216,8 @@ class Platform {
                                            std::shared_ptr<DispatchQueue> queue,
                                            AudioDeviceIOBlock block) = 0;
   // May block: a tap aggregate with tapautostart waits until a tapped process plays. A stop of
-  // the device from the main thread must then end the wait.
+  // the device from the main thread may end the wait; nothing says that it does, nor that the
+  // start then fails.
   virtual OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) = 0;
   // dispatch_semaphore_create(0).
   virtual std::shared_ptr<Semaphore> makeSemaphore();

@@ -39,6 +39,8 @@ constexpr double kSilentDeviceSeconds = 2;
 constexpr double kLastCycleSeconds = 1;
 // How often the main thread looks whether the start returned.
 constexpr auto kStartPoll = std::chrono::milliseconds(5);
+// How long the teardown waits for a start that waited for sound to return.
+constexpr double kStartLeftSeconds = 2;
 
 std::vector<AudioObjectID> processObjects(const std::vector<AudioProcessInfo>& targets) {
   std::vector<AudioObjectID> objects;
@@ -284,17 +286,14 @@ bool ProcessTapRecorder::record(const AudioFormat& format) {
 
 // Core Audio's start of a tap aggregate with tapautostart waits until a tapped process plays, and
 // an interrupt only sets a flag: the start runs on a thread of its own, so that the main thread
-// can stop the device (which ends the start) when the user gives up waiting.
+// can tear down (which may end the start) when the user gives up waiting.
 bool ProcessTapRecorder::startDevice() {
-  struct Start {
-    std::atomic<bool> returned{false};
-    OSStatus status = noErr;
-  };
-  auto start = std::make_shared<Start>();
-  starter_ = std::thread([start, device = aggregateDeviceID_, proc = deviceProcID_] {
-    start->status = platform().deviceStart(device, proc);
-    start->returned.store(true);
-  });
+  auto start = start_ = std::make_shared<Start>();
+  starter_ =
+      std::thread([start, &p = platform(), device = aggregateDeviceID_, proc = deviceProcID_] {
+        start->status.store(p.deviceStart(device, proc));
+        start->returned.store(true);
+      });
   // An interrupt before any cycle came ends the wait; a cycle means the start is returning.
   while (!start->returned.load()) {
     if (stopWaiting_->load() && capture_->cycles() == 0) return false;
@@ -346,6 +345,10 @@ void ProcessTapRecorder::cleanup() noexcept {
     // A stop belongs to a registered block's start.
     if (deviceProcID_ != nullptr) {
       p.deviceStop(aggregateDeviceID_, deviceProcID_);
+      // A start left waiting for sound that has since succeeded started the block again, maybe
+      // after that stop.
+      if (starter_.joinable() && start_->returned.load() && start_->status.load() == noErr)
+        p.deviceStop(aggregateDeviceID_, deviceProcID_);
       droppedFrames_ += p.droppedFrames(aggregateDeviceID_);
       p.destroyIOProcID(aggregateDeviceID_, deviceProcID_);
       deviceProcID_ = nullptr;
@@ -353,13 +356,24 @@ void ProcessTapRecorder::cleanup() noexcept {
     p.destroyAggregateDevice(aggregateDeviceID_);
     aggregateDeviceID_ = AudioObjectID::unknown;
   }
-  if (starter_.joinable()) starter_.join();  // the stop has ended a start that waited
-  if (writer_) writer_->finish();            // the IO block runs no more: what is left is all
   if (tapID_.isValid()) {
     platform().destroyProcessTap(tapID_);
     tapID_ = AudioObjectID::unknown;
   }
-  audioFile_.reset();  // the last reference: completes and closes the file
+  // No header says that the stop, or the end of the device and the tap, ends a start that waits
+  // for sound. It gets a moment, then is left to return on its own: its thread holds only its
+  // result, and the recording still ends with its summary. One that returns later finds its
+  // block's registration and its device gone.
+  if (starter_.joinable()) {
+    if (!start_->returned.load())
+      platform().sleepForTimeInterval(kStartLeftSeconds, start_->returned);
+    if (start_->returned.load())
+      starter_.join();
+    else
+      starter_.detach();
+  }
+  if (writer_) writer_->finish();  // the IO block runs no more: what is left is all
+  audioFile_.reset();              // the last reference: completes and closes the file
 }
 
 std::string lostAudioMessage(const LostAudio& lost, double sampleRate) {

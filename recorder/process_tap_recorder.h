@@ -108,7 +108,13 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   std::shared_ptr<AudioFile> audioFile_;
   std::shared_ptr<IOCapture> capture_;  // what the IO block shares with the writer
   std::unique_ptr<FileWriter> writer_;
-  std::thread starter_;  // deviceStart, which may wait for the targets' first audio
+  // deviceStart, which may wait for the targets' first audio; what it returned, once it has.
+  struct Start {
+    std::atomic<bool> returned{false};
+    std::atomic<OSStatus> status{noErr};
+  };
+  std::shared_ptr<Start> start_;
+  std::thread starter_;
   bool startInterrupted_ = false;
   std::int64_t droppedFrames_ = 0;
   // Raised by the writer while a status line shows.

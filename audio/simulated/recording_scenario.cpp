@@ -265,8 +265,8 @@ void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
   }
   if (scenario.contains("blockedStart")) {
     const json& wait = scenario["blockedStart"];
-    if (wait == json(true))
-      platform.blockStart(std::numeric_limits<double>::infinity());
+    if (wait == json(true) || wait == json("forever"))
+      platform.blockStart(std::numeric_limits<double>::infinity(), wait == json("forever"));
     else
       platform.blockStart(positive(wait, "blockedStart"));
   }

@@ -25,7 +25,8 @@
 //   "recorderStopped":  {"at": S, "seconds": S}: the tool itself is stopped (SIGSTOP) that long,
 //                       S seconds after the start; the cycles due meanwhile arrive after it
 //   "blockedStart":     virtual seconds that the start waits for a tapped process to play
-//                       (tapautostart), or true: until the recorder stops the device
+//                       (tapautostart), true: until the recorder stops the device, or "forever":
+//                       a stop does not end it either
 //   "faults":           {"createProcessTap": S, "defaultOutputDevice": S, "deviceUID": S,
 //                        "createAggregateDevice": S, "captureFormat": true, "createIOProc": S,
 //                        "watchDevice": S, "start": S, "writeFailures": [cycle, ...],

@@ -139,7 +139,10 @@ void SimulatedPlatform::stopCyclesAt(double seconds) { devices_->cyclesStopAt = 
 void SimulatedPlatform::stopRecorderAt(double at, double seconds) {
   devices_->recorderStop = {{at, seconds}};
 }
-void SimulatedPlatform::blockStart(double seconds) { devices_->blockedStart = seconds; }
+void SimulatedPlatform::blockStart(double seconds, bool outlivesStop) {
+  devices_->blockedStart = seconds;
+  devices_->startOutlivesStop = outlivesStop;
+}
 void SimulatedPlatform::setDroppedFrames(std::int64_t frames) { devices_->droppedFrames = frames; }
 std::int64_t SimulatedPlatform::droppedFrames(AudioObjectID) noexcept {
   return devices_->droppedFrames;
@@ -287,15 +290,20 @@ OSStatus SimulatedPlatform::deviceStart(AudioObjectID device, AudioDeviceIOProcI
     const double until = d.now + *d.blockedStart;
     d.blockedStart.reset();
     const bool interrupted = d.interruptAt && *d.interruptAt <= until;
-    if (interrupted) {
-      d.now = std::max(d.now, *d.interruptAt);
-      d.interruptAt.reset();
-      std::raise(SIGINT);
-    }
     if (interrupted || !std::isfinite(until)) {
-      std::unique_lock lock(d.writerMutex);
-      d.startReleased = false;
-      d.writerChanged.wait(lock, [&] { return d.startReleased; });
+      const std::shared_ptr<Devices> held = devices_;  // a start left behind outlives the platform
+      {
+        std::lock_guard lock(d.writerMutex);
+        d.startReleased = false;
+      }
+      if (interrupted) {
+        d.now = std::max(d.now, *d.interruptAt);
+        d.interruptAt.reset();
+        std::raise(SIGINT);
+      }
+      std::unique_lock lock(held->writerMutex);
+      held->writerChanged.wait(lock,
+                               [&] { return held->startReleased && !held->startOutlivesStop; });
       return kAudioHardwareNotRunningError;
     }
     // Streams that change meanwhile tell their listeners before the first cycle.

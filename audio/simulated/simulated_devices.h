@@ -145,6 +145,7 @@ struct SimulatedPlatform::Devices {
   std::optional<double> cyclesStopAt;
   std::optional<std::pair<double, double>> recorderStop;  // at, for how long
   std::optional<double> blockedStart;                     // infinity: until a stop
+  bool startOutlivesStop = false;                         // and not even then
   std::int64_t droppedFrames = 0;
   bool writeHandlesOnFailure = false;
   std::optional<double> interruptAt;

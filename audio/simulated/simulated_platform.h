@@ -16,9 +16,10 @@
 //   (kAudioDevicePropertyIOProcStreamUsage) reaching its block as a null buffer;
 // - the IO block called on the queue's own thread, one call at a time, with input time stamps
 //   whose sample time is valid; a stop after which no call runs; the device that dies on its own
-//   ('livn' and its listeners), changes its rate ('nsrt' and its listeners), or whose cycles stop
-//   while it runs; an overloaded IO block that makes the device skip cycles; a start that waits
-//   for a tapped process to play;
+//   ('livn' and its listeners), changes its rate ('nsrt' and its listeners, with notifications
+//   still queued after their removal), or whose cycles stop while it runs; an overloaded IO block
+//   that makes the device skip cycles; a start that waits for a tapped process to play, and one
+//   that a stop does not end;
 // - the real-time thread's rules, as test failures: a file write, a stop or a destroying call on
 //   the IO queue ends the process; the writer thread kept in step with the virtual clock, its
 //   writes stalled when asked;
@@ -166,8 +167,9 @@ class SimulatedPlatform : public Platform {
   void stopRecorderAt(double at, double seconds);
   // The next start waits `seconds` (infinity: until a stop) for a tapped process to play, as
   // Core Audio's start of an aggregate with tapautostart does. An interrupt due meanwhile
-  // arrives during it; the start then waits for the stop and fails.
-  void blockStart(double seconds);
+  // arrives during it; the start then waits for the stop and fails, or, `outlivesStop`, never
+  // returns.
+  void blockStart(double seconds, bool outlivesStop = false);
   // What droppedFrames answers.
   void setDroppedFrames(std::int64_t frames);
 

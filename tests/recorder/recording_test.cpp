@@ -435,6 +435,21 @@ TEST_F(RecordingTest, ASilentRecordingSaysWhetherTheTargetsPlayed) {
   }
 }
 
+// A start that waits for sound outlives the stop: once the device and the tap are gone it is
+// waited for a moment only, and the run ends with its summary.
+TEST_F(RecordingTest, AStartThatNeverReturnsIsLeftBehindOnceTheDeviceAndTapAreGone) {
+  sim_.blockStart(kForever, true);
+  sim_.interruptAt(0.3);
+  EXPECT_EQ(record({kMusic}, 5), "");
+  EXPECT_THAT(out_, HasSubstr("buffers=0 frames=0 "));
+  const Calls calls = sim_.calls();
+  const auto stop = std::find(calls.begin(), calls.end(), "deviceStop 200 proc1");
+  ASSERT_GE(calls.end() - stop, 5);
+  EXPECT_EQ(Calls(stop, stop + 5), (Calls{"deviceStop 200 proc1", "destroyIOProcID 200 proc1",
+                                          "destroyAggregateDevice 200", "destroyProcessTap 100",
+                                          "sleepForTimeInterval 2"}));
+}
+
 TEST(SilenceDiagnosis, AnUnreadablePlayingStateLeavesBothCausesOpen) {
   sim::SimulatedPlatform sim;
   sim.addProcessObject({11, 812, std::string("com.apple.Music"), 1u});
