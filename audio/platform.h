@@ -94,6 +94,14 @@ class DispatchQueue {
   virtual const std::string& label() const = 0;
 };
 
+enum class AVAudioCommonFormat : std::uint32_t {
+  AVAudioOtherFormat = 0,
+  AVAudioPCMFormatFloat32 = 1,
+  AVAudioPCMFormatFloat64 = 2,
+  AVAudioPCMFormatInt16 = 3,
+  AVAudioPCMFormatInt32 = 4
+};
+
 // AVAudioFormat made from a stream description. Immutable; shared by the main thread and the IO
 // block.
 class AudioFormat {
@@ -103,6 +111,8 @@ class AudioFormat {
   virtual std::uint32_t channelCount() const = 0;
   virtual bool isInterleaved() const = 0;
   virtual const AudioStreamBasicDescription& streamDescription() const = 0;
+  // By default what the description states: native-endian 32-bit float, or another format.
+  virtual AVAudioCommonFormat commonFormat() const;
 };
 
 // AVAudioPCMBuffer over memory the caller owns (bufferListNoCopy, no deallocator). A small value;
@@ -152,8 +162,6 @@ struct AudioFileSettings {
   std::uint32_t bitRate = 0;  // AVEncoderBitRateKey for lossy codecs; 0: the encoder's choice
 };
 
-enum class AVAudioCommonFormat : std::uint32_t { AVAudioPCMFormatFloat32 = 1 };
-
 // AVAudioFile open for writing. Releasing the last reference completes and closes the file.
 class AudioFile {
  public:
@@ -166,6 +174,9 @@ class AudioFile {
   // (writer thread) True once the container holds all that its format can: every later write
   // fails.
   virtual bool isFull() const noexcept { return false; }
+  // processingFormat, which every buffer written must match; null where the writer takes any
+  // buffer it is handed.
+  virtual std::shared_ptr<const AudioFormat> processingFormat() const { return nullptr; }
 };
 
 // NSRunningApplication.

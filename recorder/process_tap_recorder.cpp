@@ -77,6 +77,23 @@ bool formatHolds(AudioObjectID device, std::optional<double> rate, AudioObjectID
   }
 }
 
+// What -[AVAudioFile writeFromBuffer:error:] holds a buffer's format to: the rate, the channels,
+// the samples and, but for mono (as AVAudioFormat compares them), the interleaving.
+bool writesAlike(const AudioFormat& a, const AudioFormat& b) {
+  return a.sampleRate() == b.sampleRate() && a.channelCount() == b.channelCount() &&
+         a.commonFormat() == b.commonFormat() &&
+         (a.channelCount() == 1 || a.isInterleaved() == b.isInterleaved());
+}
+
+std::string shown(const AudioFormat& format) {
+  char rate[32];
+  std::snprintf(rate, sizeof rate, "%g", format.sampleRate());
+  return std::string(rate) + " Hz、" + std::to_string(format.channelCount()) + " 声道、" +
+         (format.isInterleaved() ? "交错" : "非交错") + "、" +
+         (format.commonFormat() == AVAudioCommonFormat::AVAudioPCMFormatFloat32 ? "32 位浮点"
+                                                                                : "其他采样格式");
+}
+
 constexpr AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector) {
   return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
 }
@@ -163,6 +180,11 @@ std::shared_ptr<const AudioFormat> ProcessTapRecorder::setUp() {
   audioFile_ = platform().openAudioFileForWriting(
       outputURL_, audioFileSettingsFor(outputURL_, format->sampleRate(), format->channelCount()),
       AVAudioCommonFormat::AVAudioPCMFormatFloat32, format->isInterleaved());
+  // A file whose processing format is not the buffer's would refuse every write.
+  if (const auto processing = audioFile_->processingFormat();
+      processing && !writesAlike(*processing, *format))
+    throw TextError("无法创建音频文件 " + outputURL_ + "：" + kProcessingFormatDiffers + "（文件 " +
+                    shown(*processing) + "；缓冲区 " + shown(*format) + "）");
   return format;
 }
 

@@ -134,7 +134,7 @@ void loadFaults(SimulatedPlatform& platform, const json& faults, AudioObjectID o
       faults, "faults",
       {"createProcessTap", "defaultOutputDevice", "deviceUID", "createAggregateDevice",
        "captureFormat", "createIOProc", "watchDevice", "start", "writeFailures", "stalledWrites",
-       "ioOverloads", "unreadableCycles", "droppedFrames", "permissionDenied"});
+       "ioOverloads", "unreadableCycles", "droppedFrames", "permissionDenied", "processingFormat"});
   auto call = [&](const char* key, const char* operation) {
     if (faults.contains(key))
       platform.failCall(operation, fault(faults[key], std::string("faults.") + key));
@@ -161,6 +161,23 @@ void loadFaults(SimulatedPlatform& platform, const json& faults, AudioObjectID o
       scenarioFail("faults.captureFormat",
                    "expected true or false, got " + shownValue(faults["captureFormat"]));
     platform.setCaptureFormatUnusable(faults["captureFormat"].get<bool>());
+  }
+  if (faults.contains("processingFormat")) {
+    const json& format = faults["processingFormat"];
+    const std::string where = "faults.processingFormat";
+    allowOnly(format, where, {"sampleRate", "channels", "interleaved"});
+    ProcessingFormat stated;
+    if (format.contains("sampleRate"))
+      stated.sampleRate = positive(format["sampleRate"], where + ".sampleRate");
+    if (format.contains("channels"))
+      stated.channels = count(format["channels"], where + ".channels", 1);
+    if (format.contains("interleaved")) {
+      if (!format["interleaved"].is_boolean())
+        scenarioFail(where + ".interleaved",
+                     "expected true or false, got " + shownValue(format["interleaved"]));
+      stated.interleaved = format["interleaved"].get<bool>();
+    }
+    platform.setProcessingFormat(stated);
   }
   if (faults.contains("writeFailures"))
     platform.setWriteFailures(cycles(faults["writeFailures"], "faults.writeFailures"));

@@ -138,6 +138,7 @@ struct SimulatedPlatform::Devices {
   std::map<std::uint32_t, double> tones;
   std::uint32_t ioFrames = 512;
   bool captureUnusable = false;
+  ProcessingFormat processingFormat;
   std::set<std::int64_t> writeFailures;
   std::map<std::int64_t, double> writeStalls;  // cycle -> seconds
   std::map<std::int64_t, double> ioOverloads;  // cycle -> seconds the block runs

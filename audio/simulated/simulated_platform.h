@@ -64,6 +64,13 @@ struct Fail {
   OSStatus status;
 };
 
+// What an audio file's processing format has instead of what it was opened with.
+struct ProcessingFormat {
+  std::optional<double> sampleRate;
+  std::optional<std::uint32_t> channels;
+  std::optional<bool> interleaved;
+};
+
 struct ProcessObject {
   AudioObjectID id;
   std::variant<std::int32_t, Fail> pid;
@@ -139,6 +146,8 @@ class SimulatedPlatform : public Platform {
   void setIOFrames(std::uint32_t frames);
   // makeAudioFormat answers null.
   void setCaptureFormatUnusable(bool unusable);
+  // Files opened from now on state this processing format.
+  void setProcessingFormat(const ProcessingFormat& format);
   // The writes of these IO cycles (1 is the first cycle after a start) fail.
   void setWriteFailures(std::set<std::int64_t> cycles);
   // A failing createAggregateDevice or createIOProcIDWithBlock still writes a handle.
