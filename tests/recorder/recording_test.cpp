@@ -189,6 +189,7 @@ TEST_F(RecordingTest, EachScenarioKeyShapesTheRecordingAndAFailureTearsDownWhatW
     std::string path = {};       // instead of the fixture's
   };
   const std::string missing = (directory_ / "missing" / "out.caf").string();
+  const std::string m4a = (directory_ / "out.m4a").string();
   const std::string buffer = "32 位浮点；缓冲区 48000 Hz、2 声道、交错、32 位浮点）";
   // clang-format off
   const Case cases[] = {
@@ -212,6 +213,7 @@ TEST_F(RecordingTest, EachScenarioKeyShapesTheRecordingAndAFailureTearsDownWhatW
       {R"({"aggregateInput": {"tapStreamsAfter": 6}})", "",
        "聚合设备的输入中没有 Tap 的音频流：预期 1 个 2 声道的流，实际为 0 个流", kDevice},
       {R"({})", "", "无法创建音频文件 " + missing, kDevice, false, missing},
+      {R"({"deviceSampleRate": 96000})", "", "无法创建音频文件 " + m4a + "：AAC 不支持 96000 Hz 的采样率，最高只支持 48000 Hz", kDevice, false, m4a},
       // The file would refuse every buffer; AVAudioFormat ignores the interleaving of mono.
       {R"({"faults": {"processingFormat": {"sampleRate": 44100}}})", "",
        "无法创建音频文件 " + path_ + "：文件的处理格式与 Tap 缓冲区的格式不同（文件 44100 Hz、2 声道、交错、" + buffer, kDevice},
