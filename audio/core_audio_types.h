@@ -71,6 +71,7 @@ inline constexpr AudioFormatID kAudioFormatMPEGLayer3 = fourCC(".mp3");
 // Core Audio has no Vorbis; this code is the tool's own and only libsndfile writes it.
 inline constexpr AudioFormatID kAudioFormatVorbis = fourCC("vorb");
 inline constexpr AudioFormatFlags kAudioFormatFlagIsFloat = 1u << 0;
+inline constexpr AudioFormatFlags kAudioFormatFlagIsBigEndian = 1u << 1;
 inline constexpr AudioFormatFlags kAudioFormatFlagIsPacked = 1u << 3;
 inline constexpr AudioFormatFlags kAudioFormatFlagIsNonInterleaved = 1u << 5;
 

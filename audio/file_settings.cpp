@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 
 #include "audio/text_error.h"
 
@@ -20,6 +21,9 @@ std::string lowercaseExtension(const std::string& path) {
 
 // AAC at 96 kb/s a channel: about what a stereo stream of music needs to sound unchanged.
 constexpr std::uint32_t kAACBitRatePerChannel = 96000;
+// The highest rate AAC's common profile has, and the highest Apple's encoder is known to take;
+// AVAudioFile is not said to convert the rate itself.
+constexpr double kAACMaxRate = 48000;
 
 }  // namespace
 
@@ -49,6 +53,12 @@ AudioFileSettings audioFileSettingsFor(const std::string& path, double sampleRat
   if (extension == ".opus") return encoded(0, kAudioFormatOpus);
   if (extension == ".mp3") return encoded(kAudioFileMP3Type, kAudioFormatMPEGLayer3);
   if (extension == ".m4a") {
+    if (sampleRate > kAACMaxRate) {
+      char rate[32];
+      std::snprintf(rate, sizeof rate, "%.0f", sampleRate);
+      throw TextError("无法创建音频文件 " + path + "：AAC 不支持 " + rate +
+                      " Hz 的采样率，最高只支持 48000 Hz");
+    }
     AudioFileSettings settings = encoded(kAudioFileM4AType, kAudioFormatMPEG4AAC);
     settings.bitRate = kAACBitRatePerChannel * channels;
     return settings;

@@ -40,6 +40,15 @@ std::shared_ptr<Semaphore> Platform::makeSemaphore() {
   return std::make_shared<PortableSemaphore>();
 }
 
+AVAudioCommonFormat AudioFormat::commonFormat() const {
+  const AudioStreamBasicDescription& d = streamDescription();
+  const bool nativeFloat = (d.mFormatFlags & kAudioFormatFlagIsFloat) != 0 &&
+                           (d.mFormatFlags & kAudioFormatFlagIsBigEndian) == 0;
+  return d.mFormatID == kAudioFormatLinearPCM && nativeFloat && d.mBitsPerChannel == 32
+             ? AVAudioCommonFormat::AVAudioPCMFormatFloat32
+             : AVAudioCommonFormat::AVAudioOtherFormat;
+}
+
 std::int64_t Platform::droppedFrames(AudioObjectID) noexcept { return 0; }
 
 bool Platform::cyclesContinueWhileSilent() const noexcept { return false; }

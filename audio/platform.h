@@ -14,9 +14,9 @@
 //   the IO block makes on the recorder's serial queue while the device runs, the property reads a
 //   listener block makes on its own queue (to tell a change from a repeated value), and those
 //   marked "writer thread", which the recorder's own writer makes. deviceStart is made on a
-//   thread of the recorder's (it may block); deviceStop, destroyIOProcID and the destroying calls
-//   may come from the main thread while it blocks. No stop or destroying call is ever made on the
-//   IO queue.
+//   thread of the recorder's (it may block, and may still block after the teardown); deviceStop,
+//   destroyIOProcID and the destroying calls may come from the main thread while it blocks. No
+//   stop, listener removal or destroying call is ever made on the IO queue or a listener's.
 // - Property data is never written past the capacity passed in `ioDataSize`.
 // - Nothing here throws, except openAudioFileForWriting (the writer's own error, as TextError).
 #pragma once
@@ -94,6 +94,14 @@ class DispatchQueue {
   virtual const std::string& label() const = 0;
 };
 
+enum class AVAudioCommonFormat : std::uint32_t {
+  AVAudioOtherFormat = 0,
+  AVAudioPCMFormatFloat32 = 1,
+  AVAudioPCMFormatFloat64 = 2,
+  AVAudioPCMFormatInt16 = 3,
+  AVAudioPCMFormatInt32 = 4
+};
+
 // AVAudioFormat made from a stream description. Immutable; shared by the main thread and the IO
 // block.
 class AudioFormat {
@@ -103,6 +111,8 @@ class AudioFormat {
   virtual std::uint32_t channelCount() const = 0;
   virtual bool isInterleaved() const = 0;
   virtual const AudioStreamBasicDescription& streamDescription() const = 0;
+  // By default what the description states: native-endian 32-bit float, or another format.
+  virtual AVAudioCommonFormat commonFormat() const;
 };
 
 // AVAudioPCMBuffer over memory the caller owns (bufferListNoCopy, no deallocator). A small value;
@@ -152,8 +162,6 @@ struct AudioFileSettings {
   std::uint32_t bitRate = 0;  // AVEncoderBitRateKey for lossy codecs; 0: the encoder's choice
 };
 
-enum class AVAudioCommonFormat : std::uint32_t { AVAudioPCMFormatFloat32 = 1 };
-
 // AVAudioFile open for writing. Releasing the last reference completes and closes the file.
 class AudioFile {
  public:
@@ -166,6 +174,9 @@ class AudioFile {
   // (writer thread) True once the container holds all that its format can: every later write
   // fails.
   virtual bool isFull() const noexcept { return false; }
+  // processingFormat, which every buffer written must match; null where the writer takes any
+  // buffer it is handed.
+  virtual std::shared_ptr<const AudioFormat> processingFormat() const { return nullptr; }
 };
 
 // NSRunningApplication.
@@ -216,7 +227,8 @@ class Platform {
                                            std::shared_ptr<DispatchQueue> queue,
                                            AudioDeviceIOBlock block) = 0;
   // May block: a tap aggregate with tapautostart waits until a tapped process plays. A stop of
-  // the device from the main thread must then end the wait.
+  // the device from the main thread may end the wait; nothing says that it does, nor that the
+  // start then fails.
   virtual OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) = 0;
   // dispatch_semaphore_create(0).
   virtual std::shared_ptr<Semaphore> makeSemaphore();
@@ -232,7 +244,9 @@ class Platform {
                                             std::shared_ptr<DispatchQueue> queue,
                                             AudioObjectPropertyListenerBlock block,
                                             AudioObjectPropertyListenerID& outListener) = 0;
-  // AudioObjectRemovePropertyListenerBlock. A call of the block already queued may still run.
+  // AudioObjectRemovePropertyListenerBlock. A call of the block already queued may still run,
+  // even after the platform is gone: the macOS platform waits for those it can see queued, but
+  // nothing says that the HAL queues none later.
   virtual OSStatus removePropertyListenerBlock(AudioObjectID object,
                                                const AudioObjectPropertyAddress& address,
                                                AudioObjectPropertyListenerID listener) noexcept = 0;

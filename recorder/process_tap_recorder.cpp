@@ -42,6 +42,8 @@ constexpr double kSilentDeviceSeconds = 10;
 constexpr double kLastCycleSeconds = 1;
 // How often the main thread looks whether the start returned.
 constexpr auto kStartPoll = std::chrono::milliseconds(5);
+// How long the teardown waits for a start that waited for sound to return.
+constexpr double kStartLeftSeconds = 2;
 
 std::vector<AudioObjectID> processObjects(const std::vector<AudioProcessInfo>& targets) {
   std::vector<AudioObjectID> objects;
@@ -76,6 +78,23 @@ bool formatHolds(AudioObjectID device, std::optional<double> rate, AudioObjectID
   } catch (const TextError&) {
     return false;
   }
+}
+
+// What -[AVAudioFile writeFromBuffer:error:] holds a buffer's format to: the rate, the channels,
+// the samples and, but for mono (as AVAudioFormat compares them), the interleaving.
+bool writesAlike(const AudioFormat& a, const AudioFormat& b) {
+  return a.sampleRate() == b.sampleRate() && a.channelCount() == b.channelCount() &&
+         a.commonFormat() == b.commonFormat() &&
+         (a.channelCount() == 1 || a.isInterleaved() == b.isInterleaved());
+}
+
+std::string shown(const AudioFormat& format) {
+  char rate[32];
+  std::snprintf(rate, sizeof rate, "%g", format.sampleRate());
+  return std::string(rate) + " Hz、" + std::to_string(format.channelCount()) + " 声道、" +
+         (format.isInterleaved() ? "交错" : "非交错") + "、" +
+         (format.commonFormat() == AVAudioCommonFormat::AVAudioPCMFormatFloat32 ? "32 位浮点"
+                                                                                : "其他采样格式");
 }
 
 constexpr AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector) {
@@ -164,6 +183,11 @@ std::shared_ptr<const AudioFormat> ProcessTapRecorder::setUp() {
   audioFile_ = platform().openAudioFileForWriting(
       outputURL_, audioFileSettingsFor(outputURL_, format->sampleRate(), format->channelCount()),
       AVAudioCommonFormat::AVAudioPCMFormatFloat32, format->isInterleaved());
+  // A file whose processing format is not the buffer's would refuse every write.
+  if (const auto processing = audioFile_->processingFormat();
+      processing && !writesAlike(*processing, *format))
+    throw TextError("无法创建音频文件 " + outputURL_ + "：" + kProcessingFormatDiffers + "（文件 " +
+                    shown(*processing) + "；缓冲区 " + shown(*format) + "）");
   return format;
 }
 
@@ -193,15 +217,16 @@ OSStatus ProcessTapRecorder::listen(AudioObjectID object, const AudioObjectPrope
 }
 
 // Raises `flag` and ends the wait, unless `unchanged` says that nothing the recording depends on
-// changed.
+// changed. A notification queued before the listener's removal may arrive once the recorder, and
+// even the platform, is gone: it reads nothing then.
 std::function<void()> ProcessTapRecorder::ending(std::atomic<bool> ProcessTapRecorder::*flag,
                                                  std::function<bool()> unchanged) {
   return [weak = weak_from_this(), flag, unchanged = std::move(unchanged)] {
+    const std::shared_ptr<ProcessTapRecorder> self = weak.lock();
+    if (!self) return;
     if (unchanged && unchanged()) return;
-    if (const std::shared_ptr<ProcessTapRecorder> self = weak.lock()) {
-      ((*self).*flag).store(true);
-      self->stopWaiting_->store(true);
-    }
+    ((*self).*flag).store(true);
+    self->stopWaiting_->store(true);
   };
 }
 
@@ -288,17 +313,14 @@ bool ProcessTapRecorder::record(const AudioFormat& format) {
 
 // Core Audio's start of a tap aggregate with tapautostart waits until a tapped process plays, and
 // an interrupt only sets a flag: the start runs on a thread of its own, so that the main thread
-// can stop the device (which ends the start) when the user gives up waiting.
+// can tear down (which may end the start) when the user gives up waiting.
 bool ProcessTapRecorder::startDevice() {
-  struct Start {
-    std::atomic<bool> returned{false};
-    OSStatus status = noErr;
-  };
-  auto start = std::make_shared<Start>();
-  starter_ = std::thread([start, device = aggregateDeviceID_, proc = deviceProcID_] {
-    start->status = platform().deviceStart(device, proc);
-    start->returned.store(true);
-  });
+  auto start = start_ = std::make_shared<Start>();
+  starter_ =
+      std::thread([start, &p = platform(), device = aggregateDeviceID_, proc = deviceProcID_] {
+        start->status.store(p.deviceStart(device, proc));
+        start->returned.store(true);
+      });
   // An interrupt before any cycle came ends the wait; a cycle means the start is returning.
   while (!start->returned.load()) {
     if (stopWaiting_->load() && capture_->cycles() == 0) return false;
@@ -342,16 +364,22 @@ void ProcessTapRecorder::report(const AudioFormat& format) {
   }
 }
 
+// The platform is reached only for what is left to release: a recorder that a late notification
+// held last may go after the platform has.
 void ProcessTapRecorder::cleanup() noexcept {
-  Platform& p = platform();
   for (const Listener& listener : listeners_)
-    p.removePropertyListenerBlock(listener.object, listener.address, listener.id);
+    platform().removePropertyListenerBlock(listener.object, listener.address, listener.id);
   listeners_.clear();
   if (tapStreams_) tapStreams_->close();  // a listener still running sets no usage from now on
   if (aggregateDeviceID_.isValid()) {
+    Platform& p = platform();
     // A stop belongs to a registered block's start.
     if (deviceProcID_ != nullptr) {
       p.deviceStop(aggregateDeviceID_, deviceProcID_);
+      // A start left waiting for sound that has since succeeded started the block again, maybe
+      // after that stop.
+      if (starter_.joinable() && start_->returned.load() && start_->status.load() == noErr)
+        p.deviceStop(aggregateDeviceID_, deviceProcID_);
       droppedFrames_ += p.droppedFrames(aggregateDeviceID_);
       p.destroyIOProcID(aggregateDeviceID_, deviceProcID_);
       deviceProcID_ = nullptr;
@@ -359,13 +387,24 @@ void ProcessTapRecorder::cleanup() noexcept {
     p.destroyAggregateDevice(aggregateDeviceID_);
     aggregateDeviceID_ = AudioObjectID::unknown;
   }
-  if (starter_.joinable()) starter_.join();  // the stop has ended a start that waited
-  if (writer_) writer_->finish();            // the IO block runs no more: what is left is all
   if (tapID_.isValid()) {
-    p.destroyProcessTap(tapID_);
+    platform().destroyProcessTap(tapID_);
     tapID_ = AudioObjectID::unknown;
   }
-  audioFile_.reset();  // the last reference: completes and closes the file
+  // No header says that the stop, or the end of the device and the tap, ends a start that waits
+  // for sound. It gets a moment, then is left to return on its own: its thread holds only its
+  // result, and the recording still ends with its summary. One that returns later finds its
+  // block's registration and its device gone.
+  if (starter_.joinable()) {
+    if (!start_->returned.load())
+      platform().sleepForTimeInterval(kStartLeftSeconds, start_->returned);
+    if (start_->returned.load())
+      starter_.join();
+    else
+      starter_.detach();
+  }
+  if (writer_) writer_->finish();  // the IO block runs no more: what is left is all
+  audioFile_.reset();              // the last reference: completes and closes the file
 }
 
 std::string lostAudioMessage(const LostAudio& lost, double sampleRate) {

@@ -31,6 +31,7 @@ inline constexpr const char* kDeviceLost = "Tap 聚合设备已停止工作，�
 inline constexpr const char* kRateChanged = "录音设备的采样率已改变，录音提前结束";
 inline constexpr const char* kFileFull = "音频文件已达到其格式的大小上限，录音提前结束";
 inline constexpr const char* kLostAudio = "录音丢失了音频";
+inline constexpr const char* kProcessingFormatDiffers = "文件的处理格式与 Tap 缓冲区的格式不同";
 
 class FileWriter;
 class IOCapture;
@@ -109,7 +110,13 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   std::shared_ptr<AudioFile> audioFile_;
   std::shared_ptr<IOCapture> capture_;  // what the IO block shares with the writer
   std::unique_ptr<FileWriter> writer_;
-  std::thread starter_;  // deviceStart, which may wait for the targets' first audio
+  // deviceStart, which may wait for the targets' first audio; what it returned, once it has.
+  struct Start {
+    std::atomic<bool> returned{false};
+    std::atomic<OSStatus> status{noErr};
+  };
+  std::shared_ptr<Start> start_;
+  std::thread starter_;
   bool startInterrupted_ = false;
   std::int64_t droppedFrames_ = 0;
   // Raised by the writer while a status line shows.

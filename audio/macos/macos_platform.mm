@@ -86,13 +86,21 @@ static_assert(pt::kAudioDevicePropertyDeviceIsAlive == kAudioDevicePropertyDevic
 static_assert(pt::kAudioFormatLinearPCM == kAudioFormatLinearPCM);
 static_assert(pt::kAudioTimeStampSampleTimeValid == kAudioTimeStampSampleTimeValid);
 static_assert(pt::kAudioFormatFlagIsFloat == kAudioFormatFlagIsFloat);
+static_assert(pt::kAudioFormatFlagIsBigEndian == kAudioFormatFlagIsBigEndian);
 static_assert(pt::kAudioFormatFlagIsPacked == kAudioFormatFlagIsPacked);
 static_assert(pt::kAudioFormatFlagIsNonInterleaved == kAudioFormatFlagIsNonInterleaved);
 static_assert(std::int64_t(pt::CATapMuteBehavior::CATapUnmuted) == CATapUnmuted);
 static_assert(std::int64_t(pt::CATapMuteBehavior::CATapMuted) == CATapMuted);
 static_assert(std::int64_t(pt::CATapMuteBehavior::CATapMutedWhenTapped) == CATapMutedWhenTapped);
+static_assert(std::uint32_t(pt::AVAudioCommonFormat::AVAudioOtherFormat) == AVAudioOtherFormat);
 static_assert(std::uint32_t(pt::AVAudioCommonFormat::AVAudioPCMFormatFloat32) ==
               AVAudioPCMFormatFloat32);
+static_assert(std::uint32_t(pt::AVAudioCommonFormat::AVAudioPCMFormatFloat64) ==
+              AVAudioPCMFormatFloat64);
+static_assert(std::uint32_t(pt::AVAudioCommonFormat::AVAudioPCMFormatInt16) ==
+              AVAudioPCMFormatInt16);
+static_assert(std::uint32_t(pt::AVAudioCommonFormat::AVAudioPCMFormatInt32) ==
+              AVAudioPCMFormatInt32);
 
 // The aggregate description's keys are written by the portable code as the SDK's strings.
 static_assert(std::string_view(kAudioAggregateDeviceUIDKey) == "uid");
@@ -182,6 +190,9 @@ class Format final : public pt::AudioFormat {
   const pt::AudioStreamBasicDescription& streamDescription() const override {
     return *reinterpret_cast<const pt::AudioStreamBasicDescription*>(format_.streamDescription);
   }
+  pt::AVAudioCommonFormat commonFormat() const override {
+    return static_cast<pt::AVAudioCommonFormat>(format_.commonFormat);
+  }
   AVAudioFormat* format() const { return format_; }
 
  private:
@@ -199,7 +210,9 @@ class File final : public pt::AudioFile {
 
   // On the recorder's writer thread, with the one AVAudioPCMBuffer made over the writer's memory
   // before the start: each write sets the frames it holds. The pool drains the error the write
-  // may autorelease, since that thread has none.
+  // may autorelease, since that thread has none. AVFoundation may raise instead of answering an
+  // error (a buffer unlike the processing format, say); that too is a failed write, since
+  // nothing may leave this function.
   bool writeFromBuffer(const pt::PCMBuffer& buffer,
                        std::string_view& errorDescription) noexcept override {
     AVAudioPCMBuffer* pcm = (__bridge AVAudioPCMBuffer*)buffer.platformObject();
@@ -208,13 +221,21 @@ class File final : public pt::AudioFile {
       return false;
     }
     @autoreleasepool {
-      pcm.frameLength = buffer.frameLength();
-      NSError* error = nil;
-      if ([file_ writeFromBuffer:pcm error:&error]) return true;
-      errorDescription_ = utf8(error.localizedDescription).value_or(std::string());
+      @try {
+        pcm.frameLength = buffer.frameLength();
+        NSError* error = nil;
+        if ([file_ writeFromBuffer:pcm error:&error]) return true;
+        errorDescription_ = utf8(error.localizedDescription).value_or(std::string());
+      } @catch (NSException* exception) {
+        errorDescription_ = utf8(exception.reason).value_or(std::string());
+      }
     }
     errorDescription = errorDescription_;
     return false;
+  }
+
+  std::shared_ptr<const pt::AudioFormat> processingFormat() const override {
+    return std::make_shared<Format>(file_.processingFormat);
   }
 
  private:
@@ -421,6 +442,10 @@ class MacPlatform final : public pt::Platform {
     if (listener == nullptr) return pt::kAudio_ParamError;
     const OSStatus status = AudioObjectRemovePropertyListenerBlock(
         object, apple(address), listener->queue, listener->block);
+    // Notifications are dispatched asynchronously and the removal does not wait for those
+    // already queued: an empty call queued behind them does, as after a stop. Never made on
+    // that queue.
+    if (listener->queue != nil) dispatch_sync_f(listener->queue, nullptr, [](void*) {});
     delete listener;
     return status;
   }

@@ -134,7 +134,7 @@ void loadFaults(SimulatedPlatform& platform, const json& faults, AudioObjectID o
       faults, "faults",
       {"createProcessTap", "defaultOutputDevice", "deviceUID", "createAggregateDevice",
        "captureFormat", "createIOProc", "watchDevice", "start", "writeFailures", "stalledWrites",
-       "ioOverloads", "unreadableCycles", "droppedFrames", "permissionDenied"});
+       "ioOverloads", "unreadableCycles", "droppedFrames", "permissionDenied", "processingFormat"});
   auto call = [&](const char* key, const char* operation) {
     if (faults.contains(key))
       platform.failCall(operation, fault(faults[key], std::string("faults.") + key));
@@ -161,6 +161,23 @@ void loadFaults(SimulatedPlatform& platform, const json& faults, AudioObjectID o
       scenarioFail("faults.captureFormat",
                    "expected true or false, got " + shownValue(faults["captureFormat"]));
     platform.setCaptureFormatUnusable(faults["captureFormat"].get<bool>());
+  }
+  if (faults.contains("processingFormat")) {
+    const json& format = faults["processingFormat"];
+    const std::string where = "faults.processingFormat";
+    allowOnly(format, where, {"sampleRate", "channels", "interleaved"});
+    ProcessingFormat stated;
+    if (format.contains("sampleRate"))
+      stated.sampleRate = positive(format["sampleRate"], where + ".sampleRate");
+    if (format.contains("channels"))
+      stated.channels = count(format["channels"], where + ".channels", 1);
+    if (format.contains("interleaved")) {
+      if (!format["interleaved"].is_boolean())
+        scenarioFail(where + ".interleaved",
+                     "expected true or false, got " + shownValue(format["interleaved"]));
+      stated.interleaved = format["interleaved"].get<bool>();
+    }
+    platform.setProcessingFormat(stated);
   }
   if (faults.contains("writeFailures"))
     platform.setWriteFailures(cycles(faults["writeFailures"], "faults.writeFailures"));
@@ -236,9 +253,11 @@ void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
   }
   if (scenario.contains("deviceRateChange")) {
     const json& change = scenario["deviceRateChange"];
-    allowOnly(change, "deviceRateChange", {"at", "rate"});
-    platform.changeDeviceRateAt(seconds(change.value("at", json()), "deviceRateChange.at"),
-                                positive(change.value("rate", json()), "deviceRateChange.rate"));
+    allowOnly(change, "deviceRateChange", {"at", "rate", "repeats"});
+    platform.changeDeviceRateAt(
+        seconds(change.value("at", json()), "deviceRateChange.at"),
+        positive(change.value("rate", json()), "deviceRateChange.rate"),
+        change.contains("repeats") ? count(change["repeats"], "deviceRateChange.repeats", 0) : 0);
   }
   if (scenario.contains("ioFrames"))
     platform.setIOFrames(count(scenario["ioFrames"], "ioFrames", 1));
@@ -263,8 +282,8 @@ void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
   }
   if (scenario.contains("blockedStart")) {
     const json& wait = scenario["blockedStart"];
-    if (wait == json(true))
-      platform.blockStart(std::numeric_limits<double>::infinity());
+    if (wait == json(true) || wait == json("forever"))
+      platform.blockStart(std::numeric_limits<double>::infinity(), wait == json("forever"));
     else
       platform.blockStart(positive(wait, "blockedStart"));
   }

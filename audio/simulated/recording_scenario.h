@@ -15,7 +15,9 @@
 //                       (each a notification of 'stm#', running or not), the tap's ahead of the
 //                       sub-device's, with N channels each (default 0, 0, false, as 'tfmt'
 //                       implies)
-//   "deviceRateChange": {"at": seconds after the start, "rate": R}: the aggregate's 'nsrt' changes
+//   "deviceRateChange": {"at": seconds after the start, "rate": R, "repeats": N}: the aggregate's
+//                       'nsrt' changes; N more notifications of it are still queued when its
+//                       listeners are removed, and run once the tool has ended (default 0)
 //   "interruptAt":      virtual seconds at which SIGINT arrives during the wait
 //   "deviceLostAt":     virtual seconds after the start at which the device stops on its own
 //   "cyclesStopAt":     virtual seconds after the start at which the cycles stop while the device
@@ -23,19 +25,22 @@
 //   "recorderStopped":  {"at": S, "seconds": S}: the tool itself is stopped (SIGSTOP) that long,
 //                       S seconds after the start; the cycles due meanwhile arrive after it
 //   "blockedStart":     virtual seconds that the start waits for a tapped process to play
-//                       (tapautostart), or true: until the recorder stops the device
+//                       (tapautostart), true: until the recorder stops the device, or "forever":
+//                       a stop does not end it either
 //   "faults":           {"createProcessTap": S, "defaultOutputDevice": S, "deviceUID": S,
 //                        "createAggregateDevice": S, "captureFormat": true, "createIOProc": S,
 //                        "watchDevice": S, "start": S, "writeFailures": [cycle, ...],
 //                        "stalledWrites": {"<cycle>": ms, ...}, "ioOverloads": {"<cycle>": ms},
 //                        "unreadableCycles": [cycle, ...], "droppedFrames": N,
-//                        "permissionDenied": true}
+//                        "permissionDenied": true,
+//                        "processingFormat": {"sampleRate": R, "channels": C, "interleaved": B}}
 //                       (cycles count from 1, skipped ones included; a write belongs to the cycle
 //                       delivered last when it runs; a stalled write holds the writer thread for
 //                       ms of virtual time while the cycles go on; an overloaded IO block runs
 //                       ms, so the device skips the cycles it overran; an unreadable cycle has
 //                       null buffers; droppedFrames is what the platform says it dropped; without
-//                       permission the tap hears silence)
+//                       permission the tap hears silence; the audio file states that processing
+//                       format instead of the one it was opened with)
 #pragma once
 
 #include <nlohmann/json_fwd.hpp>

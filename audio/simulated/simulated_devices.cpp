@@ -75,6 +75,14 @@ std::shared_ptr<SimulatedPlatform::Devices> SimulatedPlatform::makeDevices() {
   return std::make_shared<Devices>();
 }
 
+// Core Audio dispatches notifications asynchronously and its removal of a listener does not wait
+// for them: those still queued run last, when nothing of the tool need be left.
+SimulatedPlatform::~SimulatedPlatform() {
+  for (auto& [listener, calls] : devices_->lateCalls)
+    for (std::uint32_t i = 0; i < calls; ++i)
+      listener->queue->runSync(&Devices::callListener, listener.get());
+}
+
 // --- Setting up
 
 void SimulatedPlatform::setTapFormat(const AudioStreamBasicDescription& format) {
@@ -131,7 +139,10 @@ void SimulatedPlatform::stopCyclesAt(double seconds) { devices_->cyclesStopAt = 
 void SimulatedPlatform::stopRecorderAt(double at, double seconds) {
   devices_->recorderStop = {{at, seconds}};
 }
-void SimulatedPlatform::blockStart(double seconds) { devices_->blockedStart = seconds; }
+void SimulatedPlatform::blockStart(double seconds, bool outlivesStop) {
+  devices_->blockedStart = seconds;
+  devices_->startOutlivesStop = outlivesStop;
+}
 void SimulatedPlatform::setDroppedFrames(std::int64_t frames) { devices_->droppedFrames = frames; }
 std::int64_t SimulatedPlatform::droppedFrames(AudioObjectID) noexcept {
   return devices_->droppedFrames;
@@ -140,8 +151,9 @@ std::shared_ptr<Semaphore> SimulatedPlatform::makeSemaphore() {
   return std::make_shared<SimSemaphore>(devices_);
 }
 void SimulatedPlatform::loseDeviceAt(double seconds) { devices_->deviceLostAt = seconds; }
-void SimulatedPlatform::changeDeviceRateAt(double seconds, double rate) {
+void SimulatedPlatform::changeDeviceRateAt(double seconds, double rate, std::uint32_t repeats) {
   devices_->rateChange = {seconds, rate};
+  devices_->rateChangeRepeats = repeats;
 }
 
 std::vector<Value> SimulatedPlatform::aggregateDescriptions() const {
@@ -278,15 +290,20 @@ OSStatus SimulatedPlatform::deviceStart(AudioObjectID device, AudioDeviceIOProcI
     const double until = d.now + *d.blockedStart;
     d.blockedStart.reset();
     const bool interrupted = d.interruptAt && *d.interruptAt <= until;
-    if (interrupted) {
-      d.now = std::max(d.now, *d.interruptAt);
-      d.interruptAt.reset();
-      std::raise(SIGINT);
-    }
     if (interrupted || !std::isfinite(until)) {
-      std::unique_lock lock(d.writerMutex);
-      d.startReleased = false;
-      d.writerChanged.wait(lock, [&] { return d.startReleased; });
+      const std::shared_ptr<Devices> held = devices_;  // a start left behind outlives the platform
+      {
+        std::lock_guard lock(d.writerMutex);
+        d.startReleased = false;
+      }
+      if (interrupted) {
+        d.now = std::max(d.now, *d.interruptAt);
+        d.interruptAt.reset();
+        std::raise(SIGINT);
+      }
+      std::unique_lock lock(held->writerMutex);
+      held->writerChanged.wait(lock,
+                               [&] { return held->startReleased && !held->startOutlivesStop; });
       return kAudioHardwareNotRunningError;
     }
     // Streams that change meanwhile tell their listeners before the first cycle.
@@ -468,6 +485,9 @@ OSStatus SimulatedPlatform::removePropertyListenerBlock(
   if (it == d.listeners.end() || it->second->object != object ||
       it->second->selector != address.mSelector)
     return kAudioHardwareBadObjectError;
+  if (auto queued = d.queued.find({object, address.mSelector});
+      queued != d.queued.end() && queued->second > 0)
+    d.lateCalls.emplace_back(std::move(it->second), queued->second);
   d.listeners.erase(it);
   return noErr;
 }
@@ -506,6 +526,7 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
       setValue(d.runningDevice, kAudioDevicePropertyNominalSampleRate, d.rateChange->second);
       d.rateChange.reset();
       d.notify(d.runningDevice, kAudioDevicePropertyNominalSampleRate);
+      d.queued[{d.runningDevice, kAudioDevicePropertyNominalSampleRate}] = d.rateChangeRepeats;
       continue;
     }
     // The aggregate's input streams changed: its 'stm#' listeners hear of it, and a running

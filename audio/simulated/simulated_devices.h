@@ -138,6 +138,7 @@ struct SimulatedPlatform::Devices {
   std::map<std::uint32_t, double> tones;
   std::uint32_t ioFrames = 512;
   bool captureUnusable = false;
+  ProcessingFormat processingFormat;
   std::set<std::int64_t> writeFailures;
   std::map<std::int64_t, double> writeStalls;  // cycle -> seconds
   std::map<std::int64_t, double> ioOverloads;  // cycle -> seconds the block runs
@@ -145,6 +146,7 @@ struct SimulatedPlatform::Devices {
   std::optional<double> cyclesStopAt;
   std::optional<std::pair<double, double>> recorderStop;  // at, for how long
   std::optional<double> blockedStart;                     // infinity: until a stop
+  bool startOutlivesStop = false;                         // and not even then
   std::int64_t droppedFrames = 0;
   bool writeHandlesOnFailure = false;
   std::optional<double> interruptAt;
@@ -157,6 +159,7 @@ struct SimulatedPlatform::Devices {
   bool tapFirst = false;             // the tap's streams ahead of the sub-device's
   std::optional<std::uint32_t> tapStreamChannels;       // stated per tap stream instead of 'tfmt''s
   std::optional<std::pair<double, double>> rateChange;  // seconds after the start, new rate
+  std::uint32_t rateChangeRepeats = 0;                  // its notifications still queued
   bool captureAllowed = true;
 
   // Objects made.
@@ -172,6 +175,10 @@ struct SimulatedPlatform::Devices {
   int nextProc = 1;
   std::map<const PlatformListener*, std::unique_ptr<PlatformListener>> listeners;
   int nextListener = 1;
+  // Notifications queued for a property's listeners, and the removed listeners they are still
+  // due to; the platform's end runs them.
+  std::map<std::pair<std::uint32_t, AudioObjectPropertySelector>, std::uint32_t> queued;
+  std::vector<std::pair<std::unique_ptr<PlatformListener>, std::uint32_t>> lateCalls;
 
   // The writer threads of the recordings (their semaphores) and a stalled write, kept in step
   // with the virtual clock: after each cycle the clock waits until every writer signalled in

@@ -13,8 +13,9 @@ namespace {
 // The tap's file: the real writer, with the failures the test asked for.
 class SimulatedFile final : public AudioFile {
  public:
-  SimulatedFile(std::shared_ptr<AudioFile> file, std::shared_ptr<SimulatedPlatform::Devices> d)
-      : file_(std::move(file)), d_(std::move(d)) {}
+  SimulatedFile(std::shared_ptr<AudioFile> file, std::shared_ptr<SimulatedPlatform::Devices> d,
+                std::shared_ptr<const AudioFormat> processing)
+      : file_(std::move(file)), d_(std::move(d)), processing_(std::move(processing)) {}
 
   bool writeFromBuffer(const PCMBuffer& buffer,
                        std::string_view& errorDescription) noexcept override {
@@ -35,10 +36,12 @@ class SimulatedFile final : public AudioFile {
     return file_->writeFromBuffer(buffer, errorDescription);
   }
   bool isFull() const noexcept override { return file_->isFull(); }
+  std::shared_ptr<const AudioFormat> processingFormat() const override { return processing_; }
 
  private:
   std::shared_ptr<AudioFile> file_;
   std::shared_ptr<SimulatedPlatform::Devices> d_;
+  std::shared_ptr<const AudioFormat> processing_;
 };
 
 std::string formatText(const AudioStreamBasicDescription& d) {
@@ -51,6 +54,9 @@ std::string formatText(const AudioStreamBasicDescription& d) {
 
 void SimulatedPlatform::setCaptureFormatUnusable(bool unusable) {
   devices_->captureUnusable = unusable;
+}
+void SimulatedPlatform::setProcessingFormat(const ProcessingFormat& format) {
+  devices_->processingFormat = format;
 }
 void SimulatedPlatform::setWriteFailures(std::set<std::int64_t> cycles) {
   devices_->writeFailures = std::move(cycles);
@@ -75,8 +81,19 @@ std::shared_ptr<AudioFile> SimulatedPlatform::openAudioFileForWriting(
       (interleaved ? "interleaved" : "non-interleaved"));
   if (OSStatus s = injectedFailure("openAudioFileForWriting"))
     throw TextError(statusMessage(("无法创建音频文件 " + path).c_str(), s));
+  // AVAudioFile's processing format: the settings' rate and channels in the given layout, unless
+  // the test says otherwise.
+  const ProcessingFormat& asked = devices_->processingFormat;
+  const std::uint32_t channels = asked.channels.value_or(settings.channels);
+  const bool layout = asked.interleaved.value_or(interleaved);
+  const std::uint32_t bytes = 4 * (layout ? channels : 1);
+  auto processing =
+      makeLinearPCMFormat({asked.sampleRate.value_or(settings.sampleRate), kAudioFormatLinearPCM,
+                           kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked |
+                               (layout ? 0 : kAudioFormatFlagIsNonInterleaved),
+                           bytes, 1, bytes, channels, 32, 0});
   return std::make_shared<SimulatedFile>(openSndfileForWriting(path, settings, interleaved),
-                                         devices_);
+                                         devices_, std::move(processing));
 }
 
 std::optional<PCMBuffer> SimulatedPlatform::makePCMBufferNoCopy(

@@ -52,8 +52,6 @@ SimulatedPlatform::SimulatedPlatform() {
            AudioObjectID::unknown);
 }
 
-SimulatedPlatform::~SimulatedPlatform() = default;
-
 void SimulatedPlatform::addObject(AudioObjectID id) { objects_.insert(id); }
 
 Property& SimulatedPlatform::setBytes(AudioObjectID object, AudioObjectPropertySelector selector,

@@ -16,9 +16,10 @@
 //   (kAudioDevicePropertyIOProcStreamUsage) reaching its block as a null buffer;
 // - the IO block called on the queue's own thread, one call at a time, with input time stamps
 //   whose sample time is valid; a stop after which no call runs; the device that dies on its own
-//   ('livn' and its listeners), changes its rate ('nsrt' and its listeners), or whose cycles stop
-//   while it runs; an overloaded IO block that makes the device skip cycles; a start that waits
-//   for a tapped process to play;
+//   ('livn' and its listeners), changes its rate ('nsrt' and its listeners, with notifications
+//   still queued after their removal), or whose cycles stop while it runs; an overloaded IO block
+//   that makes the device skip cycles; a start that waits for a tapped process to play, and one
+//   that a stop does not end;
 // - the real-time thread's rules, as test failures: a file write, a stop or a destroying call on
 //   the IO queue ends the process; the writer thread kept in step with the virtual clock, its
 //   writes stalled when asked;
@@ -61,6 +62,13 @@ struct Property {
 // A read that fails with `status`.
 struct Fail {
   OSStatus status;
+};
+
+// What an audio file's processing format has instead of what it was opened with.
+struct ProcessingFormat {
+  std::optional<double> sampleRate;
+  std::optional<std::uint32_t> channels;
+  std::optional<bool> interleaved;
 };
 
 struct ProcessObject {
@@ -138,6 +146,8 @@ class SimulatedPlatform : public Platform {
   void setIOFrames(std::uint32_t frames);
   // makeAudioFormat answers null.
   void setCaptureFormatUnusable(bool unusable);
+  // Files opened from now on state this processing format.
+  void setProcessingFormat(const ProcessingFormat& format);
   // The writes of these IO cycles (1 is the first cycle after a start) fail.
   void setWriteFailures(std::set<std::int64_t> cycles);
   // A failing createAggregateDevice or createIOProcIDWithBlock still writes a handle.
@@ -148,8 +158,9 @@ class SimulatedPlatform : public Platform {
   // reads 0 and its 'livn' listeners are called.
   void loseDeviceAt(double seconds);
   // The running device's 'nsrt' becomes `rate` `seconds` after the first start, and its 'nsrt'
-  // listeners are called; the cycles go on as before.
-  void changeDeviceRateAt(double seconds, double rate);
+  // listeners are called; the cycles go on as before. `repeats` more notifications of it are
+  // still queued when the listeners are removed: they run as the platform ends.
+  void changeDeviceRateAt(double seconds, double rate, std::uint32_t repeats = 0);
   // The write made while cycle N is the last delivered stalls for the given virtual seconds;
   // meanwhile the cycles go on.
   void stallWrites(std::map<std::int64_t, double> secondsByCycle);
@@ -165,8 +176,9 @@ class SimulatedPlatform : public Platform {
   void stopRecorderAt(double at, double seconds);
   // The next start waits `seconds` (infinity: until a stop) for a tapped process to play, as
   // Core Audio's start of an aggregate with tapautostart does. An interrupt due meanwhile
-  // arrives during it; the start then waits for the stop and fails.
-  void blockStart(double seconds);
+  // arrives during it; the start then waits for the stop and fails, or, `outlivesStop`, never
+  // returns.
+  void blockStart(double seconds, bool outlivesStop = false);
   // What droppedFrames answers.
   void setDroppedFrames(std::int64_t frames);
 

@@ -170,6 +170,9 @@ TEST(ScenarioRunner, RecordingsEndWithTheirStatusSummaryAndFile) {
   const std::vector<Case> cases = {
       {R"({})", 0, "/-out.wav targets=Radio(pid=900) buffers=94 frames=48000 sampleRate=48000", "", 48000},
       {R"({"deviceLostAt": 0.5})", 1, "buffers=46 frames=23552", "Tap 聚合设备已停止工作，录音提前结束\n", 23552},
+      // Notifications of the change still queued reach nothing once the tool has ended.
+      {R"({"deviceRateChange": {"at": 0.5, "rate": 44100, "repeats": 2}})", 1, "buffers=46 frames=23552",
+       "录音设备的采样率已改变，录音提前结束\n", 23552},
       {R"({})", 1, "", "无法写出录音摘要：", 48000, Stdout::closedPipe},
       {R"({"faults": {"createProcessTap": -50}})", 1, "", "创建进程音频 Tap 失败：-50\n", -1},
   };

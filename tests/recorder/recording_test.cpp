@@ -189,6 +189,8 @@ TEST_F(RecordingTest, EachScenarioKeyShapesTheRecordingAndAFailureTearsDownWhatW
     std::string path = {};       // instead of the fixture's
   };
   const std::string missing = (directory_ / "missing" / "out.caf").string();
+  const std::string m4a = (directory_ / "out.m4a").string();
+  const std::string buffer = "32 位浮点；缓冲区 48000 Hz、2 声道、交错、32 位浮点）";
   // clang-format off
   const Case cases[] = {
       {R"({})", "buffers=5 frames=2400 sampleRate=48000 channels=2", "", kWatched},
@@ -211,6 +213,12 @@ TEST_F(RecordingTest, EachScenarioKeyShapesTheRecordingAndAFailureTearsDownWhatW
       {R"({"aggregateInput": {"tapStreamsAfter": 6}})", "",
        "聚合设备的输入中没有 Tap 的音频流：预期 1 个 2 声道的流，实际为 0 个流", kDevice},
       {R"({})", "", "无法创建音频文件 " + missing, kDevice, false, missing},
+      {R"({"deviceSampleRate": 96000})", "", "无法创建音频文件 " + m4a + "：AAC 不支持 96000 Hz 的采样率，最高只支持 48000 Hz", kDevice, false, m4a},
+      // The file would refuse every buffer; AVAudioFormat ignores the interleaving of mono.
+      {R"({"faults": {"processingFormat": {"sampleRate": 44100}}})", "",
+       "无法创建音频文件 " + path_ + "：文件的处理格式与 Tap 缓冲区的格式不同（文件 44100 Hz、2 声道、交错、" + buffer, kDevice},
+      {R"({"faults": {"processingFormat": {"interleaved": false}}})", "", "无法创建音频文件 " + path_, kDevice},
+      {R"({"tapFormat": {"channels": 1}, "faults": {"processingFormat": {"interleaved": false}}})", "channels=1", "", kWatched},
       {R"({"faults": {"createIOProc": 8}})", "", "创建 Tap 回调失败：8", kDevice},
       {R"({"faults": {"createIOProc": 8}})", "", "创建 Tap 回调失败：8", kAll, true},
       {R"({"faults": {"watchDevice": 10}})", "", "监听 Tap 聚合设备失败：10", kAll},
@@ -437,6 +445,21 @@ TEST_F(RecordingTest, ASilentRecordingSaysWhetherTheTargetsPlayed) {
     EXPECT_EQ(err_, c.err);
     EXPECT_THAT(out_, HasSubstr(c.summary));
   }
+}
+
+// A start that waits for sound outlives the stop: once the device and the tap are gone it is
+// waited for a moment only, and the run ends with its summary.
+TEST_F(RecordingTest, AStartThatNeverReturnsIsLeftBehindOnceTheDeviceAndTapAreGone) {
+  sim_.blockStart(kForever, true);
+  sim_.interruptAt(0.3);
+  EXPECT_EQ(record({kMusic}, 5), "");
+  EXPECT_THAT(out_, HasSubstr("buffers=0 frames=0 "));
+  const Calls calls = sim_.calls();
+  const auto stop = std::find(calls.begin(), calls.end(), "deviceStop 200 proc1");
+  ASSERT_GE(calls.end() - stop, 5);
+  EXPECT_EQ(Calls(stop, stop + 5), (Calls{"deviceStop 200 proc1", "destroyIOProcID 200 proc1",
+                                          "destroyAggregateDevice 200", "destroyProcessTap 100",
+                                          "sleepForTimeInterval 2"}));
 }
 
 TEST(SilenceDiagnosis, AnUnreadablePlayingStateLeavesBothCausesOpen) {

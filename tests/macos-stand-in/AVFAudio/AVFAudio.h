@@ -26,6 +26,7 @@ typedef NS_ENUM(NSUInteger, AVAudioCommonFormat) {
 @property(nonatomic, readonly) AVAudioChannelCount channelCount;
 @property(nonatomic, readonly, getter=isInterleaved) BOOL interleaved;
 @property(nonatomic, readonly) const AudioStreamBasicDescription* streamDescription;
+@property(nonatomic, readonly) AVAudioCommonFormat commonFormat;
 @end
 
 @interface AVAudioBuffer : NSObject
@@ -45,6 +46,7 @@ typedef NS_ENUM(NSUInteger, AVAudioCommonFormat) {
                             interleaved:(BOOL)interleaved
                                   error:(NSError**)outError;
 - (BOOL)writeFromBuffer:(const AVAudioPCMBuffer*)buffer error:(NSError**)outError;
+@property(nonatomic, readonly) AVAudioFormat* processingFormat;
 - (void)close API_AVAILABLE(macos(15.0), ios(18.0), watchos(11.0), tvos(18.0), macCatalyst(18.0));
 @end
 

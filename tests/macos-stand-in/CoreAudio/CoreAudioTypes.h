@@ -12,6 +12,7 @@ typedef UInt32 AudioFormatFlags;
 enum : AudioFormatID { kAudioFormatLinearPCM = 'lpcm' };
 enum : AudioFormatFlags {
   kAudioFormatFlagIsFloat = (1U << 0),
+  kAudioFormatFlagIsBigEndian = (1U << 1),
   kAudioFormatFlagIsPacked = (1U << 3),
   kAudioFormatFlagIsNonInterleaved = (1U << 5)
 };

@@ -1,5 +1,6 @@
 // Stand-in: the Foundation classes and selectors the adapter uses (NSString, NSArray,
-// NSDictionary, NSValue, NSUUID, NSError, NSURL, NSProcessInfo, NSThread, NSEnumerator).
+// NSDictionary, NSValue, NSUUID, NSError, NSException, NSURL, NSProcessInfo, NSThread,
+// NSEnumerator).
 // Declarations only.
 #pragma once
 
@@ -69,6 +70,10 @@ typedef struct {
 
 @interface NSError : NSObject
 @property(readonly, copy) NSString* localizedDescription;
+@end
+
+@interface NSException : NSObject
+@property(nullable, readonly, copy) NSString* reason;
 @end
 
 @interface NSURL : NSObject
