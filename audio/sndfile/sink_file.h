@@ -96,7 +96,7 @@ class SinkFile : public AudioFile {
   char error_[256] = {};
 };
 
-// Ogg Vorbis through libvorbis over `sink`, its pages at most 0.1 s of audio apart. Throws
+// Ogg Vorbis through libvorbis over `sink`, its pages at most 0.05 s of audio apart. Throws
 // TextError with the encoder's reason.
 std::shared_ptr<AudioFile> openVorbis(std::unique_ptr<FileSink> sink, int rate,
                                       std::uint32_t channels, bool interleaved);

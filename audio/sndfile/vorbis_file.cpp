@@ -16,8 +16,8 @@ namespace {
 // libsndfile's default quality, which the README's sizes were measured with.
 constexpr float kQuality = 0.4f;
 // A page at least this often: a killed writer loses at most this and the encoder's lookahead
-// (one long block), at some 3 % of a music stream's size.
-constexpr double kPageSeconds = 0.1;
+// (a long block and a half), at some 5 % of a music stream's size.
+constexpr double kPageSeconds = 0.05;
 
 class VorbisAudioFile final : public SinkFile {
  public:
