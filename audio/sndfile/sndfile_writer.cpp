@@ -90,8 +90,10 @@ void configureEncoder(SNDFILE* file, int format, std::uint32_t channels) {
       break;
     }
     case SF_FORMAT_FLOAT: {
-      // ffmpeg warns of a PEAK chunk it skips, and nothing reads it.
-      sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
+      // ffmpeg warns of a PEAK chunk it skips, and nothing reads it. (Asked of RF64, which has
+      // none, libsndfile adds one.)
+      if ((format & SF_FORMAT_TYPEMASK) != SF_FORMAT_RF64)
+        sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
       // Named speakers, where libsndfile writes them (CAF, AIFF), spare readers a guess.
       int map[2] = {channels == 1 ? SF_CHANNEL_MAP_MONO : SF_CHANNEL_MAP_LEFT,
                     SF_CHANNEL_MAP_RIGHT};
@@ -186,8 +188,11 @@ class SndfileAudioFile final : public SinkFile {
     // frames on the disk (it measures the stream); an encoded stream is cut where its last
     // frame or page on the disk ends.
     const sf_count_t frameBytes = sf_count_t(channels_) * sizeof(float);
-    if (!sink_->flush() && floats_ && sink_->onDisk() >= dataOffset_)
-      sink_->cut(dataOffset_ + (sink_->onDisk() - dataOffset_) / frameBytes * frameBytes);
+    if (!sink_->flush() && floats_ && sink_->onDisk() >= dataOffset_) {
+      sf_count_t frames = (sink_->onDisk() - dataOffset_) / frameBytes;
+      sf_command(file_, SFC_FILE_TRUNCATE, &frames, sizeof frames);  // what the header counts
+      sink_->cut(dataOffset_ + frames * frameBytes);
+    }
     sf_close(file_);  // the exact final header, or the encoder's last frames
     if (!sink_->flush() && !floats_) {
       const FileSink::Boundary end = sink_->lastBoundaryOnDisk();
@@ -227,8 +232,12 @@ class SndfileAudioFile final : public SinkFile {
   bool flac() const { return (format_ & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC; }
 
   bool encode(const float* interleaved, sf_count_t frames) noexcept override {
-    if (written_ == 0) dataOffset_ = sink_->tell();
-    return sf_writef_float(file_, interleaved, frames) == frames;
+    const bool taken = sf_writef_float(file_, interleaved, frames) == frames;
+    // Where the audio starts, once the first write has settled the header (a channel map, say,
+    // enlarges it).
+    if (written_ == 0 && floats_)
+      dataOffset_ = sink_->tell() - frames * sf_count_t(channels_) * sf_count_t(sizeof(float));
+    return taken;
   }
   const char* encoderError() noexcept override { return sf_strerror(file_); }
 
