@@ -55,10 +55,12 @@ std::int64_t FileSink::write(const void* data, std::int64_t bytes) noexcept {
     const std::int64_t m = std::min<std::int64_t>(n, std::int64_t(head_.size()) - at);
     // Below onDisk_ only what changed goes out again: a header rewritten each write costs the
     // few bytes that count.
-    const std::int64_t down = std::clamp<std::int64_t>(onDisk_ - at, 0, m);
-    if (down > 0 && std::memcmp(head_.data() + at, p, std::size_t(down)) != 0) {
-      dirtyFrom_ = dirtyTo_ > dirtyFrom_ ? std::min(dirtyFrom_, at) : at;
-      dirtyTo_ = std::max(dirtyTo_, at + down);
+    std::int64_t from = 0, to = std::clamp<std::int64_t>(onDisk_ - at, 0, m);
+    while (from < to && head_[std::size_t(at + from)] == p[from]) ++from;
+    while (to > from && head_[std::size_t(at + to - 1)] == p[to - 1]) --to;
+    if (from < to) {
+      dirtyFrom_ = dirtyTo_ > dirtyFrom_ ? std::min(dirtyFrom_, at + from) : at + from;
+      dirtyTo_ = std::max(dirtyTo_, at + to);
     }
     std::memcpy(head_.data() + at, p, std::size_t(m));
   }
