@@ -68,7 +68,8 @@ bool opusTakes(int rate) {
 }
 
 // FLAC clips at full scale; Opus and MP3 are laid out so that a file whose writer is killed
-// reads back up to about its last half second, as the float files do through their header.
+// reads back up to about its last half second (the float files, through their header, to their
+// last write).
 void configureEncoder(SNDFILE* file, int format, std::uint32_t channels) {
   switch (format & SF_FORMAT_SUBMASK) {
     case SF_FORMAT_PCM_24: {
@@ -162,7 +163,6 @@ std::int64_t flacFrameSamples(const unsigned char* p, std::int64_t n) {
   if (code != 6 && code != 7) return 0;
   int length = 1;  // the frame number's UTF-8-like coding
   while (length < 7 && (p[4] << length & 0x80) != 0) ++length;
-  if (length == 2 && (p[4] & 0x40) == 0) return 0;
   const std::int64_t at = 4 + (p[4] < 0x80 ? 1 : length);
   if (at + (code == 7 ? 2 : 1) > n) return 0;
   return 1 + (code == 6 ? p[at] : (p[at] << 8 | p[at + 1]));
