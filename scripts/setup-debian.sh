@@ -4,10 +4,11 @@ set -euo pipefail
 
 packages=(
   g++ cmake make pkg-config git
-  libicu-dev libsndfile1-dev libpulse-dev
+  libicu-dev libsndfile1-dev libvorbis-dev libogg-dev libpulse-dev
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   clang-14 libclang-rt-14-dev clang-19 clang-format
   pulseaudio pulseaudio-utils sox libsox-fmt-mp3  # sox reads back the MP3 recordings
+  ffmpeg  # the tests read every recording in ffmpeg and ffprobe too
   pipewire pipewire-pulse wireplumber dbus
   man-db dpkg-dev file lintian
   gstreamer1.0-pipewire gstreamer1.0-plugins-base gstreamer1.0-tools  # native PipeWire clients for the tests

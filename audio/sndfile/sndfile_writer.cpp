@@ -1,14 +1,16 @@
 #include "audio/sndfile/sndfile_writer.h"
 
 #include <sndfile.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <vector>
 
+#include "audio/sndfile/sink_file.h"
 #include "audio/text_error.h"
 
 namespace pt {
@@ -66,8 +68,9 @@ bool opusTakes(int rate) {
 }
 
 // FLAC clips at full scale; Opus and MP3 are laid out so that a file whose writer is killed
-// reads back up to about its last half second, as the float files do through their header.
-void configureEncoder(SNDFILE* file, int format) {
+// reads back up to about its last half second (the float files, through their header, to their
+// last write).
+void configureEncoder(SNDFILE* file, int format, std::uint32_t channels) {
   switch (format & SF_FORMAT_SUBMASK) {
     case SF_FORMAT_PCM_24: {
       // Float samples may go past full scale; without clipping the encoder refuses the write.
@@ -87,6 +90,18 @@ void configureEncoder(SNDFILE* file, int format) {
       sf_command(file, SFC_SET_BITRATE_MODE, &mode, sizeof mode);
       break;
     }
+    case SF_FORMAT_FLOAT: {
+      // ffmpeg warns of a PEAK chunk it skips, and nothing reads it. (Asked of RF64, which has
+      // none, libsndfile adds one.)
+      if ((format & SF_FORMAT_TYPEMASK) != SF_FORMAT_RF64)
+        sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
+      // Named speakers, where libsndfile writes them (CAF, AIFF), spare readers a guess.
+      int map[2] = {channels == 1 ? SF_CHANNEL_MAP_MONO : SF_CHANNEL_MAP_LEFT,
+                    SF_CHANNEL_MAP_RIGHT};
+      if (channels <= 2)
+        sf_command(file, SFC_SET_CHANNEL_MAP_INFO, map, int(channels * sizeof(int)));
+      break;
+    }
     default:
       break;
   }
@@ -96,97 +111,185 @@ void configureEncoder(SNDFILE* file, int format) {
 // of 4 GiB, leaving room for the header. CAF, Wave64 and RF64 count in 64 bits.
 constexpr sf_count_t kAIFFMaxDataBytes = 0xFFFFFFFFLL - 65536;
 
-class SndfileAudioFile final : public AudioFile {
- public:
-  // `samplesUnchanged`: float samples stored as they are, behind a header that states their
-  // length. Encoded streams have no such header to update while they grow (Ogg pages and MPEG
-  // frames stand alone, FLAC states its length only at the end; the update even corrupts an Ogg
-  // Vorbis stream), nor a size per frame to cut back to.
-  SndfileAudioFile(SNDFILE* file, std::uint32_t channels, bool interleaved, bool samplesUnchanged,
-                   sf_count_t framesPerSecond, sf_count_t maxFrames)
-      : file_(file),
-        channels_(channels),
-        interleaved_(interleaved),
-        samplesUnchanged_(samplesUnchanged),
-        framesPerSecond_(std::max<sf_count_t>(1, framesPerSecond)),
-        maxFrames_(maxFrames) {
-    // Room to interleave a cycle of non-interleaved input without allocating per write; larger
-    // cycles are written in pieces.
-    if (!interleaved_) scratch_.resize(std::size_t(kScratchFrames) * channels_);
+// What a full disk may hold back before audio is refused: 30 s of the recording's samples as they
+// arrive, whatever the encoder makes of them (never more than that), and the most an encoder can
+// emit at once on top (a FLAC frame, an Ogg page, the encoders' last frames at the end).
+constexpr double kHoldSeconds = 30;
+constexpr std::size_t kHoldLimit = std::size_t(1) << 30;
+std::size_t slackBytes(std::uint32_t channels) { return 4096 * 4 * channels + (256 << 10); }
+
+std::uint32_t le32(const unsigned char* p) {
+  return p[0] | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+}
+void putLE(unsigned char* p, std::uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) p[i] = (value >> (8 * i)) & 0xFF;
+}
+
+// sox warns on a float fmt chunk without the size of its extension, and libsndfile writes
+// WAVE_FORMAT_EXTENSIBLE's 40 bytes without one beyond them. The same 48 bytes as a plain float
+// fmt chunk with its (empty) extension and a JUNK chunk over the rest read the same everywhere,
+// and leave every offset where libsndfile keeps it.
+void plainFloatFormat(unsigned char* h, std::size_t n) {
+  if (n < 12 || (std::memcmp(h, "RIFF", 4) != 0 && std::memcmp(h, "RF64", 4) != 0) ||
+      std::memcmp(h + 8, "WAVE", 4) != 0)
+    return;
+  for (std::size_t at = 12; at + 8 <= n && std::memcmp(h + at, "data", 4) != 0;) {
+    const std::uint32_t size = le32(h + at + 4);
+    unsigned char* fmt = h + at + 8;
+    if (std::memcmp(h + at, "fmt ", 4) == 0) {
+      if (size == 40 && at + 48 <= n && (le32(fmt) & 0xFFFF) == 0xFFFE &&
+          (le32(fmt + 24) & 0xFFFF) == 3) {
+        putLE(h + at + 4, 18, 4);
+        putLE(fmt, 3, 2);       // WAVE_FORMAT_IEEE_FLOAT
+        putLE(fmt + 16, 0, 2);  // no extension
+        std::memcpy(fmt + 18, "JUNK", 4);
+        putLE(fmt + 22, 14, 4);
+        std::memset(fmt + 26, 0, 14);
+      }
+      return;
+    }
+    at += 8 + std::size_t(size) + (size & 1);
   }
+}
+
+// The samples in a FLAC frame of a fixed-blocksize stream, from its header, or 0 if `p` does not
+// start one.
+std::int64_t flacFrameSamples(const unsigned char* p, std::int64_t n) {
+  if (n < 6 || p[0] != 0xFF || p[1] != 0xF8) return 0;
+  const int code = p[2] >> 4;
+  if (code == 1) return 192;
+  if (code >= 2 && code <= 5) return 576 << (code - 2);
+  if (code >= 8) return 256 << (code - 8);
+  if (code != 6 && code != 7) return 0;
+  int length = 1;  // the frame number's UTF-8-like coding
+  while (length < 7 && (p[4] << length & 0x80) != 0) ++length;
+  const std::int64_t at = 4 + (p[4] < 0x80 ? 1 : length);
+  if (at + (code == 7 ? 2 : 1) > n) return 0;
+  return 1 + (code == 6 ? p[at] : (p[at] << 8 | p[at + 1]));
+}
+
+// libsndfile's containers and encoders, over the sink through its virtual IO.
+class SndfileAudioFile final : public SinkFile {
+ public:
+  // `wave`: RF64 that stays plain WAVE while it is small.
+  SndfileAudioFile(std::unique_ptr<FileSink> sink, std::uint32_t channels, bool interleaved,
+                   int format, bool wave, sf_count_t maxFrames)
+      : SinkFile(std::move(sink), channels, interleaved, maxFrames),
+        format_(format),
+        floats_((format & SF_FORMAT_SUBMASK) == SF_FORMAT_FLOAT),
+        wave_((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_RF64),
+        downgrades_(wave) {}
   ~SndfileAudioFile() override {
+    if (file_ == nullptr) return;
     // libsndfile's closing header of an empty RF64 kept as WAVE gives a RIFF size 8 bytes short;
     // an update first gets it right.
-    if (written_ == 0 && samplesUnchanged_) sf_command(file_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
-    sf_close(file_);  // writes the exact final header, or the encoder's last frames
+    if (written_ == 0 && floats_) sf_command(file_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
+    // What the disk still refuses is lost. The float containers' closing header counts the whole
+    // frames on the disk (it measures the stream); an encoded stream is cut where its last
+    // frame or page on the disk ends.
+    const sf_count_t frameBytes = sf_count_t(channels_) * sizeof(float);
+    if (!sink_->flush() && floats_ && sink_->onDisk() >= dataOffset_) {
+      sf_count_t frames = (sink_->onDisk() - dataOffset_) / frameBytes;
+      sf_command(file_, SFC_FILE_TRUNCATE, &frames, sizeof frames);  // what the header counts
+      sink_->cut(dataOffset_ + frames * frameBytes);
+    }
+    sf_close(file_);  // the exact final header, or the encoder's last frames
+    if (!sink_->flush() && !floats_) {
+      const FileSink::Boundary end = sink_->lastBoundaryOnDisk();
+      sink_->cut(end.offset);
+      if (flac()) setFLACLength(end.count, true);
+      sink_->flush();
+    }
   }
   SndfileAudioFile(const SndfileAudioFile&) = delete;
   SndfileAudioFile& operator=(const SndfileAudioFile&) = delete;
 
-  bool writeFromBuffer(const PCMBuffer& buffer,
-                       std::string_view& errorDescription) noexcept override {
-    const sf_count_t frames = buffer.frameLength();
-    if (frames > maxFrames_ - written_) {
-      full_.store(true, std::memory_order_relaxed);
-      errorDescription = kFullText;
-      return false;
+  // Throws TextError with libsndfile's reason.
+  void open(SF_INFO& info, const std::string& path) {
+    SF_VIRTUAL_IO io = {[](void* self) -> sf_count_t { return sinkOf(self).length(); },
+                        [](sf_count_t offset, int whence, void* self) -> sf_count_t {
+                          return sinkOf(self).seek(offset, whence);
+                        },
+                        [](void* data, sf_count_t bytes, void* self) -> sf_count_t {
+                          return sinkOf(self).read(data, bytes);
+                        },
+                        [](const void* data, sf_count_t bytes, void* self) -> sf_count_t {
+                          return static_cast<SndfileAudioFile*>(self)->take(data, bytes);
+                        },
+                        [](void* self) -> sf_count_t { return sinkOf(self).tell(); }};
+    file_ = sf_open_virtual(&io, SFM_WRITE, &info, this);
+    if (file_ == nullptr) {
+      std::string reason = sf_strerror(nullptr);
+      ::unlink(path.c_str());
+      throw TextError(reason);
     }
-    if (!writeAll(buffer.bufferList(), frames)) {
-      // Keep the error's text before the truncation can replace it.
-      std::snprintf(error_, sizeof error_, "%s", sf_strerror(file_));
-      errorDescription = error_;
-      // A short write (a full disk) may have left part of a frame; cutting the file back to the
-      // last whole buffer keeps every later frame aligned should space come back.
-      sf_count_t keep = written_;
-      if (samplesUnchanged_) sf_command(file_, SFC_FILE_TRUNCATE, &keep, sizeof keep);
-      return false;
-    }
-    written_ += frames;
-    // The header says how much audio the file holds, so after a crash or SIGKILL the file reads
-    // back up to the last update. Done here, on the writer thread between two writes, because
-    // the handle is not thread-safe; it rewrites the few hundred bytes at the start of the file (a
-    // seek and a write into the page cache, no flush, no allocation once the header exists),
-    // about what the cycle's own write costs, once per second of audio.
-    if (samplesUnchanged_ && written_ - headerFrames_ >= framesPerSecond_) {
-      sf_command(file_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
-      headerFrames_ = written_;
-    }
-    return true;
+    configureEncoder(file_, format_, channels_);
+    if (downgrades_) sf_command(file_, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
   }
-
-  bool isFull() const noexcept override { return full_.load(std::memory_order_relaxed); }
 
  private:
-  static constexpr std::uint32_t kScratchFrames = 4096;
-  static constexpr const char* kFullText = "AIFF 文件最多容纳 4 GiB 音频数据，已写满";
+  static FileSink& sinkOf(void* self) { return *static_cast<SndfileAudioFile*>(self)->sink_; }
+  bool flac() const { return (format_ & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC; }
 
-  bool writeAll(const AudioBufferList* list, sf_count_t frames) noexcept {
-    if (interleaved_)
-      return sf_writef_float(file_, static_cast<const float*>(list->mBuffers[0].mData), frames) ==
-             frames;
-    for (sf_count_t done = 0; done < frames;) {
-      const sf_count_t n = std::min<sf_count_t>(kScratchFrames, frames - done);
-      for (std::uint32_t c = 0; c < channels_; ++c) {
-        const float* channel = static_cast<const float*>(list->mBuffers[c].mData) + done;
-        for (sf_count_t f = 0; f < n; ++f) scratch_[std::size_t(f) * channels_ + c] = channel[f];
-      }
-      if (sf_writef_float(file_, scratch_.data(), n) != n) return false;
-      done += n;
-    }
-    return true;
+  bool encode(const float* interleaved, sf_count_t frames) noexcept override {
+    const bool taken = sf_writef_float(file_, interleaved, frames) == frames;
+    // Where the audio starts, once the first write has settled the header (a channel map, say,
+    // enlarges it).
+    if (written_ == 0 && floats_)
+      dataOffset_ = sink_->tell() - frames * sf_count_t(channels_) * sf_count_t(sizeof(float));
+    return taken;
+  }
+  const char* encoderError() noexcept override { return sf_strerror(file_); }
+
+  void updateHeader() noexcept override {
+    if (floats_) sf_command(file_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
+    if (flac()) setFLACLength(flacSamples_, false);
   }
 
-  SNDFILE* file_;
-  std::uint32_t channels_;
-  bool interleaved_;
-  bool samplesUnchanged_;
-  sf_count_t framesPerSecond_;
-  sf_count_t maxFrames_;
-  sf_count_t written_ = 0;       // whole buffers in the file
-  sf_count_t headerFrames_ = 0;  // what the header said at its last update
-  std::atomic<bool> full_{false};
-  std::vector<float> scratch_;
-  char error_[256] = {};
+  // What libsndfile writes, on its way to the sink.
+  sf_count_t take(const void* data, sf_count_t bytes) noexcept {
+    const auto* p = static_cast<const unsigned char*>(data);
+    const std::int64_t at = sink_->tell();
+    const bool appends = at == sink_->length();
+    if (wave_ && at == 0 && std::size_t(bytes) <= sizeof header_) {
+      std::memcpy(header_, p, std::size_t(bytes));
+      plainFloatFormat(header_, std::size_t(bytes));
+      p = header_;
+    }
+    const sf_count_t taken = sink_->write(p, bytes);
+    if (!appends) return taken;
+    if (flac()) flacSamples_ += flacFrameSamples(p, bytes);
+    // An Ogg page goes out as its header and then its body: only after the body can it end.
+    const bool pageHeader = bytes >= 27 && std::memcmp(p, "OggS", 4) == 0 && bytes == 27 + p[26];
+    if (!pageHeader) sink_->markBoundary(flacSamples_);
+    return taken;
+  }
+
+  // FLAC states its length only when it closes: until then the length in STREAMINFO (36 bits
+  // from byte 21 on) is what the frames on their way to the disk hold, or libsndfile reads a
+  // killed recording as endless. A cut stream loses its MD5 too.
+  void setFLACLength(std::int64_t samples, bool withoutMD5) noexcept {
+    unsigned char info[8 + 16];
+    const std::int64_t position = sink_->tell();
+    sink_->seek(0, SEEK_SET);
+    unsigned char magic[4];
+    if (sink_->read(magic, 4) == 4 && std::memcmp(magic, "fLaC", 4) == 0 &&
+        sink_->seek(18, SEEK_SET) == 18 && sink_->read(info, sizeof info) == sizeof info) {
+      info[3] = (info[3] & 0xF0) | ((samples >> 32) & 0x0F);
+      for (int i = 0; i < 4; ++i) info[4 + i] = (samples >> (24 - 8 * i)) & 0xFF;
+      if (withoutMD5) std::memset(info + 8, 0, 16);
+      sink_->seek(18, SEEK_SET);
+      sink_->write(info, sizeof info);
+    }
+    sink_->seek(position, SEEK_SET);
+  }
+
+  SNDFILE* file_ = nullptr;
+  const int format_;
+  const bool floats_, wave_, downgrades_;
+  sf_count_t dataOffset_ = 0;
+  std::int64_t flacSamples_ = 0;  // in the frames the encoder has written
+  unsigned char header_[512];
 };
 
 }  // namespace
@@ -210,18 +313,33 @@ std::shared_ptr<AudioFile> openSndfileForWriting(const std::string& path,
     throw failure("Opus 不支持 " + std::to_string(info.samplerate) +
                   " Hz 的采样率，只支持 8000、12000、16000、24000 和 48000 Hz");
   if (!sf_format_check(&info)) throw failure("该容器不支持此格式");
-  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-  if (file == nullptr) throw failure(sf_strerror(nullptr));
-  configureEncoder(file, format);
-  if (settings.fileType == kAudioFileWAVEType)
-    sf_command(file, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
   const sf_count_t bytesPerFrame = sf_count_t(settings.channels) * sizeof(float);
   const sf_count_t maxFrames = settings.fileType == kAudioFileAIFCType
                                    ? kAIFFMaxDataBytes / bytesPerFrame
                                    : std::numeric_limits<sf_count_t>::max();
-  return std::make_shared<SndfileAudioFile>(file, settings.channels, interleaved,
-                                            (format & SF_FORMAT_SUBMASK) == SF_FORMAT_FLOAT,
-                                            info.samplerate, maxFrames);
+  const std::size_t hold =
+      std::min<double>(kHoldLimit, kHoldSeconds * info.samplerate * double(bytesPerFrame));
+  int error = 0;
+  std::unique_ptr<FileSink> sink =
+      FileSink::create(path, hold, slackBytes(settings.channels), error);
+  if (!sink) throw failure(std::strerror(error));
+  if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_VORBIS) {
+    try {
+      return openVorbis(std::move(sink), info.samplerate, settings.channels, interleaved);
+    } catch (const TextError& e) {
+      ::unlink(path.c_str());
+      throw failure(e.text());
+    }
+  }
+  auto file =
+      std::make_shared<SndfileAudioFile>(std::move(sink), settings.channels, interleaved, format,
+                                         settings.fileType == kAudioFileWAVEType, maxFrames);
+  try {
+    file->open(info, path);
+  } catch (const TextError& e) {
+    throw failure(e.text());
+  }
+  return file;
 }
 
 std::shared_ptr<const AudioFormat> makeLinearPCMFormat(const AudioStreamBasicDescription& d) {

@@ -15,7 +15,10 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
+
+#include "tests/readers/readers.h"
 
 namespace pt {
 namespace {
@@ -32,6 +35,7 @@ struct SimRun {
   std::vector<std::string> files;  // what the run left in its working directory
   std::int64_t frames = -1;        // in the audio file it left, if one
   double hz = 0, soxHz = 0;        // its first channel's pitch, as libsndfile and sox read it
+  testing::Readings readings;      // the file in libsndfile, sox and ffmpeg
 };
 
 std::string contents(const fs::path& path) {
@@ -96,6 +100,7 @@ SimRun runSim(const std::string& scenario, std::vector<std::string> arguments,
         if (frames[i] > 0.1f && low) ++rises, low = false;
       }
       run.hz = rises * double(info.samplerate) / double(info.frames);
+      run.readings = testing::readEverywhere(entry.path());
       const std::string sox = "sox '" + entry.path().string() + "' -n remix 1 stat 2>&1";
       if (FILE* pipe = ::popen(sox.c_str(), "r")) {
         char line[256];
@@ -199,7 +204,9 @@ TEST(ScenarioRunner, RecordingsEndWithTheirStatusSummaryAndFile) {
   }
 }
 
-// Every container the extension chooses holds the tone, as libsndfile and as sox read it.
+// Every container the extension chooses holds the tone, as libsndfile and as sox read it, and all
+// three readers read its length cleanly: sox all of an MP3's frames, with the encoder's delay and
+// padding that its LAME tag tells the others to drop, and no Opus at all in Debian's sox.
 TEST(ScenarioRunner, EachContainerHoldsTheTone) {
   json radio = kRadioOnly;
   radio["tone"] = {{"72", 440}};
@@ -211,8 +218,22 @@ TEST(ScenarioRunner, EachContainerHoldsTheTone) {
     EXPECT_THAT(run.out, HasSubstr(" frames=48000 "));
     EXPECT_NEAR(double(run.frames), 48000, 4800);  // encoders may pad a little
     EXPECT_NEAR(run.hz, 440, 5);
-    if (std::string_view(name) != "a.opus") {  // Debian's sox reads no Opus
-      EXPECT_NEAR(run.soxHz, 440, 5);
+    // ffprobe and soxi state an MP3's length with its delay and padding, ffprobe an Opus one's
+    // with its pre-skip.
+    const testing::Readings& r = run.readings;
+    const bool mp3 = std::string_view(name) == "a.mp3", opus = std::string_view(name) == "a.opus";
+    EXPECT_EQ(std::tuple(r.sndfile.complaint, r.sndfile.stated, r.sndfile.decoded),
+              std::tuple("", 48000, 48000));
+    EXPECT_EQ(std::tuple(r.ffmpeg.complaint, r.ffmpeg.decoded), std::tuple("", 48000));
+    if (!mp3 && !opus) {
+      EXPECT_EQ(r.ffmpeg.stated, 48000);
+    }
+    if (opus) continue;
+    EXPECT_NEAR(run.soxHz, 440, 5);
+    EXPECT_EQ(std::tuple(r.sox.complaint, r.sox.decoded),
+              std::tuple("", mp3 ? 48000 + 1536 : 48000));
+    if (!mp3) {
+      EXPECT_EQ(r.sox.stated, 48000);
     }
   }
 }

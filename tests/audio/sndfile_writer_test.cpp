@@ -5,10 +5,15 @@
 #include <sndfile.h>
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <tuple>
 #include <vector>
 
@@ -61,8 +66,8 @@ class SndfileWriterTest : public ::testing::Test {
 
 TEST_F(SndfileWriterTest, ChoosesTheContainerByExtensionInAnyCaseAndKeepsEveryBit) {
   const std::vector<std::pair<std::string, int>> cases = {
-      {"a.caf", SF_FORMAT_CAF},   {"b.WAV", SF_FORMAT_WAVEX}, {"c.aif", SF_FORMAT_AIFF},
-      {"d.Aiff", SF_FORMAT_AIFF}, {"e.w64", SF_FORMAT_W64},   {"f.RF64", SF_FORMAT_RF64}};
+      {"a.caf", SF_FORMAT_CAF},   {"b.WAV", SF_FORMAT_WAV}, {"c.aif", SF_FORMAT_AIFF},
+      {"d.Aiff", SF_FORMAT_AIFF}, {"e.w64", SF_FORMAT_W64}, {"f.RF64", SF_FORMAT_RF64}};
   std::vector<float> samples = {0.25f, -0.5f, 0.125f, 1.0f};
   AudioBufferList list{1, {{2, 16, samples.data()}}};
   for (const auto& [name, container] : cases) {
@@ -122,45 +127,142 @@ TEST_F(SndfileWriterTest, RefusesWhatItCannotWriteNamingThePath) {
   }
 }
 
-// A write that the disk cuts short fails without leaving part of a frame behind, so that what is
-// written once space is back stays aligned and the file reads back whole.
-TEST_F(SndfileWriterTest, AShortWriteIsCutBackToTheLastWholeBuffer) {
-  const auto format = makeLinearPCMFormat(floatFormat(2, true));
-  std::vector<float> a(200), b(200, 9.0f), c(200);
-  for (std::uint32_t i = 0; i < 200; ++i) a[i] = float(i), c[i] = -float(i);
-  auto write = [&](AudioFile& file, std::vector<float>& samples) {
-    AudioBufferList list{1, {{2, std::uint32_t(samples.size() * 4), samples.data()}}};
-    std::string_view error;
-    return file.writeFromBuffer(*wrapBufferListNoCopy(*format, &list), error);
-  };
-  std::vector<float> expected = a;
-  expected.insert(expected.end(), c.begin(), c.end());
-  // The file size limit stands in for a full disk: a write stops at it, part-way through.
-  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit limit{};
-  ::getrlimit(RLIMIT_FSIZE, &limit);
-  for (const char* name : {"a.caf", "a.wav", "a.aif", "a.w64", "a.rf64"}) {
-    SCOPED_TRACE(name);
-    {
-      auto file = open(dir / name);
-      ASSERT_TRUE(write(*file, a));
-      rlimit tight = limit;
-      tight.rlim_cur = fs::file_size(dir / name) + 12;  // a frame and a half
-      ::setrlimit(RLIMIT_FSIZE, &tight);
-      const bool written = write(*file, b);
-      ::setrlimit(RLIMIT_FSIZE, &limit);
-      EXPECT_FALSE(written);
-      ASSERT_TRUE(write(*file, c));
-    }
-    SF_INFO info{};
-    SNDFILE* back = sf_open((dir / name).c_str(), SFM_READ, &info);
-    ASSERT_NE(back, nullptr) << sf_strerror(nullptr);
-    std::vector<float> samples(std::size_t(info.frames) * 2);
-    sf_readf_float(back, samples.data(), info.frames);
-    sf_close(back);
-    EXPECT_EQ(samples, expected);
+const std::vector<std::string> kContainers = {"a.caf",  "a.wav", "a.aif",  "a.w64", "a.rf64",
+                                              "a.flac", "a.ogg", "a.opus", "a.mp3"};
+
+// A tone of `frames` frames from frame `from` on, as the writer thread hands it over.
+bool writeTone(AudioFile& file, std::uint32_t rate, std::int64_t from, std::uint32_t frames,
+               std::string_view& error) {
+  std::vector<float> samples(std::size_t(frames) * 2);
+  for (std::uint32_t i = 0; i < frames; ++i)
+    samples[2 * i] = samples[2 * i + 1] = 0.5f * std::sin(0.0576f * float(from + i));
+  AudioBufferList list{1, {{2, frames * 8, samples.data()}}};
+  const AudioStreamBasicDescription d = {double(rate),
+                                         kAudioFormatLinearPCM,
+                                         kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked,
+                                         8,
+                                         1,
+                                         8,
+                                         2,
+                                         32,
+                                         0};
+  return file.writeFromBuffer(*wrapBufferListNoCopy(*makeLinearPCMFormat(d), &list), error);
+}
+
+// What libsndfile decodes: the frames it states, and the frames it reads before it stops.
+std::pair<sf_count_t, sf_count_t> decoded(const fs::path& path) {
+  SF_INFO info{};
+  SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+  if (f == nullptr) return {-1, -1};
+  std::vector<float> chunk(8192);
+  sf_count_t read = 0;
+  for (sf_count_t n; (n = sf_readf_float(f, chunk.data(), 4096)) > 0;) read += n;
+  sf_close(f);
+  return {info.frames, read};
+}
+
+// The file size limit stands in for a full disk: a write stops at it part-way through, later
+// ones fail with EFBIG; raised again, it is space that came back.
+class FullDisk {
+ public:
+  FullDisk() : previous_(std::signal(SIGXFSZ, SIG_IGN)) { ::getrlimit(RLIMIT_FSIZE, &limit_); }
+  ~FullDisk() {
+    space();
+    std::signal(SIGXFSZ, previous_);
   }
-  std::signal(SIGXFSZ, previous);
+  void fill(const fs::path& file) {
+    rlimit tight = limit_;
+    tight.rlim_cur = fs::file_size(file) + 12;  // a frame and a half
+    ::setrlimit(RLIMIT_FSIZE, &tight);
+  }
+  void space() { ::setrlimit(RLIMIT_FSIZE, &limit_); }
+
+ private:
+  void (*previous_)(int);
+  rlimit limit_{};
+};
+
+// Every container: what the disk refused while it was full reaches it once space is back, and the
+// file decodes to its end, as long as it was written; no write failed, so the encoders never saw
+// a failure (FLAC's never recovers from one). A disk still full at the end keeps what reached it,
+// the file cut where its last frame or page there ends and saying so.
+TEST_F(SndfileWriterTest, AFullDiskLosesNothingThatSpaceComingBackSaves) {
+  for (const std::string& name : kContainers) {
+    for (const bool spaceReturns : {true, false}) {
+      SCOPED_TRACE(name + (spaceReturns ? "" : ", full to the end"));
+      std::string_view error;
+      {
+        auto file = open(dir / name);
+        FullDisk disk;
+        ASSERT_TRUE(writeTone(*file, 48000, 0, 48000, error));
+        disk.fill(dir / name);
+        for (int i = 2; i < 5; ++i) EXPECT_TRUE(writeTone(*file, 48000, i * 24000, 24000, error));
+        if (spaceReturns) disk.space();
+        EXPECT_TRUE(writeTone(*file, 48000, 120000, 24000, error));
+        file.reset();  // while the disk is still as it is
+      }
+      const auto [frames, read] = decoded(dir / name);
+      EXPECT_EQ(read, spaceReturns ? 144000 : std::clamp<sf_count_t>(read, 12000, 48001));
+      // Unless it is an MP3, whose closing tag states the length it was meant to have.
+      if (spaceReturns || name != "a.mp3") {
+        EXPECT_EQ(frames, read);
+      }
+    }
+  }
+}
+
+// Beyond 30 s of audio held, whole buffers are refused with the system's reason, before any of
+// them reaches the encoder; once space is back the file takes audio again and decodes whole.
+TEST_F(SndfileWriterTest, AFullDiskPastItsBoundRefusesWholeBuffersWithTheSystemsReason) {
+  for (const char* name : {"a.wav", "a.flac"}) {
+    SCOPED_TRACE(name);
+    std::int64_t taken = 0;
+    {
+      auto file = openSndfileForWriting(dir / name, audioFileSettingsFor(name, 8000, 2), true);
+      std::string_view error;
+      FullDisk disk;
+      ASSERT_TRUE(writeTone(*file, 8000, 0, 8000, error));
+      disk.fill(dir / name);
+      int refused = 0;
+      for (std::int64_t second = 1; second < 200 && refused < 2; ++second) {
+        if (writeTone(*file, 8000, second * 8000, 8000, error)) {
+          EXPECT_EQ(refused, 0) << "taken after a refusal";
+          taken = second;
+        } else {
+          ++refused;
+          EXPECT_EQ(error, std::strerror(EFBIG));
+        }
+      }
+      EXPECT_EQ(refused, 2);
+      EXPECT_GE(taken, 30);
+      disk.space();
+      EXPECT_TRUE(writeTone(*file, 8000, ++taken * 8000, 8000, error));
+    }
+    const auto [frames, read] = decoded(dir / name);
+    EXPECT_EQ(frames, (taken + 1) * 8000);
+    EXPECT_EQ(read, frames);
+  }
+}
+
+// A file whose writer is killed is the file on disk while it is open: every container reads back
+// in libsndfile, as far as it states, up to close to what was written (the encoders hold back
+// what their next frame or page needs).
+TEST_F(SndfileWriterTest, WhileItsWriterRunsEveryFileReadsBackNearlyToItsEnd) {
+  const std::map<std::string, double> lagSeconds = {
+      {"a.flac", 0.09}, {"a.ogg", 0.2}, {"a.opus", 0.6}, {"a.mp3", 0.1}};
+  for (const std::string& name : kContainers) {
+    SCOPED_TRACE(name);
+    auto file = open(dir / name);
+    std::string_view error;
+    for (std::int64_t at = 0; at < 96000; at += 480)
+      ASSERT_TRUE(writeTone(*file, 48000, at, 480, error));
+    const auto [frames, read] = decoded(dir / name);
+    const double lag = lagSeconds.count(name) ? lagSeconds.at(name) : 0;
+    EXPECT_GE(read, 96000 - lag * 48000);
+    EXPECT_LE(read, 96000);
+    // Without its closing tag an MP3's length is estimated from its size.
+    EXPECT_NEAR(frames, read, name == "a.mp3" ? 1152 : 0);
+  }
 }
 
 // What AVFoundation is handed: nothing on Linux opens these settings through it.
