@@ -40,6 +40,8 @@ std::shared_ptr<Semaphore> Platform::makeSemaphore() {
   return std::make_shared<PortableSemaphore>();
 }
 
+bool Platform::writesAudioFile(const AudioFileSettings&) const noexcept { return true; }
+
 std::int64_t Platform::droppedFrames(AudioObjectID) noexcept { return 0; }
 
 bool Platform::cyclesContinueWhileSilent() const noexcept { return false; }

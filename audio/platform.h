@@ -241,6 +241,10 @@ class Platform {
   // AVAudioFormat initWithStreamDescription:, or null when the description is not usable.
   virtual std::shared_ptr<const AudioFormat> makeAudioFormat(
       const AudioStreamBasicDescription& description) = 0;
+  // Whether openAudioFileForWriting makes files of these settings' container and format at all
+  // (their rate aside), so that the user is told the extensions there is a writer for. AVFoundation
+  // writes only some of the containers; a platform that writes every one keeps this answer, true.
+  virtual bool writesAudioFile(const AudioFileSettings& settings) const noexcept;
   // Throws TextError with the writer's own message when the file cannot be created.
   virtual std::shared_ptr<AudioFile> openAudioFileForWriting(const std::string& path,
                                                              const AudioFileSettings& settings,
