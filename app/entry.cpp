@@ -97,6 +97,8 @@ int runProcessTap(std::span<const std::string_view> arguments) {
   } catch (...) {
     printLine("process-tap: unknown error");
   }
+  if (const std::string reason = platform().unreachableServiceReason(); !reason.empty())
+    printLine(reason);
   if (mistake) printLine(usageLine(arguments.empty() ? kDefaultOutputPath : arguments[0]));
   std::fflush(stderr);
   return 1;

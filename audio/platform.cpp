@@ -42,6 +42,8 @@ std::shared_ptr<Semaphore> Platform::makeSemaphore() {
 
 bool Platform::writesAudioFile(const AudioFileSettings&) const noexcept { return true; }
 
+std::string Platform::unreachableServiceReason() { return {}; }
+
 std::int64_t Platform::droppedFrames(AudioObjectID) noexcept { return 0; }
 
 bool Platform::cyclesContinueWhileSilent() const noexcept { return false; }

@@ -190,8 +190,12 @@ TEST_F(ProcessTapPulse, UnreachableServerFailsBeforeAnyFile) {
     const Outcome run = tap({file("out.wav"), "1", keyword}, 60s,
                             {{"PULSE_SERVER", std::string("unix:") + server}});
     EXPECT_EQ(run.status, 1);
-    // The status alone: no usage line.
-    EXPECT_EQ(run.err, "读取音频进程列表大小失败：1937010544\n");
+    // The status, then where the server was looked for; no usage line.
+    EXPECT_EQ(
+        run.err,
+        "读取音频进程列表大小失败：1937010544\n无法连接声音服务器：PULSE_SERVER 指定的 unix:" +
+            std::string(server) +
+            " 没有应答；PulseAudio 或 pipewire-pulse 是否在运行，PULSE_SERVER 是否正确？\n");
     EXPECT_THAT(run.out, IsEmpty());
     EXPECT_FALSE(fs::exists(file("out.wav")));
   }
