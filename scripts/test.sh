@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a Debian machine and runs every check: fuzzing, the recorder and the Linux adapter
 # under ThreadSanitizer, everything under AddressSanitizer + UndefinedBehaviorSanitizer, then the
-# whole suite in a plain build, the Debian package built, checked by lintian, installed and run,
+# whole suite in a plain build with Debian's build flags, the Debian package built from it,
+# checked by lintian, installed and run,
 # the release's source archive built alone, and the Linux platform's tests once more against
 # PipeWire. The tests that need a sound server get a private one.
 set -euo pipefail
@@ -36,8 +37,8 @@ build build/asan -DCMAKE_BUILD_TYPE=Debug -DPT_SANITIZE=address,undefined
 ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
   ctest --test-dir build/asan --output-on-failure -j"$jobs" -LE heavy_pulse
 
-echo "== plain build: everything"
-build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== plain build with Debian's build flags: everything"
+build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPT_DEBIAN_BUILD_FLAGS=ON
 cmake --build build/test --target format-check
 ctest --test-dir build/test --output-on-failure -j"$jobs"
 
@@ -45,7 +46,8 @@ echo "== the Debian package: built, lintian-clean, installed, listing the privat
 rm -f build/test/process-tap_*.deb
 (cd build/test && cpack -G DEB)
 deb=$(echo "$root"/build/test/process-tap_*_"$(dpkg --print-architecture)".deb)
-lintian --fail-on error,warning "$deb"
+tags=$(lintian --pedantic -I --fail-on error,warning,info,pedantic "$deb")
+[ -z "$tags" ] || { printf '%s\n' "$tags"; exit 1; }
 dpkg-deb -c "$deb" | grep '/usr/share/man/man1/process-tap\.1\.gz$' >/dev/null
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
