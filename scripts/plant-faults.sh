@@ -138,6 +138,25 @@ FAULTS = [
      "watchdog takes a stopped recorder's pause for a silent device"),
     ("recorder/io_capture.cpp", "if (!pushed && mayWait_) {", "if (false) {",
      "a burst off a real-time thread dropped instead of waiting for the writer"),
+    # The usage line after the command line's mistakes only; messages that say what to do; a
+    # manual page and a README that show what the tool prints.
+    ("app/entry.cpp", "  if (mistake) printLine(usageLine(", "  printLine(usageLine(",
+     "usage line after every failure"),
+    ("targets/keyword_targets.cpp", "toValidUtf8(keyword),\n                  TextError::Blame::commandLine);",
+     "toValidUtf8(keyword));", "a keyword that matches nothing ends without the usage line"),
+    ("app/entry.cpp", "  if (parsed.keyword != kListKeyword) requireOutputFile(path);\n", "",
+     "the output path checked only once the recording is set up"),
+    ("app/entry.cpp", "  if (fs::is_directory(path, error)) throw mistake(\"这是一个文件夹，不是文件\");\n", "",
+     "a folder as the output path not named as one"),
+    ("audio/file_settings.cpp",
+     "if (platform().writesAudioFile(*typicalSettingsFor(extension))) written.push_back(extension);",
+     "written.push_back(extension);", "extensions the platform does not write listed as written"),
+    ("audio/pulse/pulse_platform.cpp", "    unreachable_ = !reached_;\n", "",
+     "Linux: an unreachable server not explained"),
+    ("targets/unicode_text.cpp", "\"Unicode 文本过长\"", "\"Unicode 文本太长\"",
+     "a message the manual page does not give"),
+    ("examples/music-and-radio.json", ",\n  \"tone\": {\"71\": 440, \"72\": 660}", "",
+     "the README's example scenario silent"),
 ]
 
 QUICK_TESTS = "test_pulse|heavy_pulse|macos|test_large_file"  # labels left out: a real server,
