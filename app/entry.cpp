@@ -9,10 +9,12 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "app/arguments.h"
+#include "audio/file_settings.h"
+#include "audio/platform.h"
+#include "audio/text_error.h"
 #include "recorder/interruption.h"
 #include "recorder/process_tap_recorder.h"
 #include "targets/keyword_targets.h"
@@ -27,30 +29,47 @@ std::string fileURLPath(const std::string& path) {
   return error ? path : absolute.string();
 }
 
-// When the file at `path` was last written, if there is one.
-std::optional<std::filesystem::file_time_type> lastWritten(std::string_view path) {
+// A path that cannot become a file of a container the platform writes: another command line
+// would fix it.
+void requireOutputFile(const std::string& path) {
+  namespace fs = std::filesystem;
+  const auto mistake = [&](const std::string& reason) {
+    return TextError(std::string(kCreateFileFailed) + " " + path + "：" + reason,
+                     TextError::Blame::commandLine);
+  };
   std::error_code error;
-  const auto time = std::filesystem::last_write_time(std::filesystem::path(path), error);
-  if (error) return std::nullopt;
-  return time;
+  if (fs::is_directory(path, error)) throw mistake("这是一个文件夹，不是文件");
+  const fs::path folder = fs::path(path).parent_path();
+  if (!folder.empty() && !fs::is_directory(folder, error))
+    throw mistake("文件夹 " + folder.string() + " 不存在");
+  requireWrittenExtension(path);
 }
 
-// The line that follows every error report: how to call the tool and where to read more.
-std::string usageLine(std::string_view firstArgument, bool fileWritten) {
+// The line that follows a mistake in the command line: how to call the tool, where to read
+// more, and which version this is.
+std::string usageLine(std::string_view firstArgument) {
   std::string line = "用法：process-tap [OUTPUT [SECONDS [KEYWORD]]]";
   // There are no options: `process-tap --help` asks to record into a file named --help.
-  if (firstArgument.starts_with('-') && !fileWritten)
+  if (firstArgument.starts_with('-'))
     line += "；第一个参数（" + std::string(firstArgument) + "）是输出文件的路径，不是选项";
-  return line + "；第三个参数为 --list 时列出音频客户端；详见 man process-tap";
+  return line + "；第三个参数为 --list 时列出音频客户端；详见 man process-tap；版本：process-tap " +
+         PT_VERSION;
+}
+
+void printLine(const std::string& line) {
+  std::fputs(line.c_str(), stderr);
+  std::fputc('\n', stderr);
 }
 
 }  // namespace
 
 void ProcessTapCaptureDemo::main(std::span<const std::string_view> arguments) {
   const Arguments parsed = readArguments(arguments);
+  const std::string path = fileURLPath(parsed.outputPath);
+  if (parsed.keyword != kListKeyword) requireOutputFile(path);
   std::vector<AudioProcessInfo> targets = findTargets(parsed.keyword);
-  std::shared_ptr<ProcessTapRecorder> recorder = ProcessTapRecorder::make(
-      std::move(targets), fileURLPath(parsed.outputPath), parsed.durationSeconds);
+  std::shared_ptr<ProcessTapRecorder> recorder =
+      ProcessTapRecorder::make(std::move(targets), path, parsed.durationSeconds);
   try {
     recorder->run();
   } catch (...) {
@@ -68,20 +87,21 @@ int runProcessTap(std::span<const std::string_view> arguments) {
   // socket; read-only /dev/null holds its number, and writing to it still fails (EBADF).
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
     if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) ::open("/dev/null", O_RDONLY);
-  const std::string_view first = arguments.empty() ? kDefaultOutputPath : arguments[0];
-  const auto before = lastWritten(first);
+  bool mistake = false;
   try {
     ProcessTapCaptureDemo::main(arguments);
     return 0;
+  } catch (const TextError& error) {
+    printLine(error.text());
+    mistake = error.blame() == TextError::Blame::commandLine;
   } catch (const std::exception& error) {
-    std::fputs(error.what(), stderr);
-    std::fputc('\n', stderr);
+    printLine(error.what());
   } catch (...) {
-    std::fputs("process-tap: unknown error\n", stderr);
+    printLine("process-tap: unknown error");
   }
-  const auto after = lastWritten(first);
-  std::fputs(usageLine(first, after && after != before).c_str(), stderr);
-  std::fputc('\n', stderr);
+  if (const std::string reason = platform().unreachableServiceReason(); !reason.empty())
+    printLine(reason);
+  if (mistake) printLine(usageLine(arguments.empty() ? kDefaultOutputPath : arguments[0]));
   std::fflush(stderr);
   return 1;
 }

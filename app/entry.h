@@ -11,8 +11,9 @@ struct ProcessTapCaptureDemo {
   static void main(std::span<const std::string_view> arguments);
 };
 
-// Runs the entry on the installed platform and reports an error on standard error, followed by
-// the usage line. Returns the process's exit status. `arguments` excludes the program path.
+// Runs the entry on the installed platform and reports an error on standard error, a mistake in
+// the command line followed by the usage line. Returns the process's exit status. `arguments`
+// excludes the program path.
 int runProcessTap(std::span<const std::string_view> arguments);
 
 }  // namespace pt

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <optional>
 
 #include "audio/text_error.h"
 
@@ -25,11 +26,12 @@ constexpr std::uint32_t kAACBitRatePerChannel = 96000;
 // AVAudioFile is not said to convert the rate itself.
 constexpr double kAACMaxRate = 48000;
 
-}  // namespace
+// Every extension, in the order the user reads them.
+constexpr const char* kExtensions[] = {".caf",  ".wav",  ".aif", ".aiff", ".aifc", ".w64",
+                                       ".rf64", ".flac", ".ogg", ".opus", ".mp3",  ".m4a"};
 
-AudioFileSettings audioFileSettingsFor(const std::string& path, double sampleRate,
-                                       std::uint32_t channels) {
-  const std::string extension = lowercaseExtension(path);
+std::optional<AudioFileSettings> settingsFor(const std::string& extension, double sampleRate,
+                                             std::uint32_t channels) {
   const auto floats = [&](AudioFileTypeID type, bool bigEndian = false) {
     return AudioFileSettings{type,     kAudioFormatLinearPCM, sampleRate, channels, 32, true,
                              bigEndian};
@@ -53,17 +55,58 @@ AudioFileSettings audioFileSettingsFor(const std::string& path, double sampleRat
   if (extension == ".opus") return encoded(0, kAudioFormatOpus);
   if (extension == ".mp3") return encoded(kAudioFileMP3Type, kAudioFormatMPEGLayer3);
   if (extension == ".m4a") {
-    if (sampleRate > kAACMaxRate) {
-      char rate[32];
-      std::snprintf(rate, sizeof rate, "%.0f", sampleRate);
-      throw TextError("无法创建音频文件 " + path + "：AAC 不支持 " + rate +
-                      " Hz 的采样率，最高只支持 48000 Hz");
-    }
     AudioFileSettings settings = encoded(kAudioFileM4AType, kAudioFormatMPEG4AAC);
     settings.bitRate = kAACBitRatePerChannel * channels;
     return settings;
   }
-  throw TextError("无法创建音频文件 " + path + "：不支持的文件扩展名");
+  return std::nullopt;
+}
+
+// What a platform is asked about: the shape of a common recording.
+std::optional<AudioFileSettings> typicalSettingsFor(const std::string& extension) {
+  return settingsFor(extension, 48000, 2);
+}
+
+// Why `extension` makes no file here: missing, unknown, or a container the platform lacks.
+std::string unwritable(const std::string& path, const std::string& extension, bool known) {
+  std::string text = std::string(kCreateFileFailed) + " " + path + "：";
+  if (extension.empty()) return text + kNoExtension;
+  if (!known) return text + kUnknownExtension + " " + extension;
+  return text + kFormatNotWritten;
+}
+
+}  // namespace
+
+AudioFileSettings audioFileSettingsFor(const std::string& path, double sampleRate,
+                                       std::uint32_t channels) {
+  const std::string extension = lowercaseExtension(path);
+  const std::optional<AudioFileSettings> settings = settingsFor(extension, sampleRate, channels);
+  if (!settings) throw TextError(unwritable(path, extension, false), TextError::Blame::commandLine);
+  if (settings->formatID == kAudioFormatMPEG4AAC && sampleRate > kAACMaxRate) {
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "%.0f", sampleRate);
+    throw TextError(std::string(kCreateFileFailed) + " " + path + "：" + "AAC 不支持 " + rate +
+                    " Hz 的采样率，最高只支持 48000 Hz");
+  }
+  return *settings;
+}
+
+std::vector<std::string> writtenExtensions() {
+  std::vector<std::string> written;
+  for (const char* extension : kExtensions)
+    if (platform().writesAudioFile(*typicalSettingsFor(extension))) written.push_back(extension);
+  return written;
+}
+
+void requireWrittenExtension(const std::string& path) {
+  const std::string extension = lowercaseExtension(path);
+  const std::optional<AudioFileSettings> settings = typicalSettingsFor(extension);
+  if (settings && platform().writesAudioFile(*settings)) return;
+  std::string text =
+      unwritable(path, extension, settings.has_value()) + "；" + kWrittenExtensions + "：";
+  const std::vector<std::string> written = writtenExtensions();
+  for (std::size_t i = 0; i < written.size(); ++i) text += (i > 0 ? "、" : "") + written[i];
+  throw TextError(text, TextError::Blame::commandLine);
 }
 
 }  // namespace pt

@@ -49,6 +49,10 @@ AVAudioCommonFormat AudioFormat::commonFormat() const {
              : AVAudioCommonFormat::AVAudioOtherFormat;
 }
 
+bool Platform::writesAudioFile(const AudioFileSettings&) const noexcept { return true; }
+
+std::string Platform::unreachableServiceReason() { return {}; }
+
 std::int64_t Platform::droppedFrames(AudioObjectID) noexcept { return 0; }
 
 bool Platform::cyclesContinueWhileSilent() const noexcept { return false; }

@@ -255,6 +255,10 @@ class Platform {
   // AVAudioFormat initWithStreamDescription:, or null when the description is not usable.
   virtual std::shared_ptr<const AudioFormat> makeAudioFormat(
       const AudioStreamBasicDescription& description) = 0;
+  // Whether openAudioFileForWriting makes files of these settings' container and format at all
+  // (their rate aside), so that the user is told the extensions there is a writer for. AVFoundation
+  // writes only some of the containers; a platform that writes every one keeps this answer, true.
+  virtual bool writesAudioFile(const AudioFileSettings& settings) const noexcept;
   // Throws TextError with the writer's own message when the file cannot be created.
   virtual std::shared_ptr<AudioFile> openAudioFileForWriting(const std::string& path,
                                                              const AudioFileSettings& settings,
@@ -278,6 +282,10 @@ class Platform {
   // the user (no Core Audio call answers it: on macOS it is the missing System Audio Recording
   // permission, which no interface can query).
   virtual std::string silentCaptureReason() = 0;
+  // When the system's sound service could not be reached at all in this run, one sentence for
+  // the user that says so and where it was looked for; nothing otherwise. Core Audio is part of
+  // the system and keeps this answer, nothing.
+  virtual std::string unreachableServiceReason();
   // NSProcessInfo systemUptime: seconds on a clock that only moves forward, for timing a wait
   // made of several sleeps.
   virtual double systemUptime() = 0;

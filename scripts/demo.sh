@@ -13,10 +13,11 @@ cmake --build build/release -j"$(nproc)" --target process-tap
 
 work=$(mktemp -d)
 player=""
+started=""  # a server of its own, not one it found (such as the test command's)
 cleanup() {
   [ -n "$player" ] && kill "$player" 2>/dev/null
   rm -rf "$work"
-  [ -n "${PT_PULSE_DIR:-}" ] && bash "$root/scripts/pulse-test-server.sh" stop
+  [ -n "$started" ] && bash "$root/scripts/pulse-test-server.sh" stop
   return 0
 }
 trap cleanup EXIT
@@ -24,6 +25,7 @@ trap cleanup EXIT
 if ! pactl info >/dev/null 2>&1; then
   # shellcheck source=scripts/pulse-test-server.sh
   source scripts/pulse-test-server.sh start
+  started=1
 fi
 
 # A little tune: four notes, over and over, longer than the recording.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Makes a release's source archive, process-tap-VERSION.tar.gz, from the last commit (what git
-# tracks: no build output, no untracked files), prints its SHA-256 and writes the archive's url
-# and sha256 into the Homebrew formula. VERSION must be the one set in CMakeLists.txt and have an
-# entry in CHANGELOG.md.
+# Makes a release's source archive, process-tap-VERSION.tar.gz, from the commit tagged vVERSION
+# (what git tracks: no build output, no untracked files), prints its SHA-256 and writes the
+# archive's url and sha256 into the Homebrew formula. Refuses unless VERSION is the one set in
+# CMakeLists.txt, the top entry of CHANGELOG.md is VERSION's, the tree is clean and HEAD is the
+# tag vVERSION.
 # Usage: scripts/release.sh VERSION [DIR]   (DIR: where the archive goes; build/ if not given)
 # PT_FORMULA=FILE writes another copy of the formula instead of Formula/process-tap.rb.
 set -euo pipefail
@@ -17,21 +18,22 @@ dir=$(mkdir -p "$dir" && cd "$dir" && pwd)
 formula=$(realpath "${PT_FORMULA:-$(dirname "$0")/../Formula/process-tap.rb}")
 cd "$(dirname "$0")/.."
 
+refuse() {
+  echo "release.sh: $*" >&2
+  exit 1
+}
+
 project_version=$(sed -n 's/^project(process-tap VERSION \([^ )]*\).*/\1/p' CMakeLists.txt)
-if [ "$version" != "$project_version" ]; then
-  echo "release.sh: CMakeLists.txt sets version $project_version, not $version" >&2
-  exit 1
-fi
-if ! grep -q "^## \[$version\] - " CHANGELOG.md; then
-  echo "release.sh: CHANGELOG.md has no entry '## [$version] - DATE'" >&2
-  exit 1
-fi
-if ! git diff --quiet HEAD -- . ":(exclude)Formula/process-tap.rb"; then
-  echo "release.sh: note: the archive holds the last commit, without the changes not committed" >&2
-fi
+[ "$version" = "$project_version" ] || refuse "CMakeLists.txt sets version $project_version, not $version"
+top=$(grep -m1 '^## ' CHANGELOG.md || true)
+[[ "$top" =~ ^"## [$version] - "[0-9]{4}-[0-9]{2}-[0-9]{2}$ ]] ||
+  refuse "the top entry of CHANGELOG.md is '$top', not '## [$version] - DATE'"
+[ -z "$(git status --porcelain)" ] || refuse "the tree has changes that are not committed"
+tagged=$(git rev-parse -q --verify "refs/tags/v$version^{commit}" || true)
+[ -n "$tagged" ] && [ "$tagged" = "$(git rev-parse HEAD)" ] || refuse "HEAD is not the tag v$version"
 
 archive="$dir/process-tap-$version.tar.gz"
-git archive --format=tar.gz --prefix="process-tap-$version/" -o "$archive" HEAD
+git archive --format=tar.gz --prefix="process-tap-$version/" -o "$archive" "v$version"
 if command -v sha256sum >/dev/null; then
   sha256=$(sha256sum "$archive" | cut -d' ' -f1)
 else

@@ -11,6 +11,7 @@ packages=(
   ffmpeg  # the tests read every recording in ffmpeg and ffprobe too
   pipewire pipewire-pulse wireplumber dbus
   man-db dpkg-dev file lintian
+  python3  # the manual-page and README checks, the planted faults, a silent socket in the tests
   gstreamer1.0-pipewire gstreamer1.0-plugins-base gstreamer1.0-tools  # native PipeWire clients for the tests
 )
 

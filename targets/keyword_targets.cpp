@@ -67,7 +67,8 @@ AudioProcessInfo findTarget(std::string_view keyword,
     }
   }
   // The piece may come from anywhere; its ill-formed bytes must not reach the terminal raw.
-  throw TextError(std::string(kProcessNotFound) + "：" + toValidUtf8(keyword));
+  throw TextError(std::string(kProcessNotFound) + "：" + toValidUtf8(keyword),
+                  TextError::Blame::commandLine);
 }
 
 std::vector<AudioProcessInfo> resolveTargets(std::string_view keyword,

@@ -459,6 +459,13 @@ class MacPlatform final : public pt::Platform {
     return std::make_shared<Format>(format);
   }
 
+  // AVFoundation has no Ogg container and no MP3 encoder.
+  bool writesAudioFile(const pt::AudioFileSettings& settings) const noexcept override {
+    return settings.formatID != pt::kAudioFormatVorbis &&
+           settings.formatID != pt::kAudioFormatOpus &&
+           settings.formatID != pt::kAudioFormatMPEGLayer3;
+  }
+
   std::shared_ptr<pt::AudioFile> openAudioFileForWriting(const std::string& path,
                                                          const pt::AudioFileSettings& settings,
                                                          pt::AVAudioCommonFormat commonFormat,

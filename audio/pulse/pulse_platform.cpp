@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <fstream>
@@ -99,7 +100,7 @@ class PulsePlatform final : public Platform {
   void releaseString(CFStringRef string) noexcept override { delete string; }
 
   OSStatus createProcessTap(const CATapDescription& description, AudioObjectID& outTapID) override {
-    if (OSStatus status = connection_.connect(); status != noErr) return status;
+    if (OSStatus status = connect(); status != noErr) return status;
     Tap tap;
     tap.global = description.kind == CATapDescription::Kind::stereoGlobalTapButExcludeProcesses;
     tap.uuid = description.UUID;
@@ -122,7 +123,7 @@ class PulsePlatform final : public Platform {
   }
 
   OSStatus createAggregateDevice(const Value& description, AudioObjectID& ioDeviceID) override {
-    if (OSStatus status = connection_.connect(); status != noErr) return status;
+    if (OSStatus status = connect(); status != noErr) return status;
     const Value* taps = description.find("taps");
     if (!taps || !taps->isList() || taps->list().size() != 1) return kAudio_ParamError;
     const Value* uuid = taps->list().front().find("uid");
@@ -239,6 +240,11 @@ class PulsePlatform final : public Platform {
     return makeLinearPCMFormat(description);
   }
 
+  // libsndfile's: it has no AAC.
+  bool writesAudioFile(const AudioFileSettings& settings) const noexcept override {
+    return settings.formatID != kAudioFormatMPEG4AAC;
+  }
+
   std::shared_ptr<AudioFile> openAudioFileForWriting(const std::string& path,
                                                      const AudioFileSettings& settings,
                                                      AVAudioCommonFormat,
@@ -324,6 +330,24 @@ class PulsePlatform final : public Platform {
   }
 
   std::string silentCaptureReason() override { return "声音服务器送来的只有静音。"; }
+  // Where libpulse looks first: PULSE_SERVER, else the socket in the user's runtime directory.
+  std::string unreachableServiceReason() override {
+    if (!unreachable_) return {};
+    const auto variable = [](const char* name) -> std::string {
+      const char* value = std::getenv(name);
+      return value ? value : "";
+    };
+    if (const std::string server = variable("PULSE_SERVER"); !server.empty())
+      return "无法连接声音服务器：PULSE_SERVER 指定的 " + server +
+             " 没有应答；PulseAudio 或 pipewire-pulse 是否在运行，PULSE_SERVER 是否正确？";
+    std::string runtime = variable("PULSE_RUNTIME_PATH");
+    if (runtime.empty() && !variable("XDG_RUNTIME_DIR").empty())
+      runtime = variable("XDG_RUNTIME_DIR") + "/pulse";
+    if (runtime.empty())
+      return "无法连接声音服务器：未设置 PULSE_SERVER 和 XDG_RUNTIME_DIR，找不到声音服务器的套接字";
+    return "无法连接声音服务器：" + runtime +
+           "/native 没有应答（未设置 PULSE_SERVER）；PulseAudio 或 pipewire-pulse 是否在运行？";
+  }
   // A monitor stream delivers silence while its player is paused or corked.
   bool cyclesContinueWhileSilent() const noexcept override { return true; }
 
@@ -333,6 +357,14 @@ class PulsePlatform final : public Platform {
     for (const auto& entry : devices_) devices.push_back(entry.first);
     for (AudioObjectID device : devices) destroyAggregateDevice(device);
     connection_.disconnect();
+  }
+
+  // The server's connection; one that never came about is the run's whole story.
+  OSStatus connect() {
+    const OSStatus status = connection_.connect();
+    reached_ = reached_ || status == noErr;
+    unreachable_ = !reached_;
+    return status;
   }
 
   // Server thread: every device ends with the connection.
@@ -389,7 +421,7 @@ class PulsePlatform final : public Platform {
 
   // One consistent view of clients and streams, which the property reads that follow answer.
   OSStatus takeSnapshot() {
-    if (OSStatus status = connection_.connect(); status != noErr) return status;
+    if (OSStatus status = connect(); status != noErr) return status;
     std::vector<Client> clients;
     std::vector<Stream> inputs, outputs;
     bool ok;
@@ -490,6 +522,7 @@ class PulsePlatform final : public Platform {
   std::map<AudioObjectID, std::string> sinks_;
   std::map<AudioObjectID, Tap> taps_;
   std::map<AudioObjectID, std::unique_ptr<Device>> devices_;
+  bool reached_ = false, unreachable_ = false;  // the server, by any connect of this run
   // Last: destroyed first, so its thread never sees the maps above gone.
   PulseConnection connection_{
       [this](std::uint32_t index, bool removed) { onSinkInput(index, removed); },

@@ -70,9 +70,9 @@ TEST_F(LiveStatusAtATerminal, RedrawsAtMostTenTimesASecondAndLeavesOnlyTheSummar
 
 TEST_F(LiveStatusAtATerminal, StaysOffAFailedWritesLineAndOffStandardErrorThatIsNoTerminal) {
   const TerminalRun failed = record("", "", R"({"writeFailures": [20]})");
-  EXPECT_TRUE(std::regex_match(screenText(failed.transcript),
-                               std::regex("写入 Tap 音频失败：模拟的写入失败\n" + summary() +
-                                          "录音丢失了音频：[^\n]*\n用法：[^\n]*\n")))
+  EXPECT_TRUE(std::regex_match(
+      screenText(failed.transcript),
+      std::regex("写入 Tap 音频失败：模拟的写入失败\n" + summary() + "录音丢失了音频：[^\n]*\n")))
       << screenText(failed.transcript);
   // Into a file, or on a terminal that cannot erase a line, standard error gets nothing.
   const std::string err = (dir_ / "err").string();
