@@ -449,8 +449,7 @@ TEST_F(ProcessTapPulse, AStreamMovedToAnotherSinkIsFollowed) {
 
 // A server stopped for a second, then for three, renders the time it missed itself when it runs
 // again: the recording waits for it and holds what parec beside it holds, adding nothing of its
-// own. (PipeWire renders that silence for each stream on its own: on a busy machine parec's
-// stream may get more of it than the recorder's, and a quantum comes or goes.)
+// own. (PipeWire renders that silence for each stream on its own.)
 TEST_F(ProcessTapPulse, AStoppedServerIsWaitedForAndAddsNothing) {
   PrivateServer server(serverKind());
   PT_NEED_SERVER(server.started(), server.startError());
@@ -484,7 +483,12 @@ TEST_F(ProcessTapPulse, AStoppedServerIsWaitedForAndAddsNothing) {
   EXPECT_EQ(recorded.frames, 8 * 48000);
   const std::vector<Stretch> runs = stretchesOf(recorded, heard);
   ASSERT_FALSE(runs.empty());
-  const std::int64_t slack = serverKind(env) == Server::pipewire ? 2 * 1024 : 0;
+  const bool pipewire = serverKind(env) == Server::pipewire;
+  const std::int64_t slack = pipewire ? 2 * 1024 : 0;
+  // PipeWire's silence for the stop differs between two streams by a few quanta either way on a
+  // busy machine (seen: 4 more for the recorder, 12 fewer); a tool that invents its own adds
+  // half a second and more.
+  const std::int64_t silenceSlack = pipewire ? 8 * 1024 : 0;
   const auto sounds = [&](std::int64_t frame) {
     return heard.samples[std::size_t(frame * 2)] != 0 ||
            heard.samples[std::size_t(frame * 2 + 1)] != 0;
@@ -505,7 +509,7 @@ TEST_F(ProcessTapPulse, AStoppedServerIsWaitedForAndAddsNothing) {
     last = &run;
   }
   EXPECT_LE(unmatched, slack) << runs.size() << " runs";
-  EXPECT_LE(added, slack) << runs.size() << " runs";
+  EXPECT_LE(added, silenceSlack) << runs.size() << " runs";
   EXPECT_LE(lost, slack) << runs.size() << " runs";
 }
 
