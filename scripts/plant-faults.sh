@@ -172,7 +172,7 @@ FAULTS = [
     ("audio/pulse/pulse_device.cpp", "constexpr Clock::duration kUnanswered = 10s;",
      "constexpr Clock::duration kUnanswered = 2s;", "Linux: a server stopped for 3 s ends the recording"),
     ("audio/pulse/pulse_device.cpp", "    mixer_.skip(watch.slot, pushedBefore(framesOf(info->write_index)), rendered - queued, true);\n",
-     "", "Linux: what a full PulseAudio queue refused spliced out unreported"),
+     "    (void)pushedBefore;\n", "Linux: what a full PulseAudio queue refused spliced out unreported"),
     # Notifications after the end, a start that never returns, the file's processing format.
     ("recorder/process_tap_recorder.cpp",
      "    const std::shared_ptr<ProcessTapRecorder> self = weak.lock();\n    if (!self) return;\n    if (unchanged && unchanged()) return;\n",
