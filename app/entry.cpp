@@ -34,8 +34,7 @@ std::string fileURLPath(const std::string& path) {
 void requireOutputFile(const std::string& path) {
   namespace fs = std::filesystem;
   const auto mistake = [&](const std::string& reason) {
-    return TextError(std::string(kCreateFileFailed) + " " + path + "：" + reason,
-                     TextError::Blame::commandLine);
+    return TextError(cannotCreateFile(path, reason), TextError::Blame::commandLine);
   };
   std::error_code error;
   if (fs::is_directory(path, error)) throw mistake("这是一个文件夹，不是文件");

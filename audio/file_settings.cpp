@@ -69,13 +69,16 @@ std::optional<AudioFileSettings> typicalSettingsFor(const std::string& extension
 
 // Why `extension` makes no file here: missing, unknown, or a container the platform lacks.
 std::string unwritable(const std::string& path, const std::string& extension, bool known) {
-  std::string text = std::string(kCreateFileFailed) + " " + path + "：";
-  if (extension.empty()) return text + kNoExtension;
-  if (!known) return text + kUnknownExtension + " " + extension;
-  return text + kFormatNotWritten;
+  if (extension.empty()) return cannotCreateFile(path, kNoExtension);
+  if (!known) return cannotCreateFile(path, std::string(kUnknownExtension) + " " + extension);
+  return cannotCreateFile(path, kFormatNotWritten);
 }
 
 }  // namespace
+
+std::string cannotCreateFile(const std::string& path, const std::string& reason) {
+  return std::string(kCreateFileFailed) + " " + path + "：" + reason;
+}
 
 AudioFileSettings audioFileSettingsFor(const std::string& path, double sampleRate,
                                        std::uint32_t channels) {
@@ -85,8 +88,8 @@ AudioFileSettings audioFileSettingsFor(const std::string& path, double sampleRat
   if (settings->formatID == kAudioFormatMPEG4AAC && sampleRate > kAACMaxRate) {
     char rate[32];
     std::snprintf(rate, sizeof rate, "%.0f", sampleRate);
-    throw TextError(std::string(kCreateFileFailed) + " " + path + "：" + "AAC 不支持 " + rate +
-                    " Hz 的采样率，最高只支持 48000 Hz");
+    throw TextError(cannotCreateFile(
+        path, "AAC 不支持 " + std::string(rate) + " Hz 的采样率，最高只支持 48000 Hz"));
   }
   return *settings;
 }

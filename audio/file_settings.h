@@ -16,6 +16,10 @@ inline constexpr const char* kNoExtension = "文件名没有扩展名";
 inline constexpr const char* kFormatNotWritten = "本平台不支持该文件格式";
 inline constexpr const char* kWrittenExtensions = "本平台可写的扩展名";
 
+// "无法创建音频文件 <path>：<reason>": the form of every report that the output file could not be
+// made.
+std::string cannotCreateFile(const std::string& path, const std::string& reason);
+
 // The settings for recording `channels` at `sampleRate` into `path`, by its extension in any
 // case: .caf, .wav, .w64, .rf64 32-bit float; .aif/.aiff/.aifc AIFF-C, big-endian 32-bit float;
 // .flac FLAC of 24-bit samples; .ogg Vorbis; .opus Opus; .mp3 MPEG layer III; .m4a AAC, at

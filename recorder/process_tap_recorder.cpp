@@ -186,8 +186,9 @@ std::shared_ptr<const AudioFormat> ProcessTapRecorder::setUp() {
   // A file whose processing format is not the buffer's would refuse every write.
   if (const auto processing = audioFile_->processingFormat();
       processing && !writesAlike(*processing, *format))
-    throw TextError("无法创建音频文件 " + outputURL_ + "：" + kProcessingFormatDiffers + "（文件 " +
-                    shown(*processing) + "；缓冲区 " + shown(*format) + "）");
+    throw TextError(cannotCreateFile(outputURL_, std::string(kProcessingFormatDiffers) + "（文件 " +
+                                                     shown(*processing) + "；缓冲区 " +
+                                                     shown(*format) + "）"));
   return format;
 }
 

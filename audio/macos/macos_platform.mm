@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "audio/file_settings.h"
 #include "audio/macos/silent_capture_reason.h"
 #include "audio/platform.h"
 #include "audio/text_error.h"
@@ -502,7 +503,7 @@ class MacPlatform final : public pt::Platform {
                                            error:&error];
       if (file == nil) errorText = utf8(error.localizedDescription).value_or(std::string());
     }
-    if (file == nil) throw pt::TextError("无法创建音频文件 " + path + "：" + errorText);
+    if (file == nil) throw pt::TextError(pt::cannotCreateFile(path, errorText));
     return std::make_shared<File>(file);
   }
 

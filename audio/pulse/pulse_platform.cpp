@@ -240,9 +240,8 @@ class PulsePlatform final : public Platform {
     return makeLinearPCMFormat(description);
   }
 
-  // libsndfile's: it has no AAC.
   bool writesAudioFile(const AudioFileSettings& settings) const noexcept override {
-    return settings.formatID != kAudioFormatMPEG4AAC;
+    return sndfileWrites(settings);
   }
 
   std::shared_ptr<AudioFile> openAudioFileForWriting(const std::string& path,

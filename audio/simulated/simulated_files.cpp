@@ -69,6 +69,11 @@ std::shared_ptr<const AudioFormat> SimulatedPlatform::makeAudioFormat(
   return makeLinearPCMFormat(description);
 }
 
+// The model writes through libsndfile, as Linux does.
+bool SimulatedPlatform::writesAudioFile(const AudioFileSettings& settings) const noexcept {
+  return sndfileWrites(settings);
+}
+
 std::shared_ptr<AudioFile> SimulatedPlatform::openAudioFileForWriting(
     const std::string& path, const AudioFileSettings& settings, AVAudioCommonFormat commonFormat,
     bool interleaved) {

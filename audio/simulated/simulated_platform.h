@@ -230,10 +230,7 @@ class SimulatedPlatform : public Platform {
                                        AudioObjectPropertyListenerID listener) noexcept override;
   std::shared_ptr<const AudioFormat> makeAudioFormat(
       const AudioStreamBasicDescription& description) override;
-  // libsndfile's: it has no AAC.
-  bool writesAudioFile(const AudioFileSettings& settings) const noexcept override {
-    return settings.formatID != kAudioFormatMPEG4AAC;
-  }
+  bool writesAudioFile(const AudioFileSettings& settings) const noexcept override;
   std::shared_ptr<AudioFile> openAudioFileForWriting(const std::string& path,
                                                      const AudioFileSettings& settings,
                                                      AVAudioCommonFormat commonFormat,

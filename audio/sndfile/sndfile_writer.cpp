@@ -10,6 +10,7 @@
 #include <limits>
 #include <vector>
 
+#include "audio/file_settings.h"
 #include "audio/sndfile/sink_file.h"
 #include "audio/text_error.h"
 
@@ -294,14 +295,18 @@ class SndfileAudioFile final : public SinkFile {
 
 }  // namespace
 
+bool sndfileWrites(const AudioFileSettings& settings) noexcept {
+  return sndfileFormat(settings) != 0;
+}
+
 std::shared_ptr<AudioFile> openSndfileForWriting(const std::string& path,
                                                  const AudioFileSettings& settings,
                                                  bool interleaved) {
   const auto failure = [&](const std::string& reason) {
-    return TextError("无法创建音频文件 " + path + "：" + reason);
+    return TextError(cannotCreateFile(path, reason));
   };
   const int format = sndfileFormat(settings);
-  if (format == 0) throw failure("本平台不支持该文件格式");
+  if (format == 0) throw failure(kFormatNotWritten);
   if (settings.channels == 0 || !(settings.sampleRate >= 1 && settings.sampleRate <= 2147483647.0))
     throw failure("不支持的音频格式");
 

@@ -18,6 +18,10 @@ std::shared_ptr<AudioFile> openSndfileForWriting(const std::string& path,
                                                  const AudioFileSettings& settings,
                                                  bool interleaved);
 
+// Whether libsndfile has a container and format for these settings (their rate aside): every
+// one audioFileSettingsFor chooses but AAC. Platform::writesAudioFile for the writer above.
+bool sndfileWrites(const AudioFileSettings& settings) noexcept;
+
 // A 32-bit float linear PCM format, or null when `description` is not one this writer takes.
 std::shared_ptr<const AudioFormat> makeLinearPCMFormat(
     const AudioStreamBasicDescription& description);
