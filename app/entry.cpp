@@ -12,6 +12,7 @@
 #include <string>
 
 #include "app/arguments.h"
+#include "app/output_paths.h"
 #include "audio/file_settings.h"
 #include "audio/platform.h"
 #include "audio/text_error.h"
@@ -65,10 +66,19 @@ void printLine(const std::string& line) {
 void ProcessTapCaptureDemo::main(std::span<const std::string_view> arguments) {
   const Arguments parsed = readArguments(arguments);
   const std::string path = fileURLPath(parsed.outputPath);
-  if (parsed.keyword != kListKeyword) requireOutputFile(path);
-  std::vector<AudioProcessInfo> targets = findTargets(parsed.keyword);
+  // A file per target: the targets decide the paths, the extension is known before.
+  const bool perTarget = path.find(kNamePlaceholder) != std::string::npos;
+  if (parsed.keyword != kListKeyword) {
+    if (perTarget)
+      requireWrittenExtension(path);
+    else
+      requireOutputFile(path);
+  }
+  std::vector<TrackSource> tracks = trackSources(path, findTargets(parsed.keyword));
+  if (perTarget)
+    for (const TrackSource& track : tracks) requireOutputFile(track.path);
   std::shared_ptr<ProcessTapRecorder> recorder =
-      ProcessTapRecorder::make(std::move(targets), path, parsed.durationSeconds);
+      ProcessTapRecorder::make(std::move(tracks), parsed.durationSeconds);
   try {
     recorder->run();
   } catch (...) {

@@ -13,7 +13,10 @@ std::string aggregateDeviceName(const std::vector<AudioProcessInfo>& targets) {
 
 Value aggregateDeviceDescription(const std::vector<AudioProcessInfo>& targets,
                                  const std::string& deviceUID, const std::string& outputDeviceUID,
-                                 const std::string& tapUUID) {
+                                 const std::vector<std::string>& tapUUIDs) {
+  Value::List taps;
+  for (const std::string& uuid : tapUUIDs)
+    taps.push_back(Value::Dictionary{{"drift", true}, {"uid", uuid}});
   return Value::Dictionary{
       {"name", aggregateDeviceName(targets)},
       {"uid", deviceUID},
@@ -22,7 +25,7 @@ Value aggregateDeviceDescription(const std::vector<AudioProcessInfo>& targets,
       {"stacked", false},
       {"tapautostart", true},
       {"subdevices", Value::List{Value::Dictionary{{"uid", outputDeviceUID}}}},
-      {"taps", Value::List{Value::Dictionary{{"drift", true}, {"uid", tapUUID}}}},
+      {"taps", std::move(taps)},
   };
 }
 

@@ -45,13 +45,6 @@ constexpr auto kStartPoll = std::chrono::milliseconds(5);
 // How long the teardown waits for a start that waited for sound to return.
 constexpr double kStartLeftSeconds = 2;
 
-std::vector<AudioObjectID> processObjects(const std::vector<AudioProcessInfo>& targets) {
-  std::vector<AudioObjectID> objects;
-  for (const AudioProcessInfo& target : targets)
-    if (target.objectID.isValid()) objects.push_back(target.objectID);
-  return objects;
-}
-
 // The frames of `seconds` at `rate`: none for no time, no limit for a time without end.
 std::int64_t framesOf(double seconds, double rate) {
   if (!(seconds > 0)) return 0;
@@ -69,32 +62,24 @@ std::optional<double> nominalRate(AudioObjectID device) {
   }
 }
 
-// Whether the device's rate and the tap's format still read as they did when the file was made.
-bool formatHolds(AudioObjectID device, std::optional<double> rate, AudioObjectID tap,
-                 const AudioStreamBasicDescription& format) {
+// Whether the device's rate and the taps' formats still read as they did when the files were
+// made.
+bool formatHolds(AudioObjectID device, std::optional<double> rate,
+                 const std::vector<std::pair<AudioObjectID, AudioStreamBasicDescription>>& taps) {
   try {
-    const auto now = tap.read<AudioStreamBasicDescription>(kAudioTapPropertyFormat, {});
-    return std::memcmp(&now, &format, sizeof now) == 0 && nominalRate(device) == rate;
+    for (const auto& [tap, format] : taps) {
+      const auto now = tap.read<AudioStreamBasicDescription>(kAudioTapPropertyFormat, {});
+      if (std::memcmp(&now, &format, sizeof now) != 0) return false;
+    }
+    return nominalRate(device) == rate;
   } catch (const TextError&) {
     return false;
   }
 }
 
-// What -[AVAudioFile writeFromBuffer:error:] holds a buffer's format to: the rate, the channels,
-// the samples and, but for mono (as AVAudioFormat compares them), the interleaving.
-bool writesAlike(const AudioFormat& a, const AudioFormat& b) {
-  return a.sampleRate() == b.sampleRate() && a.channelCount() == b.channelCount() &&
-         a.commonFormat() == b.commonFormat() &&
-         (a.channelCount() == 1 || a.isInterleaved() == b.isInterleaved());
-}
-
-std::string shown(const AudioFormat& format) {
-  char rate[32];
-  std::snprintf(rate, sizeof rate, "%g", format.sampleRate());
-  return std::string(rate) + " Hz、" + std::to_string(format.channelCount()) + " 声道、" +
-         (format.isInterleaved() ? "交错" : "非交错") + "、" +
-         (format.commonFormat() == AVAudioCommonFormat::AVAudioPCMFormatFloat32 ? "32 位浮点"
-                                                                                : "其他采样格式");
+void printLine(const std::string& line) {
+  std::fputs(line.c_str(), stderr);
+  std::fputc('\n', stderr);
 }
 
 constexpr AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector) {
@@ -114,90 +99,79 @@ void printSummary(const std::string& line) {
 
 }  // namespace
 
-std::shared_ptr<ProcessTapRecorder> ProcessTapRecorder::make(std::vector<AudioProcessInfo> targets,
-                                                             std::string outputURL,
+std::shared_ptr<ProcessTapRecorder> ProcessTapRecorder::make(std::vector<TrackSource> tracks,
                                                              double durationSeconds) {
-  return std::make_shared<ProcessTapRecorder>(Private{}, std::move(targets), std::move(outputURL),
-                                              durationSeconds);
+  return std::make_shared<ProcessTapRecorder>(Private{}, std::move(tracks), durationSeconds);
 }
 
-ProcessTapRecorder::ProcessTapRecorder(Private, std::vector<AudioProcessInfo> targets,
-                                       std::string outputURL, double durationSeconds)
-    : targets_(std::move(targets)),
-      targetObjects_(processObjects(targets_)),
-      outputURL_(std::move(outputURL)),
-      durationSeconds_(durationSeconds),
+ProcessTapRecorder::ProcessTapRecorder(Private, std::vector<TrackSource> tracks,
+                                       double durationSeconds)
+    : durationSeconds_(durationSeconds),
       queue_(platform().makeSerialQueue(kRecorderQueueLabel)),
       notifications_(platform().makeSerialQueue(kNotificationQueueLabel)),
-      stopWaiting_(std::make_shared<std::atomic<bool>>(false)) {}
+      stopWaiting_(std::make_shared<std::atomic<bool>>(false)) {
+  for (TrackSource& source : tracks) tracks_.push_back(std::make_unique<Track>(std::move(source)));
+}
 
 ProcessTapRecorder::~ProcessTapRecorder() { cleanup(); }
 
-std::shared_ptr<const AudioFormat> ProcessTapRecorder::setUp() {
-  CATapDescription description;
-  if (!targetObjects_.empty()) {
-    description.kind = CATapDescription::Kind::stereoMixdownOfProcesses;
-    description.processes = targetObjects_;
-  } else {
-    // The whole system mix, without this process's own output.
-    description.kind = CATapDescription::Kind::stereoGlobalTapButExcludeProcesses;
-    // A pid without a process object translates to kAudioObjectUnknown, which is no process.
-    try {
-      ownObject_ = translatePIDToProcessObjectID(ownPid());
-      if (ownObject_.isValid()) description.processes = {ownObject_};
-    } catch (const TextError&) {
-    }
+bool ProcessTapRecorder::hasAudioFile() const {
+  return std::any_of(tracks_.begin(), tracks_.end(),
+                     [](const auto& track) { return track->hasAudioFile(); });
+}
+
+void ProcessTapRecorder::setUp() {
+  std::vector<AudioProcessInfo> targets;
+  std::vector<std::string> tapUUIDs;
+  for (const auto& track : tracks_) {
+    track->createTap();
+    tapUUIDs.push_back(track->tapUUID());
+    targets.insert(targets.end(), track->source().targets.begin(), track->source().targets.end());
   }
-  description.UUID = platform().randomUUID();
-  description.muteBehavior = CATapMuteBehavior::CATapUnmuted;
-
-  AudioObjectID tap = AudioObjectID::unknown;
-  if (OSStatus status = platform().createProcessTap(description, tap); status != noErr)
-    throw TextError(statusMessage(kCreateTapFailed, status));
-  tapID_ = tap;
-
   const AudioObjectID outputDevice = AudioObjectID::system.read<AudioObjectID>(
       kAudioHardwarePropertyDefaultSystemOutputDevice, AudioObjectID::unknown);
   const std::string outputUID = outputDevice.readString(kAudioDevicePropertyDeviceUID);
   const std::string deviceUID = platform().randomUUID();
-  const Value aggregate =
-      aggregateDeviceDescription(targets_, deviceUID, outputUID, description.UUID);
+  const Value aggregate = aggregateDeviceDescription(targets, deviceUID, outputUID, tapUUIDs);
   if (OSStatus status = platform().createAggregateDevice(aggregate, aggregateDeviceID_);
       status != noErr)
     throw TextError(statusMessage(kCreateAggregateFailed, status));
 
-  tapFormat_ = tapID_.read<AudioStreamBasicDescription>(kAudioTapPropertyFormat, {});
-  tapStreams_ = std::make_shared<TapStreamsTracker>(
-      aggregateDeviceID_, tapFormat_.mChannelsPerFrame,
-      (tapFormat_.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0);
+  std::vector<TapLayout> layouts;
+  for (const auto& track : tracks_) {
+    const AudioStreamBasicDescription& format = track->readTapFormat();
+    layouts.push_back(
+        {format.mChannelsPerFrame, (format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0});
+  }
+  tapStreams_ = std::make_shared<TapStreamsTracker>(aggregateDeviceID_, std::move(layouts));
   tapStreams_->find();
-  // A tap may state one rate while the device runs at the output device's; the file must carry
+  // A tap may state one rate while the device runs at the output device's; the files must carry
   // the rate the samples arrive at.
-  AudioStreamBasicDescription streamFormat = tapFormat_;
   deviceRate_ = nominalRate(aggregateDeviceID_);
-  if (deviceRate_ && std::isfinite(*deviceRate_) && *deviceRate_ > 0)
-    streamFormat.mSampleRate = *deviceRate_;
-  std::shared_ptr<const AudioFormat> format = platform().makeAudioFormat(streamFormat);
-  if (!format) throw TextError(kCaptureFormatFailed);
-
-  audioFile_ = platform().openAudioFileForWriting(
-      outputURL_, audioFileSettingsFor(outputURL_, format->sampleRate(), format->channelCount()),
-      AVAudioCommonFormat::AVAudioPCMFormatFloat32, format->isInterleaved());
-  // A file whose processing format is not the buffer's would refuse every write.
-  if (const auto processing = audioFile_->processingFormat();
-      processing && !writesAlike(*processing, *format))
-    throw TextError(cannotCreateFile(outputURL_, std::string(kProcessingFormatDiffers) + "（文件 " +
-                                                     shown(*processing) + "；缓冲区 " +
-                                                     shown(*format) + "）"));
-  return format;
+  for (const auto& track : tracks_) track->openFile(deviceRate_);
 }
 
-void ProcessTapRecorder::registerIOBlock(std::shared_ptr<const AudioFormat> format) {
-  capture_ = std::make_shared<IOCapture>(*format, framesOf(durationSeconds_, format->sampleRate()),
-                                         stopWaiting_, platform().makeSemaphore());
-  writer_ = std::make_unique<FileWriter>(capture_, audioFile_, *format, levels_, stopWaiting_);
-  AudioDeviceIOBlock block =
-      TapStreamsTracker::tapInputOnly(IOCapture::makeIOBlock(capture_), tapStreams_);
+// One block for all tracks. The recording's end is the device's clock: once every track holds
+// the duration's frames (all see the same cycles, so the last cycle completes them all).
+void ProcessTapRecorder::registerIOBlock() {
+  std::vector<AudioDeviceIOBlock> blocks;
+  for (const auto& track : tracks_) {
+    track->prepare(framesOf(durationSeconds_, track->format().sampleRate()), levels_, stopWaiting_);
+    blocks.push_back(track->ioBlock());
+  }
+  std::vector<const Track*> tracks;
+  for (const auto& track : tracks_) tracks.push_back(track.get());
+  AudioDeviceIOBlock all = TapStreamsTracker::tapInputOnly(std::move(blocks), tapStreams_);
+  // Real-time safe: the tracks' list is made here and only read there.
+  AudioDeviceIOBlock block = [all = std::move(all), tracks = std::move(tracks),
+                              stop = stopWaiting_](
+                                 const AudioTimeStamp* inNow, const AudioBufferList* inInputData,
+                                 const AudioTimeStamp* inInputTime, AudioBufferList* outOutputData,
+                                 const AudioTimeStamp* inOutputTime) {
+    all(inNow, inInputData, inInputTime, outOutputData, inOutputTime);
+    if (std::all_of(tracks.begin(), tracks.end(), [](const Track* t) { return t->complete(); }))
+      stop->store(true);
+  };
   OSStatus status = platform().createIOProcIDWithBlock(deviceProcID_, aggregateDeviceID_, queue_,
                                                        std::move(block));
   if (status != noErr) throw TextError(statusMessage(kCreateIOProcFailed, status));
@@ -244,19 +218,24 @@ void ProcessTapRecorder::watchDevice() {
                                ending(&ProcessTapRecorder::deviceLost_));
       status != noErr)
     throw TextError(statusMessage(kWatchDeviceFailed, status));
-  const auto unchanged = [device = aggregateDeviceID_, rate = deviceRate_, tap = tapID_,
-                          format = tapFormat_] { return formatHolds(device, rate, tap, format); };
+  std::vector<std::pair<AudioObjectID, AudioStreamBasicDescription>> taps;
+  for (const auto& track : tracks_) taps.emplace_back(track->tap(), track->tapFormat());
+  const auto unchanged = [device = aggregateDeviceID_, rate = deviceRate_, taps] {
+    return formatHolds(device, rate, taps);
+  };
   const AudioObjectPropertyAddress anyStreams{kAudioDevicePropertyStreams,
                                               kAudioObjectPropertyScopeWildcard,
                                               kAudioObjectPropertyElementWildcard};
-  for (auto [object, address, heard] :
-       {std::tuple{aggregateDeviceID_, globalAddress(kAudioDevicePropertyNominalSampleRate),
-                   ending(&ProcessTapRecorder::rateChanged_, unchanged)},
-        std::tuple{tapID_, globalAddress(kAudioTapPropertyFormat),
-                   ending(&ProcessTapRecorder::rateChanged_, unchanged)},
-        std::tuple{aggregateDeviceID_, anyStreams,
-                   std::function<void()>([tracker = tapStreams_] { tracker->reread(); })}}) {
-    const OSStatus status = listen(object, address, std::move(heard));
+  std::vector<std::tuple<AudioObjectID, AudioObjectPropertyAddress, std::function<void()>>> heard{
+      {aggregateDeviceID_, globalAddress(kAudioDevicePropertyNominalSampleRate),
+       ending(&ProcessTapRecorder::rateChanged_, unchanged)}};
+  for (const auto& [tap, format] : taps)
+    heard.emplace_back(tap, globalAddress(kAudioTapPropertyFormat),
+                       ending(&ProcessTapRecorder::rateChanged_, unchanged));
+  heard.emplace_back(aggregateDeviceID_, anyStreams,
+                     [tracker = tapStreams_] { tracker->reread(); });
+  for (auto& [object, address, then] : heard) {
+    const OSStatus status = listen(object, address, std::move(then));
     if (status != noErr && status != kAudioHardwareUnknownPropertyError &&
         status != kAudioHardwareBadObjectError)
       throw TextError(statusMessage(kWatchDeviceFailed, status));
@@ -265,22 +244,21 @@ void ProcessTapRecorder::watchDevice() {
 }
 
 void ProcessTapRecorder::run() {
-  std::shared_ptr<const AudioFormat> format;
   try {
-    format = setUp();
-    registerIOBlock(format);
+    setUp();
+    registerIOBlock();
     watchDevice();
-    startInterrupted_ = !record(*format);
+    startInterrupted_ = !record();
   } catch (...) {
     cleanup();  // here, on the calling thread, before anything else can hold the recorder
     throw;
   }
   cleanup();
-  report(*format);
+  report();
 }
 
-bool ProcessTapRecorder::record(const AudioFormat& format) {
-  writer_->start();
+bool ProcessTapRecorder::record() {
+  for (const auto& track : tracks_) track->writer().start();
   InterruptionScope interruption(*stopWaiting_);
   if (!startDevice()) return false;
   if (!(durationSeconds_ > 0)) return true;
@@ -293,7 +271,7 @@ bool ProcessTapRecorder::record(const AudioFormat& format) {
   std::int64_t seen = -1;
   double quiet = 0, waited = 0;
   const auto afterSlice = [&](double slice) {
-    const std::int64_t cycles = capture_->cycles();
+    const std::int64_t cycles = tracks_.front()->capture().cycles();
     quiet = cycles == seen ? quiet + slice : 0;
     seen = cycles;
     waited += slice;
@@ -304,11 +282,17 @@ bool ProcessTapRecorder::record(const AudioFormat& format) {
     if (!watchCycles && waited >= durationSeconds_ && quiet >= kLastCycleSeconds)
       stopWaiting_->store(true);
   };
-  const std::int64_t bytesPerFrame = std::int64_t(format.streamDescription().mBytesPerFrame) *
-                                     (format.isInterleaved() ? 1 : format.channelCount());
-  const std::function<std::int64_t()> fileBytes = [&] { return writer_->frames() * bytesPerFrame; };
-  waitShowingStatus(durationSeconds_, *stopWaiting_, levels_, format.channelCount(), fileBytes,
-                    afterSlice);
+  const std::function<std::int64_t()> fileBytes = [&] {
+    std::int64_t bytes = 0;
+    for (const auto& track : tracks_) {
+      const AudioFormat& format = track->format();
+      bytes += track->writer().frames() * std::int64_t(format.streamDescription().mBytesPerFrame) *
+               (format.isInterleaved() ? 1 : format.channelCount());
+    }
+    return bytes;
+  };
+  waitShowingStatus(durationSeconds_, *stopWaiting_, levels_,
+                    tracks_.front()->format().channelCount(), fileBytes, afterSlice);
   return true;
 }
 
@@ -324,7 +308,7 @@ bool ProcessTapRecorder::startDevice() {
       });
   // An interrupt before any cycle came ends the wait; a cycle means the start is returning.
   while (!start->returned.load()) {
-    if (stopWaiting_->load() && capture_->cycles() == 0) return false;
+    if (stopWaiting_->load() && tracks_.front()->capture().cycles() == 0) return false;
     std::this_thread::sleep_for(kStartPoll);
   }
   starter_.join();
@@ -332,37 +316,47 @@ bool ProcessTapRecorder::startDevice() {
   return true;
 }
 
-void ProcessTapRecorder::report(const AudioFormat& format) {
-  printSummary(summaryLine(outputURL_, targets_, writer_->cycles(), writer_->frames(),
-                           format.sampleRate(), format.channelCount()));
+void ProcessTapRecorder::report() {
+  const Track& first = *tracks_.front();
+  std::vector<TrackSource> sources;
+  for (const auto& track : tracks_) sources.push_back(track->source());
+  printSummary(summaryLine(sources, first.writer().cycles(), first.writer().frames(),
+                           first.format().sampleRate(), first.format().channelCount()));
   // What was written is complete and summed up; the run still failed. The last reason is the
-  // error the entry reports; any before it go to standard error now.
+  // error the entry reports; any before it go to standard error now. With several files, each
+  // line of one file's own names it.
+  const bool several = tracks_.size() > 1;
+  const auto named = [&](const Track& track, std::string text) {
+    return several ? track.source().path + "：" + text : text;
+  };
   std::vector<std::string> failures;
-  const LostAudio lost{capture_->unreadCycles(),
-                       capture_->unreadFrames(),
-                       capture_->skippedFrames(),
-                       capture_->overflowFrames(),
-                       writer_->failedWrites(),
-                       writer_->failedFrames(),
-                       droppedFrames_};
-  if (std::string text = lostAudioMessage(lost, format.sampleRate()); !text.empty())
-    failures.push_back(std::move(text));
-  if (writer_->fileFull()) failures.emplace_back(kFileFull);
+  for (const auto& track : tracks_) {
+    const IOCapture& capture = track->capture();
+    const FileWriter& writer = track->writer();
+    const LostAudio lost{capture.unreadCycles(),      capture.unreadFrames(),
+                         capture.skippedFrames(),     capture.overflowFrames(),
+                         writer.failedWrites(),       writer.failedFrames(),
+                         several ? 0 : droppedFrames_};
+    if (std::string text = lostAudioMessage(lost, track->format().sampleRate()); !text.empty())
+      failures.push_back(named(*track, std::move(text)));
+    if (writer.fileFull()) failures.push_back(named(*track, kFileFull));
+  }
+  // The platform's own losses are the device's, not one file's.
+  if (several)
+    if (std::string text =
+            lostAudioMessage({.droppedFrames = droppedFrames_}, first.format().sampleRate());
+        !text.empty())
+      failures.push_back(std::move(text));
   if (rateChanged()) failures.emplace_back(kRateChanged);
   if (deviceLost()) failures.emplace_back(kDeviceLost);
   if (!failures.empty()) {
-    for (std::size_t i = 0; i + 1 < failures.size(); ++i) {
-      std::fputs(failures[i].c_str(), stderr);
-      std::fputc('\n', stderr);
-    }
+    for (std::size_t i = 0; i + 1 < failures.size(); ++i) printLine(failures[i]);
     throw TextError(failures.back());
   }
   // A start interrupted while it waited for sound: the targets never played.
-  if ((writer_->cycles() > 0 || startInterrupted_) && !writer_->heardSound()) {
-    const std::string diagnosis = silenceDiagnosis(targetObjects_, ownObject_);
-    std::fputs(diagnosis.c_str(), stderr);
-    std::fputc('\n', stderr);
-  }
+  for (const auto& track : tracks_)
+    if ((track->writer().cycles() > 0 || startInterrupted_) && !track->writer().heardSound())
+      printLine(named(*track, silenceDiagnosis(track->targetObjects(), track->excludedObjects())));
 }
 
 // The platform is reached only for what is left to release: a recorder that a late notification
@@ -388,10 +382,7 @@ void ProcessTapRecorder::cleanup() noexcept {
     p.destroyAggregateDevice(aggregateDeviceID_);
     aggregateDeviceID_ = AudioObjectID::unknown;
   }
-  if (tapID_.isValid()) {
-    platform().destroyProcessTap(tapID_);
-    tapID_ = AudioObjectID::unknown;
-  }
+  for (const auto& track : tracks_) track->destroyTap();
   // No header says that the stop, or the end of the device and the tap, ends a start that waits
   // for sound. It gets a moment, then is left to return on its own: its thread holds only its
   // result, and the recording still ends with its summary. One that returns later finds its
@@ -404,8 +395,7 @@ void ProcessTapRecorder::cleanup() noexcept {
     else
       starter_.detach();
   }
-  if (writer_) writer_->finish();  // the IO block runs no more: what is left is all
-  audioFile_.reset();              // the last reference: completes and closes the file
+  for (const auto& track : tracks_) track->finish();  // the IO block runs no more: all is in
 }
 
 std::string lostAudioMessage(const LostAudio& lost, double sampleRate) {
@@ -439,13 +429,20 @@ std::string lostAudioMessage(const LostAudio& lost, double sampleRate) {
   return text;
 }
 
-std::string summaryLine(const std::string& path, const std::vector<AudioProcessInfo>& targets,
-                        std::int64_t buffers, std::int64_t frames, double sampleRate,
-                        std::uint32_t channels) {
-  std::string line = "wrote=" + path + " targets=";
-  for (std::size_t i = 0; i < targets.size(); ++i) {
-    if (i > 0) line += ',';
-    line += targets[i].name + "(pid=" + std::to_string(targets[i].pid) + ")";
+std::string summaryLine(const std::vector<TrackSource>& tracks, std::int64_t buffers,
+                        std::int64_t frames, double sampleRate, std::uint32_t channels) {
+  const auto listed = [](const std::vector<AudioProcessInfo>& processes) {
+    std::string text;
+    for (std::size_t i = 0; i < processes.size(); ++i)
+      text +=
+          (i > 0 ? "," : "") + processes[i].name + "(pid=" + std::to_string(processes[i].pid) + ")";
+    return text;
+  };
+  std::string line;
+  for (const TrackSource& track : tracks) {
+    line +=
+        (line.empty() ? "wrote=" : " wrote=") + track.path + " targets=" + listed(track.targets);
+    if (!track.excluded.empty()) line += " excluded=" + listed(track.excluded);
   }
   line += " buffers=" + std::to_string(buffers) + " frames=" + std::to_string(frames) +
           " sampleRate=" + std::to_string(truncatedRate(sampleRate)) +

@@ -1,5 +1,7 @@
-// One recording: the process tap, the private aggregate device around it, the IO block that
-// hands every cycle to the writer thread, the wait, the teardown and the summary.
+// One recording: its tracks (a process tap and a file each), the private aggregate device around
+// their taps, the one IO block that hands every cycle to the tracks' writers, the wait, the
+// teardown and the summary. The tracks share the device's time line: their files start at the
+// same sample and hold the same frames.
 #pragma once
 
 #include <atomic>
@@ -15,6 +17,7 @@
 #include "processes/audio_process_info.h"
 #include "recorder/live_status.h"
 #include "recorder/tap_streams.h"
+#include "recorder/track.h"
 
 namespace pt {
 
@@ -33,9 +36,6 @@ inline constexpr const char* kFileFull = "音频文件已达到其格式的大�
 inline constexpr const char* kLostAudio = "录音丢失了音频";
 inline constexpr const char* kProcessingFormatDiffers = "文件的处理格式与 Tap 缓冲区的格式不同";
 
-class FileWriter;
-class IOCapture;
-
 // Audio lost anywhere on the way to the file.
 struct LostAudio {
   std::int64_t unreadCycles = 0;    // cycles whose input did not fit the capture format
@@ -52,28 +52,27 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
 
  public:
   // The device's listener holds the recorder weakly, so it is always shared.
-  static std::shared_ptr<ProcessTapRecorder> make(std::vector<AudioProcessInfo> targets,
-                                                  std::string outputURL, double durationSeconds);
-  ProcessTapRecorder(Private, std::vector<AudioProcessInfo> targets, std::string outputURL,
-                     double durationSeconds);
+  static std::shared_ptr<ProcessTapRecorder> make(std::vector<TrackSource> tracks,
+                                                  double durationSeconds);
+  ProcessTapRecorder(Private, std::vector<TrackSource> tracks, double durationSeconds);
   ~ProcessTapRecorder();
   ProcessTapRecorder(const ProcessTapRecorder&) = delete;
   ProcessTapRecorder& operator=(const ProcessTapRecorder&) = delete;
 
   // Sets up, records for durationSeconds (or until SIGINT/SIGTERM/SIGHUP), tears down and prints
   // the summary. Tears down before any error leaves it: at the first failing step, and after the
-  // summary when audio was lost, the file filled up or the device stopped on its own.
+  // summary when audio was lost, a file filled up or the device stopped on its own.
   void run();
   // Releases everything in a fixed order; safe to repeat.
   void cleanup() noexcept;
 
-  bool hasAudioFile() const { return audioFile_ != nullptr; }
+  bool hasAudioFile() const;
   bool deviceLost() const { return deviceLost_.load(); }
   bool rateChanged() const { return rateChanged_.load(); }
 
  private:
-  std::shared_ptr<const AudioFormat> setUp();
-  void registerIOBlock(std::shared_ptr<const AudioFormat> format);
+  void setUp();
+  void registerIOBlock();
   void watchDevice();
   OSStatus listen(AudioObjectID object, const AudioObjectPropertyAddress& address,
                   std::function<void()> heard);
@@ -81,20 +80,16 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
                                std::function<bool()> unchanged = nullptr);
   // Starts the device and waits until the duration is in; false when interrupted before the
   // start returned.
-  bool record(const AudioFormat& format);
+  bool record();
   bool startDevice();
-  void report(const AudioFormat& format);
+  void report();
 
   // Main thread only.
-  const std::vector<AudioProcessInfo> targets_;
-  const std::vector<AudioObjectID> targetObjects_;    // the targets' process objects
-  AudioObjectID ownObject_ = AudioObjectID::unknown;  // read for the global tap only
-  const std::string outputURL_;
+  std::vector<std::unique_ptr<Track>> tracks_;
   const double durationSeconds_;
   const std::shared_ptr<DispatchQueue> queue_;  // the IO block's alone
   // The listeners', so that a notification never delays an IO cycle.
   const std::shared_ptr<DispatchQueue> notifications_;
-  AudioObjectID tapID_ = AudioObjectID::unknown;
   AudioObjectID aggregateDeviceID_ = AudioObjectID::unknown;
   AudioDeviceIOProcID deviceProcID_ = nullptr;
   struct Listener {
@@ -103,13 +98,10 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
     AudioObjectPropertyListenerID id;
   };
   std::vector<Listener> listeners_;
-  std::shared_ptr<TapStreamsTracker> tapStreams_;  // which of the aggregate's inputs are the tap's
-  // What the file was made for: 'tfmt' and the aggregate's 'nsrt' (nothing: unreadable).
-  AudioStreamBasicDescription tapFormat_{};
+  std::shared_ptr<TapStreamsTracker> tapStreams_;  // which of the aggregate's inputs are the taps'
+  // What the files were made for, with each tap's 'tfmt': the aggregate's 'nsrt' (nothing:
+  // unreadable).
   std::optional<double> deviceRate_;
-  std::shared_ptr<AudioFile> audioFile_;
-  std::shared_ptr<IOCapture> capture_;  // what the IO block shares with the writer
-  std::unique_ptr<FileWriter> writer_;
   // deviceStart, which may wait for the targets' first audio; what it returned, once it has.
   struct Start {
     std::atomic<bool> returned{false};
@@ -121,8 +113,8 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   std::int64_t droppedFrames_ = 0;
   // Raised by the writer while a status line shows.
   LevelMeter levels_;
-  // Set by an interrupt, by the device's end, by the IO block once the duration is in, or by the
-  // writer when the file is full; ends the wait.
+  // Set by an interrupt, by the device's end, by the IO block once the duration is in, or by a
+  // writer when its file is full; ends the wait.
   const std::shared_ptr<std::atomic<bool>> stopWaiting_;
   // Set on the notification queue when the device says it is no longer alive, or that the rate
   // or format the file was made for has changed; or by the wait when a device whose cycles never
@@ -134,9 +126,9 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
 // "录音丢失了音频：…" with the causes that are not zero, or nothing when none is.
 std::string lostAudioMessage(const LostAudio& lost, double sampleRate);
 
-// wrote=… targets=Name(pid=1),… buffers=… frames=… sampleRate=… channels=…
-std::string summaryLine(const std::string& path, const std::vector<AudioProcessInfo>& targets,
-                        std::int64_t buffers, std::int64_t frames, double sampleRate,
-                        std::uint32_t channels);
+// wrote=… targets=Name(pid=1),… [excluded=…] for each file, then buffers=… frames=…
+// sampleRate=… channels=…
+std::string summaryLine(const std::vector<TrackSource>& tracks, std::int64_t buffers,
+                        std::int64_t frames, double sampleRate, std::uint32_t channels);
 
 }  // namespace pt

@@ -26,14 +26,17 @@ std::optional<bool> anyPlaying(const std::vector<AudioObjectID>& processes) {
 
 }  // namespace
 
-std::string silenceDiagnosis(const std::vector<AudioObjectID>& targetObjects, AudioObjectID own) {
+std::string silenceDiagnosis(const std::vector<AudioObjectID>& targetObjects,
+                             const std::vector<AudioObjectID>& excluded) {
   std::vector<AudioObjectID> processes = targetObjects;
   const bool global = processes.empty();
   std::optional<bool> playing;
   try {
     if (global) {
       processes = readProcessList();
-      processes.erase(std::remove(processes.begin(), processes.end(), own), processes.end());
+      std::erase_if(processes, [&](AudioObjectID process) {
+        return std::find(excluded.begin(), excluded.end(), process) != excluded.end();
+      });
     }
     playing = anyPlaying(processes);
   } catch (const TextError&) {

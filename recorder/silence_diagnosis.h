@@ -16,7 +16,9 @@ inline constexpr const char* kSilentUnexplained =
     "警告：录音只有静音。可能是目标进程没有播放声音；如果它在播放：";
 
 // The one line to print, asked of the platform now: kAudioProcessPropertyIsRunningOutput of each
-// tapped process object, or, for the global tap (no objects), of every process but `own`.
-std::string silenceDiagnosis(const std::vector<AudioObjectID>& targetObjects, AudioObjectID own);
+// tapped process object, or, for the global tap (no objects), of every process it does not
+// exclude.
+std::string silenceDiagnosis(const std::vector<AudioObjectID>& targetObjects,
+                             const std::vector<AudioObjectID>& excluded);
 
 }  // namespace pt

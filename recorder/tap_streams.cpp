@@ -48,28 +48,44 @@ std::string shown(const std::vector<std::uint32_t>& channels) {
   return text;
 }
 
-// Where `count` streams of `perStream` channels sit in `streams`: at the end, the likelier
-// place as 'grup' lists sub-devices first, or else at the start.
-std::optional<TapStreams> placed(const std::vector<std::uint32_t>& streams, std::uint32_t count,
-                                 std::uint32_t perStream) {
+// Where the taps' streams, of `channels` each, sit in `streams`: at the end, the likelier place
+// as 'grup' lists sub-devices first, or else at the start.
+std::optional<TapStreams> placed(const std::vector<std::uint32_t>& streams,
+                                 const std::vector<std::uint32_t>& channels) {
   const auto total = std::uint32_t(streams.size());
-  const auto tapAt = [&](std::uint32_t first) {
-    return std::all_of(streams.begin() + first, streams.begin() + first + count,
-                       [&](std::uint32_t c) { return c == perStream; });
+  const auto count = std::uint32_t(channels.size());
+  const auto tapsAt = [&](std::uint32_t first) {
+    return std::equal(channels.begin(), channels.end(), streams.begin() + first);
   };
   if (total < count) return std::nullopt;
-  if (tapAt(total - count)) return TapStreams{total - count, count, total};
-  if (tapAt(0)) return TapStreams{0, count, total};
+  if (tapsAt(total - count)) return TapStreams{total - count, count, total};
+  if (tapsAt(0)) return TapStreams{0, count, total};
   return std::nullopt;
+}
+
+std::vector<std::uint32_t> streamChannels(const std::vector<TapLayout>& taps) {
+  std::vector<std::uint32_t> channels;
+  for (const TapLayout& tap : taps)
+    channels.insert(channels.end(), tap.interleaved ? 1 : std::max<std::uint32_t>(1, tap.channels),
+                    tap.interleaved ? tap.channels : 1);
+  return channels;
+}
+
+std::vector<std::uint32_t> firstStreams(const std::vector<TapLayout>& taps) {
+  std::vector<std::uint32_t> firsts{0};
+  for (const TapLayout& tap : taps)
+    firsts.push_back(firsts.back() +
+                     (tap.interleaved ? 1 : std::max<std::uint32_t>(1, tap.channels)));
+  return firsts;
 }
 
 }  // namespace
 
-TapStreamsTracker::TapStreamsTracker(AudioObjectID aggregateDevice, std::uint32_t channels,
-                                     bool interleaved)
+TapStreamsTracker::TapStreamsTracker(AudioObjectID aggregateDevice, std::vector<TapLayout> taps)
     : device_(aggregateDevice),
-      count_(interleaved ? 1 : std::max<std::uint32_t>(1, channels)),
-      perStream_(interleaved ? channels : 1) {}
+      channels_(streamChannels(taps)),
+      firsts_(firstStreams(taps)),
+      count_(std::uint32_t(channels_.size())) {}
 
 void TapStreamsTracker::find() {
   const double deadline = platform().systemUptime() + kWaitSeconds;
@@ -77,15 +93,15 @@ void TapStreamsTracker::find() {
   for (;;) {
     const std::optional<std::vector<std::uint32_t>> streams = inputStreamChannels(device_);
     const std::optional<TapStreams> found =
-        streams ? placed(*streams, count_, perStream_) : TapStreams{0, count_, count_};
+        streams ? placed(*streams, channels_) : TapStreams{0, count_, count_};
     if (found) {
       std::lock_guard lock(mutex_);
       settle(*found);
       return;
     }
     if (platform().systemUptime() >= deadline)
-      throw TextError(std::string(kTapStreamsMissing) + "：预期 " + std::to_string(count_) +
-                      " 个 " + std::to_string(perStream_) + " 声道的流，实际为 " + shown(*streams));
+      throw TextError(std::string(kTapStreamsMissing) + "：预期 " + shown(channels_) + "，实际为 " +
+                      shown(*streams));
     platform().sleepForTimeInterval(kPollSeconds, never);
   }
 }
@@ -101,8 +117,7 @@ void TapStreamsTracker::reread() noexcept {
   if (closed_) return;
   const std::optional<std::vector<std::uint32_t>> streams = inputStreamChannels(device_);
   if (!streams) return settle({0, count_, count_});
-  settle(placed(*streams, count_, perStream_)
-             .value_or(TapStreams{0, 0, std::uint32_t(streams->size())}));
+  settle(placed(*streams, channels_).value_or(TapStreams{0, 0, std::uint32_t(streams->size())}));
 }
 
 void TapStreamsTracker::close() noexcept {
@@ -148,28 +163,39 @@ TapStreams TapStreamsTracker::current() const noexcept {
 }
 
 AudioDeviceIOBlock TapStreamsTracker::tapInputOnly(
-    AudioDeviceIOBlock block, std::shared_ptr<const TapStreamsTracker> tracker) {
-  // The tap's part of the list, made once: the block runs on the real-time thread, one call at a
-  // time, and copies only the buffers' descriptions into it (real-time safe).
-  const std::uint32_t count = tracker->count_;
-  auto storage = std::make_shared<std::vector<std::byte>>(audioBufferListSize(count));
-  return [block = std::move(block), storage, tracker = std::move(tracker), count](
+    std::vector<AudioDeviceIOBlock> blocks, std::shared_ptr<const TapStreamsTracker> tracker) {
+  // Each tap's part of the list, made once: the block runs on the real-time thread, one call at
+  // a time, and copies only the buffers' descriptions into it (real-time safe).
+  struct Part {
+    AudioDeviceIOBlock block;
+    std::uint32_t offset, count;
+    std::vector<std::byte> storage;
+  };
+  auto parts = std::make_shared<std::vector<Part>>();
+  for (std::size_t k = 0; k < blocks.size(); ++k) {
+    const std::uint32_t offset = tracker->firsts_[k], count = tracker->firsts_[k + 1] - offset;
+    parts->push_back(
+        {std::move(blocks[k]), offset, count, std::vector<std::byte>(audioBufferListSize(count))});
+  }
+  return [parts, tracker = std::move(tracker)](
              const AudioTimeStamp* inNow, const AudioBufferList* inInputData,
              const AudioTimeStamp* inInputTime, AudioBufferList* outOutputData,
              const AudioTimeStamp* inOutputTime) {
     const TapStreams at = tracker->current();
-    const AudioBufferList* input = nullptr;
-    if (inInputData != nullptr && at.count == count && inInputData->mNumberBuffers == at.total) {
-      if (at.total == count) {
+    const bool placed = inInputData != nullptr && at.count == tracker->count_ &&
+                        inInputData->mNumberBuffers == at.total;
+    for (Part& part : *parts) {
+      const AudioBufferList* input = nullptr;
+      if (placed && at.total == part.count) {
         input = inInputData;
-      } else {
-        auto* tap = reinterpret_cast<AudioBufferList*>(storage->data());
-        tap->mNumberBuffers = count;
-        std::copy_n(inInputData->mBuffers + at.first, count, tap->mBuffers);
+      } else if (placed) {
+        auto* tap = reinterpret_cast<AudioBufferList*>(part.storage.data());
+        tap->mNumberBuffers = part.count;
+        std::copy_n(inInputData->mBuffers + at.first + part.offset, part.count, tap->mBuffers);
         input = tap;
       }
+      part.block(inNow, input, inInputTime, outOutputData, inOutputTime);
     }
-    block(inNow, input, inInputTime, outOutputData, inOutputTime);
   };
 }
 

@@ -1,8 +1,9 @@
-// Which of the aggregate device's input streams carry the tap. An aggregate's input holds its
+// Which of the aggregate device's input streams carry the taps. An aggregate's input holds its
 // sub-devices' input streams (a headset's microphone) beside its taps', one buffer per stream in
 // the IO block; the header orders them by 'grup' and says nothing of where taps sit, the streams
 // may appear only a moment after the aggregate is made, and a notification of 'stm#' makes any
-// place read before it stale.
+// place read before it stale. Several taps are taken to sit together, in the order of the tap
+// list.
 #pragma once
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "audio/platform.h"
 
@@ -17,24 +19,30 @@ namespace pt {
 
 inline constexpr const char* kTapStreamsMissing = "聚合设备的输入中没有 Tap 的音频流";
 
+// The streams of one tap: one, or one per channel when its format is not interleaved.
+struct TapLayout {
+  std::uint32_t channels = 2;
+  bool interleaved = true;
+};
+
 struct TapStreams {
-  std::uint32_t first = 0;  // the tap's first stream
-  std::uint32_t count = 0;  // the tap's streams, as its format has buffers; 0: not among them
+  std::uint32_t first = 0;  // the first tap's first stream
+  std::uint32_t count = 0;  // the taps' streams, as their formats have buffers; 0: not among them
   std::uint32_t total = 0;  // all the aggregate's input streams
   bool operator==(const TapStreams&) const = default;
 };
 
-// The tap's place among the aggregate's input streams, kept current: read again whenever the
+// The taps' place among the aggregate's input streams, kept current: read again whenever the
 // aggregate says its streams changed, handed to the IO block, and the other streams switched off
 // for the block each time. Shared by the recorder, its 'stm#' listener and the IO block.
 class TapStreamsTracker {
  public:
-  // The tap's format has `channels` channels, in one stream when `interleaved`, else one each.
-  TapStreamsTracker(AudioObjectID aggregateDevice, std::uint32_t channels, bool interleaved);
+  // The taps in the order of the aggregate's tap list.
+  TapStreamsTracker(AudioObjectID aggregateDevice, std::vector<TapLayout> taps);
 
   // Waits, a few seconds at most on the platform's clock, until the aggregate's input streams
-  // ('slay') include the tap's: streams whose channels agree with the tap's format, at the end of
-  // the list or else at its start. A device that does not tell has only the tap's input. Throws
+  // ('slay') include the taps': streams whose channels agree with the taps' formats, at the end of
+  // the list or else at its start. A device that does not tell has only the taps' input. Throws
   // TextError naming what was expected and what was found.
   void find();
   // After the IO block is registered: from now on each reading switches the other streams off for
@@ -46,9 +54,10 @@ class TapStreamsTracker {
   // No reading after this: the block is about to go.
   void close() noexcept;
 
-  // `block`, handed the tap's buffers only, as the latest reading placed them. A list of another
-  // length than that reading's reaches `block` as no input, for it to count as unreadable.
-  static AudioDeviceIOBlock tapInputOnly(AudioDeviceIOBlock block,
+  // One block that hands each of `blocks` its tap's buffers only, as the latest reading placed
+  // them. A list of another length than that reading's reaches each as no input, for it to count
+  // as unreadable.
+  static AudioDeviceIOBlock tapInputOnly(std::vector<AudioDeviceIOBlock> blocks,
                                          std::shared_ptr<const TapStreamsTracker> tracker);
 
   TapStreams current() const noexcept;  // real-time safe
@@ -58,9 +67,10 @@ class TapStreamsTracker {
   void publish(const TapStreams& streams) noexcept;
 
   const AudioObjectID device_;
-  const std::uint32_t count_;      // the tap's streams
-  const std::uint32_t perStream_;  // channels in each
-  std::mutex mutex_;               // one reading and its stream usage at a time
+  const std::vector<std::uint32_t> channels_;  // of each tap stream, the taps one after another
+  const std::vector<std::uint32_t> firsts_;    // each tap's first stream among them, and the end
+  const std::uint32_t count_;                  // the taps' streams
+  std::mutex mutex_;                           // one reading and its stream usage at a time
   AudioDeviceIOProcID proc_ = nullptr;
   bool closed_ = false;
   std::optional<TapStreams> usage_;       // the place the block's stream usage was last set for

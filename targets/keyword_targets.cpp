@@ -1,5 +1,6 @@
 #include "targets/keyword_targets.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +49,37 @@ std::vector<std::string_view> keywordPieces(std::string_view keyword) {
   return pieces;
 }
 
+namespace {
+
+bool nameOrBundleContains(const AudioProcessInfo& process, const std::string& lowered) {
+  return canonicallyContains(lowercased(process.name), lowered) ||
+         canonicallyContains(lowercased(process.bundleID), lowered);
+}
+
+// The piece may come from anywhere; its ill-formed bytes must not reach the terminal raw.
+TextError notFound(std::string_view piece) {
+  return TextError(std::string(kProcessNotFound) + "：" + toValidUtf8(piece),
+                   TextError::Blame::commandLine);
+}
+
+// The processes an exclusion `-TEXT` leaves out.
+std::vector<AudioProcessInfo> findExcluded(std::string_view piece,
+                                           const std::vector<AudioProcessInfo>& processes) {
+  const std::string_view text = piece.substr(1);
+  std::vector<AudioProcessInfo> found;
+  if (const std::optional<std::int32_t> pid = parsePid(text))
+    for (const AudioProcessInfo& process : processes)
+      if (process.pid == *pid) return {process};
+  const std::string lowered = lowercased(text);
+  if (!lowered.empty())
+    for (const AudioProcessInfo& process : processes)
+      if (nameOrBundleContains(process, lowered)) found.push_back(process);
+  if (found.empty()) throw notFound(piece);
+  return found;
+}
+
+}  // namespace
+
 AudioProcessInfo findTarget(std::string_view keyword,
                             const std::vector<AudioProcessInfo>& processes) {
   const std::string lowered = lowercased(keyword);
@@ -61,31 +93,39 @@ AudioProcessInfo findTarget(std::string_view keyword,
     }
   }
   for (const AudioProcessInfo& process : processes) {
-    if (canonicallyContains(lowercased(process.name), lowered) ||
-        canonicallyContains(lowercased(process.bundleID), lowered)) {
-      return process;
-    }
+    if (nameOrBundleContains(process, lowered)) return process;
   }
-  // The piece may come from anywhere; its ill-formed bytes must not reach the terminal raw.
-  throw TextError(std::string(kProcessNotFound) + "：" + toValidUtf8(keyword),
-                  TextError::Blame::commandLine);
+  throw notFound(keyword);
 }
 
-std::vector<AudioProcessInfo> resolveTargets(std::string_view keyword,
-                                             const std::vector<AudioProcessInfo>& processes) {
+KeywordTargets resolveTargets(std::string_view keyword,
+                              const std::vector<AudioProcessInfo>& processes) {
   const std::vector<std::string_view> pieces = keywordPieces(keyword);
-  if (pieces.empty()) return {findAutoTarget(processes)};
+  if (pieces.empty()) return {{findAutoTarget(processes)}, {}};
 
-  std::vector<AudioProcessInfo> targets;
+  const auto exclusion = [](std::string_view piece) { return piece.starts_with('-'); };
+  const bool excluding = std::any_of(pieces.begin(), pieces.end(), exclusion);
+  if (excluding)
+    if (auto target = std::find_if_not(pieces.begin(), pieces.end(), exclusion);
+        target != pieces.end())
+      throw TextError(std::string(kExclusionBesideTargets) + "：" + toValidUtf8(*target),
+                      TextError::Blame::commandLine);
+  KeywordTargets resolved;
+  if (excluding) resolved.targets.push_back(globalSystemAudioTarget());
   std::set<std::int32_t> seen;
   for (std::string_view piece : pieces) {
-    AudioProcessInfo target = findTarget(piece, processes);
-    if (seen.insert(target.pid).second) targets.push_back(std::move(target));
+    if (excluding) {
+      for (AudioProcessInfo& process : findExcluded(piece, processes))
+        if (seen.insert(process.pid).second) resolved.excluded.push_back(std::move(process));
+    } else if (AudioProcessInfo target = findTarget(piece, processes);
+               seen.insert(target.pid).second) {
+      resolved.targets.push_back(std::move(target));
+    }
   }
-  return targets;
+  return resolved;
 }
 
-std::vector<AudioProcessInfo> findTargets(std::string_view keyword) {
+KeywordTargets findTargets(std::string_view keyword) {
   const std::vector<AudioProcessInfo> processes = readAudioProcesses();
   if (keyword == kListKeyword) {
 #ifdef SIGPIPE

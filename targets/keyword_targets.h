@@ -11,6 +11,14 @@
 namespace pt {
 
 inline constexpr const char* kProcessNotFound = "未找到音频进程";
+inline constexpr const char* kExclusionBesideTargets = "以 - 开头的排除项不能与录音目标同用";
+
+// What a keyword asks to record: its targets, in order, and what a recording of the whole system
+// mix leaves out.
+struct KeywordTargets {
+  std::vector<AudioProcessInfo> targets;  // the global target when every piece is an exclusion
+  std::vector<AudioProcessInfo> excluded;
+};
 inline constexpr std::string_view kListKeyword = "--list";
 
 // An optional "+" or "-", then ASCII digits only, within 32 signed bits.
@@ -26,13 +34,15 @@ AudioProcessInfo findTarget(std::string_view keyword,
                             const std::vector<AudioProcessInfo>& processes);
 
 // Every piece resolved in order, one record per pid; the automatic choice when there is no
-// piece. Does not treat "--list" specially.
-std::vector<AudioProcessInfo> resolveTargets(std::string_view keyword,
-                                             const std::vector<AudioProcessInfo>& processes);
+// piece. A piece "-TEXT" is an exclusion: the process of that pid, else every process whose name
+// or bundle identifier contains TEXT (a player's helpers with it), left out of the global target;
+// exclusions stand alone or not at all. Does not treat "--list" specially.
+KeywordTargets resolveTargets(std::string_view keyword,
+                              const std::vector<AudioProcessInfo>& processes);
 
 // Reads the inventory, then resolves `keyword`. For exactly "--list" it writes the listing to
 // standard output and ends the process with status 0 once the listing has really been written;
 // a failed write throws instead.
-std::vector<AudioProcessInfo> findTargets(std::string_view keyword);
+KeywordTargets findTargets(std::string_view keyword);
 
 }  // namespace pt

@@ -312,21 +312,24 @@ OSStatus SimulatedPlatform::deviceStart(AudioObjectID device, AudioDeviceIOProcI
     d.now = until;
   }
 
-  // The tap that the device's tap list names; an unknown UUID hears nothing.
-  const Devices::Tap* tap = d.tapOf(aggregate->second);
-  d.runningFormat = tap ? tap->format : d.tapFormat;
-  d.runningTones.clear();
-  if (tap && tap->description.kind == CATapDescription::Kind::stereoMixdownOfProcesses) {
-    for (AudioObjectID id : tap->description.processes)
-      if (auto t = d.tones.find(id); t != d.tones.end()) d.runningTones.push_back(t->second);
-  } else if (tap) {
-    const auto& excluded = tap->description.processes;
-    for (const auto& [id, hertz] : d.tones)
-      if (std::find(excluded.begin(), excluded.end(), AudioObjectID(id)) == excluded.end())
-        d.runningTones.push_back(hertz);
+  // The taps that the device's tap list names; an unknown UUID hears nothing.
+  d.runningTaps.clear();
+  for (const Devices::Tap* tap : d.tapsOf(aggregate->second)) {
+    Devices::RunningTap& running = d.runningTaps.emplace_back();
+    running.format = tap ? tap->format : d.tapFormat;
+    if (tap && tap->description.kind == CATapDescription::Kind::stereoMixdownOfProcesses) {
+      for (AudioObjectID id : tap->description.processes)
+        if (auto t = d.tones.find(id); t != d.tones.end()) running.tones.push_back(t->second);
+    } else if (tap) {
+      const auto& excluded = tap->description.processes;
+      for (const auto& [id, hertz] : d.tones)
+        if (std::find(excluded.begin(), excluded.end(), AudioObjectID(id)) == excluded.end())
+          running.tones.push_back(hertz);
+    }
+    if (!d.captureAllowed) running.tones.clear();
   }
-  if (!d.captureAllowed) d.runningTones.clear();
-  d.rate = d.deviceRate && *d.deviceRate > 0 ? *d.deviceRate : d.runningFormat.mSampleRate;
+  const double tapRate = d.runningTaps.front().format.mSampleRate;
+  d.rate = d.deviceRate && *d.deviceRate > 0 ? *d.deviceRate : tapRate;
   if (!(d.rate > 0) || !std::isfinite(d.rate)) d.rate = 48000;
   d.layOutInput(device, aggregate->second);
   d.outputSamples.assign(std::size_t(d.ioFrames) * 2, 0.0f);
@@ -346,26 +349,30 @@ OSStatus SimulatedPlatform::deviceStart(AudioObjectID device, AudioDeviceIOProcI
 }
 
 void SimulatedPlatform::Devices::layOutInput(AudioObjectID id, const Value& aggregate) {
-  const std::uint32_t channels = std::max<std::uint32_t>(1, runningFormat.mChannelsPerFrame);
-  const bool interleaved = (runningFormat.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
-  const std::uint32_t buffers = interleaved ? 1 : channels;
   subDeviceStreams = subDeviceStreamsOf(id, aggregate);
-  tapBuffer = tapFirst ? 0 : subDeviceStreams;
+  std::uint32_t tapped = 0;
+  for (RunningTap& tap : runningTaps) tapped += tap.buffers = streamsOf(tap.format);
   const std::uint32_t subChannels = subDeviceInput ? subDeviceInput->first : 0;
   subDeviceSamples.assign(std::size_t(ioFrames) * subChannels * subDeviceStreams, 0.0f);
-  samples.assign(std::size_t(ioFrames) * channels, 0.0f);
-  listStorage.assign(audioBufferListSize(subDeviceStreams + buffers), std::byte{0});
+  listStorage.assign(audioBufferListSize(subDeviceStreams + tapped), std::byte{0});
   AudioBufferList* list = input();
-  list->mNumberBuffers = subDeviceStreams + buffers;
+  list->mNumberBuffers = subDeviceStreams + tapped;
   if (subDeviceStreams > 0)
-    list->mBuffers[tapFirst ? buffers : 0] = {
-        subChannels, std::uint32_t(subDeviceSamples.size() * sizeof(float)),
-        subDeviceSamples.data()};
-  const std::uint32_t perBuffer = ioFrames * (interleaved ? channels : 1);
-  for (std::uint32_t b = 0; b < buffers; ++b)
-    list->mBuffers[tapBuffer + b] = {interleaved ? channels : 1,
-                                     std::uint32_t(perBuffer * sizeof(float)),
-                                     samples.data() + std::size_t(b) * perBuffer};
+    list->mBuffers[tapFirst ? tapped : 0] = {subChannels,
+                                             std::uint32_t(subDeviceSamples.size() * sizeof(float)),
+                                             subDeviceSamples.data()};
+  std::uint32_t next = tapFirst ? 0 : subDeviceStreams;
+  for (RunningTap& tap : runningTaps) {
+    const std::uint32_t channels = std::max<std::uint32_t>(1, tap.format.mChannelsPerFrame);
+    const bool interleaved = (tap.format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
+    tap.samples.assign(std::size_t(ioFrames) * channels, 0.0f);
+    tap.firstBuffer = next;
+    const std::uint32_t perBuffer = ioFrames * (interleaved ? channels : 1);
+    for (std::uint32_t b = 0; b < tap.buffers; ++b)
+      list->mBuffers[next++] = {interleaved ? channels : 1,
+                                std::uint32_t(perBuffer * sizeof(float)),
+                                tap.samples.data() + std::size_t(b) * perBuffer};
+  }
 }
 
 OSStatus SimulatedPlatform::deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) noexcept {
@@ -566,14 +573,16 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
     ++d.deliveredCycles;
     if (d.running == nullptr) continue;  // started without a block: nothing to call
     d.cycle.store(cycle, std::memory_order_relaxed);
-    const std::uint32_t channels = std::max<std::uint32_t>(1, d.runningFormat.mChannelsPerFrame);
-    const bool interleaved = (d.runningFormat.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
     const std::int64_t first = (cycle - 1) * std::int64_t(d.ioFrames);
-    for (std::uint32_t f = 0; f < d.ioFrames; ++f) {
-      const float sample = toneSample(d.runningTones, d.rate, first + f);
-      for (std::uint32_t c = 0; c < channels; ++c)
-        d.samples[interleaved ? std::size_t(f) * channels + c : std::size_t(c) * d.ioFrames + f] =
-            sample;
+    for (Devices::RunningTap& tap : d.runningTaps) {
+      const std::uint32_t channels = std::max<std::uint32_t>(1, tap.format.mChannelsPerFrame);
+      const bool interleaved = (tap.format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
+      for (std::uint32_t f = 0; f < d.ioFrames; ++f) {
+        const float sample = toneSample(tap.tones, d.rate, first + f);
+        for (std::uint32_t c = 0; c < channels; ++c)
+          tap.samples[interleaved ? std::size_t(f) * channels + c
+                                  : std::size_t(c) * d.ioFrames + f] = sample;
+      }
     }
     if (d.subDeviceStreams > 0) {
       const std::uint32_t subChannels = d.subDeviceInput->first;
@@ -582,21 +591,21 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
                     toneSample({d.subDeviceInput->second}, d.rate, first + f));
     }
     // A stream switched off for the block reaches it as a null buffer; an unreadable cycle has
-    // null buffers for the tap.
+    // null buffers for the taps.
     AudioBufferList* list = d.input();
     const auto& on = d.running->inputStreamIsOn;
-    const std::uint32_t buffers = list->mNumberBuffers - d.subDeviceStreams;
     const bool unreadable = d.unreadableCycles.count(cycle) != 0;
     for (std::uint32_t b = 0; b < list->mNumberBuffers; ++b) {
-      const bool subDevice = b < d.tapBuffer || b >= d.tapBuffer + buffers;
-      const bool used =
-          (on.empty() || (b < on.size() && on[b] != 0)) && !(unreadable && !subDevice);
-      float* data = subDevice
-                        ? d.subDeviceSamples.data()
-                        : d.samples.data() + std::size_t(b - d.tapBuffer) *
-                                                 (list->mBuffers[b].mDataByteSize / sizeof(float));
+      Devices::RunningTap* tap = nullptr;
+      for (Devices::RunningTap& t : d.runningTaps)
+        if (b >= t.firstBuffer && b < t.firstBuffer + t.buffers) tap = &t;
+      const bool used = (on.empty() || (b < on.size() && on[b] != 0)) && !(unreadable && tap);
+      float* data =
+          tap ? tap->samples.data() + std::size_t(b - tap->firstBuffer) *
+                                          (list->mBuffers[b].mDataByteSize / sizeof(float))
+              : d.subDeviceSamples.data();
       list->mBuffers[b].mData = used ? data : nullptr;
-      if (used && subDevice) d.subDeviceInputDelivered = true;
+      if (used && !tap) d.subDeviceInputDelivered = true;
     }
     d.nowStamp.mSampleTime = d.inputStamp.mSampleTime = double(first);
     d.outputStamp.mSampleTime = double(first + d.ioFrames);

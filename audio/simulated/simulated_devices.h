@@ -244,11 +244,15 @@ struct SimulatedPlatform::Devices {
   double rate = 0;
   std::int64_t runCycles = 0;
   std::atomic<std::int64_t> cycle{0};  // read by the file on the IO thread
-  std::vector<double> runningTones;
-  AudioStreamBasicDescription runningFormat{};
-  std::vector<float> samples;
+  // Each tap of the running device: what it hears, and where its buffers sit in the input.
+  struct RunningTap {
+    AudioStreamBasicDescription format{};
+    std::vector<double> tones;
+    std::uint32_t firstBuffer = 0, buffers = 0;
+    std::vector<float> samples;
+  };
+  std::vector<RunningTap> runningTaps;
   std::uint32_t subDeviceStreams = 0;  // of the running device
-  std::uint32_t tapBuffer = 0;         // the running device's first tap buffer
   std::vector<float> subDeviceSamples;
   bool subDeviceInputDelivered = false;
   std::vector<std::byte> listStorage;
@@ -260,15 +264,20 @@ struct SimulatedPlatform::Devices {
 
   AudioBufferList* input() { return reinterpret_cast<AudioBufferList*>(listStorage.data()); }
 
-  // The tap an aggregate's tap list names; an unknown UUID names none.
-  const Tap* tapOf(const Value& aggregate) const {
-    const Tap* tap = nullptr;
+  // The taps an aggregate's tap list names, in its order; an unknown UUID (or a list without
+  // any) names a tap that hears nothing, in the platform's tap format.
+  std::vector<const Tap*> tapsOf(const Value& aggregate) const {
+    std::vector<const Tap*> named;
     if (const Value* list = aggregate.find("taps"); list && list->isList())
-      for (const Value& entry : list->list())
+      for (const Value& entry : list->list()) {
+        const Tap* tap = nullptr;
         if (const Value* uid = entry.find("uid"); uid && uid->isText())
           for (const auto& [id, candidate] : taps)
             if (candidate.description.UUID == uid->text()) tap = &candidate;
-    return tap;
+        named.push_back(tap);
+      }
+    if (named.empty()) named.push_back(nullptr);
+    return named;
   }
 
   // The output device's input streams, when the aggregate lists it as a sub-device.
@@ -292,17 +301,19 @@ struct SimulatedPlatform::Devices {
     std::vector<std::uint32_t> channels(subDeviceStreamsOf(id, aggregate),
                                         subDeviceInput ? subDeviceInput->first : 0);
     if (now < aggregatesMadeAt.at(id) + tapStreamsAfter) return channels;
-    const Tap* tap = tapOf(aggregate);
-    const AudioStreamBasicDescription& format = tap ? tap->format : tapFormat;
-    const std::uint32_t streams = streamsOf(format);
-    const std::uint32_t perStream =
-        tapStreamChannels.value_or(streams == 1 ? format.mChannelsPerFrame : 1);
-    channels.insert(tapFirst ? channels.begin() : channels.end(), streams, perStream);
+    std::vector<std::uint32_t> tapped;
+    for (const Tap* tap : tapsOf(aggregate)) {
+      const AudioStreamBasicDescription& format = tap ? tap->format : tapFormat;
+      const std::uint32_t streams = streamsOf(format);
+      tapped.insert(tapped.end(), streams,
+                    tapStreamChannels.value_or(streams == 1 ? format.mChannelsPerFrame : 1));
+    }
+    channels.insert(tapFirst ? channels.begin() : channels.end(), tapped.begin(), tapped.end());
     return channels;
   }
 
   // The running device's input list as the aggregate's streams stand now: the sub-device's and
-  // the tap's buffers, in their order.
+  // the taps' buffers, in their order.
   void layOutInput(AudioObjectID id, const Value& aggregate);
 
   // The aggregate whose input streams change next, when that is due by `until`; the clock moves

@@ -64,15 +64,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   try {
-    const std::vector<pt::AudioProcessInfo> targets = pt::resolveTargets(keyword, processes);
+    const pt::KeywordTargets resolved = pt::resolveTargets(keyword, processes);
+    const std::vector<pt::AudioProcessInfo>& targets = resolved.targets;
     require(!targets.empty());
     std::set<std::int32_t> seen;
     for (const pt::AudioProcessInfo& target : targets) {
       require(seen.insert(target.pid).second);
       require(isAmong(target, processes));
     }
+    for (const pt::AudioProcessInfo& excluded : resolved.excluded)
+      require(excluded.objectID.isValid() && isAmong(excluded, processes));
+    require(resolved.excluded.empty() || !targets.front().objectID.isValid());
   } catch (const pt::TextError& error) {
-    require(error.text().rfind(pt::kProcessNotFound, 0) == 0);
+    require(error.text().rfind(pt::kProcessNotFound, 0) == 0 ||
+            error.text().rfind(pt::kExclusionBesideTargets, 0) == 0);
     require(isValidUtf8(error.text()));
   }
 

@@ -78,7 +78,7 @@ TEST(LargeFile, KeepsEveryFrameItReports) {
                       kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked, 4 * kChannels, 1,
                       4 * kChannels, kChannels, 32, 0});
     sim.setIOFrames(48000);
-    auto recorder = ProcessTapRecorder::make({{812, 11, "Music", "", true}}, path, 1400);
+    auto recorder = ProcessTapRecorder::make({{{{812, 11, "Music", "", true}}, {}, path}}, 1400);
     ::testing::internal::CaptureStdout();
     std::string thrown;
     try {

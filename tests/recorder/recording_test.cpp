@@ -74,7 +74,7 @@ class RecordingTest : public ::testing::Test {
 
   // Runs one recording and keeps what it printed; gives the error it ended with, or "".
   std::string record(std::vector<AudioProcessInfo> targets, double seconds) {
-    recorder_ = ProcessTapRecorder::make(std::move(targets), path_, seconds);
+    recorder_ = ProcessTapRecorder::make({{std::move(targets), {}, path_}}, seconds);
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     std::string error;
@@ -209,9 +209,9 @@ TEST_F(RecordingTest, EachScenarioKeyShapesTheRecordingAndAFailureTearsDownWhatW
       {R"({"tapFormat": {"formatID": "aac "}})", "", "创建 Tap 音频格式失败", kDevice},
       {R"({"faults": {"captureFormat": true}})", "", "创建 Tap 音频格式失败", kDevice},
       {R"({"aggregateInput": {"tapStreamChannels": 1}, "subDeviceInput": {}})", "",
-       "聚合设备的输入中没有 Tap 的音频流：预期 1 个 2 声道的流，实际为 2 个流（1、1 声道）", kDevice},
+       "聚合设备的输入中没有 Tap 的音频流：预期 1 个流（2 声道），实际为 2 个流（1、1 声道）", kDevice},
       {R"({"aggregateInput": {"tapStreamsAfter": 6}})", "",
-       "聚合设备的输入中没有 Tap 的音频流：预期 1 个 2 声道的流，实际为 0 个流", kDevice},
+       "聚合设备的输入中没有 Tap 的音频流：预期 1 个流（2 声道），实际为 0 个流", kDevice},
       {R"({})", "", "无法创建音频文件 " + missing, kDevice, false, missing},
       {R"({"deviceSampleRate": 96000})", "", "无法创建音频文件 " + m4a + "：AAC 不支持 96000 Hz 的采样率，最高只支持 48000 Hz", kDevice, false, m4a},
       // The file would refuse every buffer; AVAudioFormat ignores the interleaving of mono.
@@ -467,7 +467,7 @@ TEST(SilenceDiagnosis, AnUnreadablePlayingStateLeavesBothCausesOpen) {
   sim.addProcessObject({11, 812, std::string("com.apple.Music"), 1u});
   sim.failProperty(11, kAudioProcessPropertyIsRunningOutput, kAudioHardwareBadObjectError, 0);
   sim::PlatformScope scope(sim);
-  EXPECT_EQ(silenceDiagnosis({AudioObjectID(11)}, AudioObjectID::unknown),
+  EXPECT_EQ(silenceDiagnosis({AudioObjectID(11)}, {}),
             std::string(kSilentUnexplained) + kSystemAudioRecordingNotAllowed);
 }
 

@@ -44,18 +44,22 @@ TEST(ResolveTargetsTest, KeywordGrammar) {
       process(1000, "音乐", "com.netease.cloud"),
       process(1001, "Caf\u00E9 İzmir ΟΔΟΣ", "org.example.bad\xFF"),
   };
-  // The chosen pids, or the message.
+  // The chosen pids and, after " -", the excluded ones, or the message.
   auto resolved = [&](std::string_view keyword) {
     try {
+      const KeywordTargets found = resolveTargets(keyword, inventory);
       std::string text;
-      for (std::int32_t pid : pids(resolveTargets(keyword, inventory)))
+      for (std::int32_t pid : pids(found.targets))
         text += (text.empty() ? "" : ",") + std::to_string(pid);
+      for (std::size_t i = 0; i < found.excluded.size(); ++i)
+        text += (i == 0 ? " -" : ",") + std::to_string(found.excluded[i].pid);
       return text;
     } catch (const TextError& error) {
       return error.text();
     }
   };
   const std::string notFound = "未找到音频进程：";
+  const std::string beside = std::string(kExclusionBesideTargets) + "：";
   // clang-format off
   const std::pair<std::string, std::string> cases[] = {
       {"Music", "812"},  // containing beats a later exact name
@@ -63,7 +67,11 @@ TEST(ResolveTargetsTest, KeywordGrammar) {
       {" Radio , Music ", "700,812"}, {"Music,music,MUSIC", "812"}, {"auto,Music,813", "813,812"},
       {"+123", "123"},  // the pid beats the earlier "Player 1230"
       {"0", "600"},  // no pid 0: searched as text
-      {"4294967419", notFound + "4294967419"}, {"-123", notFound + "-123"},
+      {"4294967419", notFound + "4294967419"},
+      {"-123", "0 -123"},  // an exclusion: the pid, as a target's would be
+      {"-music", "0 -812,813"},  // every process the text matches
+      {" -radio , -700,-MUSIC", "0 -700,812,813"}, {"-nothing", notFound + "-nothing"},
+      {"-", notFound + "-"}, {"radio,-music", beside + "radio"}, {"-music,auto", beside + "auto"},
       {"tunes", "600"},  // an earlier bundle beats a later name
       {"com.apple.mu", "813"}, {"音乐", "1000"}, {"CAFE\u0301", "1001"},
       {"cafe", notFound + "cafe"},  // never half of é
@@ -73,15 +81,15 @@ TEST(ResolveTargetsTest, KeywordGrammar) {
       {"\xFF", "1001"},  // U+FFFD in the bundle identifier
       {"Music,Nonexistent", notFound + "Nonexistent"}, {" NonExistent\t", notFound + "NonExistent"},
       {"zz\xC3", notFound + "zz\uFFFD"}, {"--list", notFound + "--list"},
-      {"Music,--list", notFound + "--list"}};
+      {"Music,--list", beside + "Music"}};
   // clang-format on
   for (const auto& [keyword, expected] : cases) EXPECT_EQ(resolved(keyword), expected) << keyword;
 }
 
 TEST(ResolveTargetsTest, TheGlobalTargetAppearsOnceAndTextAndPidsIgnoreTheAutoRules) {
   const std::vector<AudioProcessInfo> silent = {process(5, "Music", "com.apple.Music", false)};
-  EXPECT_EQ(pids(resolveTargets("auto,active, AUTO", silent)), (std::vector{0}));
-  EXPECT_EQ(pids(resolveTargets("music,5", silent)), (std::vector{5}));
+  EXPECT_EQ(pids(resolveTargets("auto,active, AUTO", silent).targets), (std::vector{0}));
+  EXPECT_EQ(pids(resolveTargets("music,5", silent).targets), (std::vector{5}));
 }
 
 }  // namespace

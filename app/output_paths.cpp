@@ -1,0 +1,45 @@
+#include "app/output_paths.h"
+
+#include <algorithm>
+
+namespace pt {
+
+std::string pathFor(std::string_view path, std::string_view name) {
+  std::string result;
+  for (std::size_t at; (at = path.find(kNamePlaceholder)) != std::string_view::npos;) {
+    result.append(path.substr(0, at)).append(name);
+    path.remove_prefix(at + kNamePlaceholder.size());
+  }
+  return result.append(path);
+}
+
+std::vector<std::string> fileNames(const std::vector<AudioProcessInfo>& targets) {
+  std::vector<std::string> names;
+  for (const AudioProcessInfo& target : targets) {
+    std::string name = target.name;
+    std::replace_if(
+        name.begin(), name.end(), [](char c) { return c == '/' || c == '\0'; }, '_');
+    names.push_back(std::move(name));
+  }
+  std::vector<std::string> unique = names;
+  for (std::size_t i = 0; i < names.size(); ++i)
+    if (names[i].empty() || std::count(names.begin(), names.end(), names[i]) > 1)
+      unique[i] += (names[i].empty() ? "" : "-") + std::to_string(targets[i].pid);
+  return unique;
+}
+
+std::vector<TrackSource> trackSources(const std::string& path, KeywordTargets targets) {
+  if (path.find(kNamePlaceholder) == std::string::npos)
+    return {TrackSource{std::move(targets.targets), std::move(targets.excluded), path}};
+  const std::vector<std::string> names = fileNames(targets.targets);
+  std::vector<TrackSource> tracks;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    AudioProcessInfo& target = targets.targets[i];
+    std::vector<AudioProcessInfo> excluded;
+    if (!target.objectID.isValid()) excluded = targets.excluded;
+    tracks.push_back({{std::move(target)}, std::move(excluded), pathFor(path, names[i])});
+  }
+  return tracks;
+}
+
+}  // namespace pt
