@@ -69,18 +69,18 @@ void notifyLost(const PlatformListener& listener) {
   });
 }
 
-Device::Device(AudioObjectID id, Tap tap, PulseConnection& connection)
+Device::Device(AudioObjectID id, std::vector<Tap> taps, PulseConnection& connection)
     : id(id),
-      tap(std::move(tap)),
-      cycleFrames_(std::max<std::uint32_t>(1, std::uint32_t(this->tap.rate * kCycleSeconds + 0.5))),
+      taps(std::move(taps)),
+      cycleFrames_(std::max<std::uint32_t>(1, std::uint32_t(rate() * kCycleSeconds + 0.5))),
       batchFrames_(cycleFrames_ * kBatchCycles),
       steadyFragmentFrames_(
-          std::max(cycleFrames_, std::uint32_t(this->tap.rate * kSteadyFragmentSeconds + 0.5))),
-      mixer_(kChannels, kMaxStreams, std::size_t(this->tap.rate * kRingSeconds)),
-      buffer_(std::size_t(batchFrames_) * kChannels),
+          std::max(cycleFrames_, std::uint32_t(rate() * kSteadyFragmentSeconds + 0.5))),
+      mixer_(kChannels, kMaxStreams, std::size_t(rate() * kRingSeconds), this->taps.size()),
+      buffer_(std::size_t(batchFrames_) * kChannels * this->taps.size()),
       connection_(connection) {}
 
-bool Device::follows(std::int32_t pid) const {
+bool Device::follows(const Tap& tap, std::int32_t pid) {
   const bool listed = std::find(tap.pids.begin(), tap.pids.end(), pid) != tap.pids.end();
   return tap.global ? !listed : (pid > 0 && listed);
 }
@@ -118,9 +118,15 @@ bool Device::removeListener(AudioObjectPropertyListenerID listener) {
   return true;
 }
 
-void Device::monitor(pa_context* context, std::uint32_t sinkInput) {
+void Device::monitor(pa_context* context, std::uint32_t sinkInput, std::int32_t pid) {
+  for (std::size_t tap = 0; tap < taps.size(); ++tap)
+    if (follows(taps[tap], pid)) monitor(context, sinkInput, tap);
+}
+
+void Device::monitor(pa_context* context, std::uint32_t sinkInput, std::size_t tap) {
   for (auto it = monitors_.begin(); it != monitors_.end();) {
-    if ((*it)->sinkInput == sinkInput && !(*it)->ended) return;  // already monitored
+    if ((*it)->sinkInput == sinkInput && (*it)->tap == tap && !(*it)->ended)
+      return;  // already monitored
     if ((*it)->ended) {
       release(**it);
       it = monitors_.erase(it);
@@ -128,7 +134,7 @@ void Device::monitor(pa_context* context, std::uint32_t sinkInput) {
       ++it;
     }
   }
-  const int slot = mixer_.openStream();
+  const int slot = mixer_.openStream(tap);
   if (slot < 0) {
     if (!std::exchange(limitReported_, true))
       std::fprintf(stderr, "同时录制的音频流已达上限 %zu 个，其余音频流未录入文件\n", kMaxStreams);
@@ -136,7 +142,7 @@ void Device::monitor(pa_context* context, std::uint32_t sinkInput) {
     return;
   }
   if (refused_.erase(sinkInput)) mixer_.setRefusedStreams(refused_.size());
-  const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, tap.rate, std::uint8_t(kChannels)};
+  const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, rate(), std::uint8_t(kChannels)};
   pa_stream* stream = pa_stream_new(context, "process-tap monitor", &format, nullptr);
   if (!stream) {
     mixer_.closeStream(slot);
@@ -147,6 +153,7 @@ void Device::monitor(pa_context* context, std::uint32_t sinkInput) {
   watch->stream = stream;
   watch->sinkInput = sinkInput;
   watch->slot = slot;
+  watch->tap = tap;
   pa_stream_set_monitor_stream(stream, sinkInput);
   pa_stream_set_read_callback(stream, &Device::onReadable, watch.get());
   pa_stream_set_state_callback(stream, &Device::onStreamState, watch.get());
@@ -269,9 +276,9 @@ void Device::measureLoss(Monitor& watch) {
   const double seconds =
       double(pa_timeval_diff(&info->timestamp, &pause.pausedAt)) / PA_USEC_PER_SEC -
       double(info->source_usec) / PA_USEC_PER_SEC;
-  const auto rendered = std::uint64_t(std::max(0.0, seconds * tap.rate));
+  const auto rendered = std::uint64_t(std::max(0.0, seconds * rate()));
   if (attributes && queued >= attributes->maxlength / kFrameBytes &&
-      rendered > queued + std::uint64_t(kLeastLoss * tap.rate))
+      rendered > queued + std::uint64_t(kLeastLoss * rate()))
     mixer_.skip(watch.slot, pushedBefore(framesOf(info->write_index)), rendered - queued, true);
 }
 
@@ -340,20 +347,30 @@ void Device::stopCycling() noexcept {
 // included; with none awaited, by the time that passes, as silence.
 void Device::runCycles() {
   IORegistration& io = *registration_;
-  AudioBufferList input{1, {{kChannels, 0, buffer_.data()}}};
+  // One interleaved buffer per tap, each a batch long, described once.
+  const auto tapCount = std::uint32_t(taps.size());
+  std::vector<std::byte> list(audioBufferListSize(tapCount));
+  AudioBufferList& input = *reinterpret_cast<AudioBufferList*>(list.data());
+  input.mNumberBuffers = tapCount;
+  std::vector<float*> outs;
+  for (std::uint32_t k = 0; k < tapCount; ++k) {
+    outs.push_back(buffer_.data() + std::size_t(k) * batchFrames_ * kChannels);
+    input.mBuffers[k] = {kChannels, 0, outs.back()};
+  }
   AudioBufferList output{0, {{0, 0, nullptr}}};
   AudioTimeStamp now{}, inputTime{}, outputTime{};
   inputTime.mFlags = kAudioTimeStampSampleTimeValid;
   inputTime.mRateScalar = 1.0;
-  const double rate = tap.rate;
+  const double rate = this->rate();
   const Clock::time_point start = startAt_;
   constexpr Clock::time_point never = Clock::time_point::max();
   std::uint64_t position = 0;   // frames handed to the block: the time line
   std::uint64_t pacedFrom = 0;  // position when the queue last woke or paused
   // Hands the next `frames` of the mix to the block.
   const auto hand = [&](std::uint32_t frames) {
-    mixer_.mix(buffer_.data(), frames);
-    input.mBuffers[0].mDataByteSize = frames * kChannels * sizeof(float);
+    mixer_.mix(outs.data(), frames);
+    for (std::uint32_t k = 0; k < tapCount; ++k)
+      input.mBuffers[k].mDataByteSize = frames * kChannels * sizeof(float);
     inputTime.mSampleTime = double(position);
     now = outputTime = inputTime;
     io.block(&now, &input, &inputTime, &output, &outputTime);

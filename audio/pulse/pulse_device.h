@@ -1,7 +1,7 @@
-// A process tap and the aggregate device made from it. The tap is a recipe (whose playback
-// streams, at which rate); the device is the set of monitor streams that recipe selects,
-// followed as streams come and go, summed by a StreamMixer and handed to the IO block on the
-// recorder's serial queue.
+// Process taps and the aggregate device made from them. A tap is a recipe (whose playback
+// streams, at which rate); the device is the set of monitor streams the recipes select, followed
+// as streams come and go, summed by a StreamMixer into one buffer per tap on one clock and handed
+// to the IO block on the recorder's serial queue.
 //
 // The device's clock is the server's: its time line is the streams' frames as the server
 // rendered them, so a cycle is mixed once every awaited stream has delivered it, however late
@@ -58,6 +58,7 @@ struct Monitor {
   pa_stream* stream = nullptr;
   std::uint32_t sinkInput = PA_INVALID_INDEX;
   int slot = -1;
+  std::size_t tap = 0;  // the device's tap it is mixed for
   bool ended = false;
   bool steady = false;  // asked for steady-state fragments
   // The stream's own frame count: read from the server (data and holes), and the holes.
@@ -86,13 +87,15 @@ struct IORegistration {
 
 class Device {
  public:
-  // Throws when the mixer cannot buffer the rate.
-  Device(AudioObjectID id, Tap tap, PulseConnection& connection);
+  // `taps` in the order of the aggregate's tap list, at least one; the device runs at the first's
+  // rate. Throws when the mixer cannot buffer the rate.
+  Device(AudioObjectID id, std::vector<Tap> taps, PulseConnection& connection);
 
-  bool follows(std::int32_t pid) const;
+  std::uint32_t rate() const noexcept { return taps.front().rate; }
 
-  // Server thread, or the main thread holding the loop's lock.
-  void monitor(pa_context* context, std::uint32_t sinkInput);
+  // Server thread, or the main thread holding the loop's lock: monitors the playback stream of
+  // `pid` for each tap that records it.
+  void monitor(pa_context* context, std::uint32_t sinkInput, std::int32_t pid);
   // Server thread: the playback stream left the server.
   void forget(std::uint32_t sinkInput);
   void releaseMonitors() noexcept;
@@ -121,9 +124,11 @@ class Device {
   bool removeListener(AudioObjectPropertyListenerID listener);
 
   const AudioObjectID id;
-  const Tap tap;
+  const std::vector<Tap> taps;
 
  private:
+  static bool follows(const Tap& tap, std::int32_t pid);
+  void monitor(pa_context* context, std::uint32_t sinkInput, std::size_t tap);
   static void onReadable(pa_stream* stream, std::size_t, void* data);
   static void onStreamState(pa_stream* stream, void* data);
   static void onTiming(pa_stream* stream, int success, void* data);
@@ -144,7 +149,7 @@ class Device {
   const std::uint32_t batchFrames_;  // at most this much audio per call of the block
   const std::uint32_t steadyFragmentFrames_;
   StreamMixer mixer_;
-  std::vector<float> buffer_;  // the recorder's queue
+  std::vector<float> buffer_;  // the recorder's queue: a batch for each tap, one after another
   PulseConnection& connection_;
   // Server thread, under the main loop's lock.
   std::vector<std::unique_ptr<Monitor>> monitors_;

@@ -124,18 +124,26 @@ class PulsePlatform final : public Platform {
 
   OSStatus createAggregateDevice(const Value& description, AudioObjectID& ioDeviceID) override {
     if (OSStatus status = connect(); status != noErr) return status;
-    const Value* taps = description.find("taps");
-    if (!taps || !taps->isList() || taps->list().size() != 1) return kAudio_ParamError;
-    const Value* uuid = taps->list().front().find("uid");
-    if (!uuid || !uuid->isText()) return kAudio_ParamError;
-    auto tap = std::find_if(taps_.begin(), taps_.end(),
-                            [&](const auto& entry) { return entry.second.uuid == uuid->text(); });
-    if (tap == taps_.end()) return kAudioHardwareBadObjectError;
+    const Value* list = description.find("taps");
+    if (!list || !list->isList() || list->list().empty()) return kAudio_ParamError;
+    std::vector<Tap> taps;
+    for (const Value& entry : list->list()) {
+      const Value* uuid = entry.find("uid");
+      if (!uuid || !uuid->isText()) return kAudio_ParamError;
+      auto tap = std::find_if(taps_.begin(), taps_.end(),
+                              [&](const auto& made) { return made.second.uuid == uuid->text(); });
+      if (tap == taps_.end()) return kAudioHardwareBadObjectError;
+      // One clock: taps made for another sink or rate would not line up.
+      if (!taps.empty() && (tap->second.sink != taps.front().sink ||
+                            tap->second.rate != taps.front().rate))
+        return kAudioHardwareIllegalOperationError;
+      taps.push_back(tap->second);
+    }
 
     const AudioObjectID id = newObjectID();
     std::unique_ptr<Device> device;
     try {
-      device = std::make_unique<Device>(id, tap->second, connection_);
+      device = std::make_unique<Device>(id, std::move(taps), connection_);
     } catch (const std::exception&) {  // a rate the mixer cannot buffer
       return kAudioHardwareIllegalOperationError;
     }
@@ -151,7 +159,7 @@ class PulsePlatform final : public Platform {
       attribute(inputs, clients);
       if (listed)
         for (const Stream& input : inputs)
-          if (raw->follows(input.pid)) raw->monitor(connection_.context(), input.index);
+          raw->monitor(connection_.context(), input.index, input.pid);
     }
     if (!listed) {
       destroyAggregateDevice(id);
@@ -415,7 +423,7 @@ class PulsePlatform final : public Platform {
   // Server thread.
   void follow(const Stream& input) {
     for (auto& [id, device] : devices_)
-      if (device->follows(input.pid)) device->monitor(connection_.context(), input.index);
+      device->monitor(connection_.context(), input.index, input.pid);
   }
 
   // One consistent view of clients and streams, which the property reads that follow answer.
@@ -492,7 +500,7 @@ class PulsePlatform final : public Platform {
     }
     if (Device* device = findDevice(object)) {
       if (selector == kAudioDevicePropertyNominalSampleRate)
-        return writeValue(double(device->tap.rate), ioDataSize, outData);
+        return writeValue(double(device->rate()), ioDataSize, outData);
       if (selector == kAudioDevicePropertyDeviceIsAlive)
         return writeValue(std::uint32_t(device->isAlive()), ioDataSize, outData);
       return kAudioHardwareUnknownPropertyError;

@@ -40,6 +40,7 @@ struct Block {
 
 struct Slot {
   std::atomic<int> state{kFree};
+  std::size_t output = 0;  // set by the producer before it opens the slot
   // Frame counters that only grow; held = write - read.
   alignas(kCacheLine) std::atomic<std::size_t> write{0};
   // Producer only: the block frame `write` goes to, and the first block of this opening, which
@@ -95,6 +96,7 @@ void deleteChain(Block* block) noexcept {
 
 struct StreamMixer::Impl {
   std::uint32_t channels;
+  std::size_t outputs;
   std::size_t streamCount;
   std::size_t capacity;
   std::size_t blockFrames;
@@ -227,9 +229,10 @@ struct StreamMixer::Impl {
     return done;
   }
 
-  // One mix of at most `capacity` frames.
-  void mixOnce(float* out, std::size_t frames) noexcept {
-    std::fill(out, out + frames * channels, 0.0f);
+  // One mix of at most `capacity` frames, at `offset` frames into each output.
+  void mixOnce(float* const* outs, std::size_t offset, std::size_t frames) noexcept {
+    for (std::size_t o = 0; o < outputs; ++o)
+      std::fill(outs[o] + offset * channels, outs[o] + (offset + frames) * channels, 0.0f);
     consumerDropped.fetch_add(frames * refused.load(std::memory_order_relaxed),
                               std::memory_order_relaxed);
     const std::size_t end = used.load(std::memory_order_acquire);
@@ -242,7 +245,8 @@ struct StreamMixer::Impl {
       const std::size_t w = s.write.load(std::memory_order_acquire);
       // Nothing more will come from a closing stream, so it plays whatever it has; a lapsed one
       // rejoins with a whole mix, so that it does not fall silent again within it.
-      if (closing || !s.lapsed || s.held(w) >= frames) s.lapsed = play(s, w, out, frames) < frames;
+      if (closing || !s.lapsed || s.held(w) >= frames)
+        s.lapsed = play(s, w, outs[s.output] + offset * channels, frames) < frames;
       if (closing && s.read.load(std::memory_order_relaxed) == w &&
           s.gapsPlayed.load(std::memory_order_relaxed) ==
               s.gapsPushed.load(std::memory_order_acquire)) {
@@ -258,8 +262,10 @@ struct StreamMixer::Impl {
   }
 };
 
-StreamMixer::StreamMixer(std::uint32_t channels, std::size_t maxStreams, std::size_t ringFrames) {
+StreamMixer::StreamMixer(std::uint32_t channels, std::size_t maxStreams, std::size_t ringFrames,
+                         std::size_t outputs) {
   if (channels == 0) throw std::invalid_argument("StreamMixer: channels must be positive");
+  if (outputs == 0) throw std::invalid_argument("StreamMixer: outputs must be positive");
   if (maxStreams == 0 || maxStreams > static_cast<std::size_t>(INT_MAX)) {
     throw std::invalid_argument("StreamMixer: maxStreams out of range");
   }
@@ -269,6 +275,7 @@ StreamMixer::StreamMixer(std::uint32_t channels, std::size_t maxStreams, std::si
   }
   auto impl = std::make_unique<Impl>();
   impl->channels = channels;
+  impl->outputs = outputs;
   impl->streamCount = maxStreams;
   impl->capacity = capacity;
   // At least four blocks to a ring, so that a small ring too holds only what it needs.
@@ -281,13 +288,15 @@ StreamMixer::StreamMixer(std::uint32_t channels, std::size_t maxStreams, std::si
 
 StreamMixer::~StreamMixer() { delete impl_; }
 
-int StreamMixer::openStream() noexcept {
+int StreamMixer::openStream(std::size_t output) noexcept {
+  if (output >= impl_->outputs) return -1;
   for (std::size_t i = 0; i < impl_->streamCount; ++i) {
     Slot& s = impl_->slots[i];
     // Acquire pairs with the consumer's release on freeing: its last read index is visible, and
     // equals the write index, so the stream starts out empty; its blocks are back in the pool.
     if (s.state.load(std::memory_order_acquire) != kFree) continue;
     s.tail = s.first = nullptr;
+    s.output = output;
     s.base = s.lastGap = s.write.load(std::memory_order_relaxed);
     s.state.store(kOpen, std::memory_order_release);
     if (i >= impl_->used.load(std::memory_order_relaxed))
@@ -367,12 +376,18 @@ void StreamMixer::stopAwaitingStreamsShortOf(std::size_t frameCount) noexcept {
 }
 
 void StreamMixer::mix(float* out, std::size_t frameCount) noexcept {
-  if (out == nullptr) return;
-  while (frameCount > 0) {
-    const std::size_t n = std::min(frameCount, impl_->capacity);
-    impl_->mixOnce(out, n);
-    out += n * impl_->channels;
-    frameCount -= n;
+  if (out == nullptr || impl_->outputs != 1) return;
+  mix(&out, frameCount);
+}
+
+void StreamMixer::mix(float* const* outs, std::size_t frameCount) noexcept {
+  if (outs == nullptr ||
+      std::any_of(outs, outs + impl_->outputs, [](float* out) { return out == nullptr; }))
+    return;
+  for (std::size_t done = 0; done < frameCount;) {
+    const std::size_t n = std::min(frameCount - done, impl_->capacity);
+    impl_->mixOnce(outs, done, n);
+    done += n;
   }
 }
 

@@ -1,5 +1,6 @@
-// Sums the playback streams of one tap into interleaved float audio, without gaps the streams
-// did not have, and with silence in the place of audio a stream lost.
+// Sums the playback streams of each tap into interleaved float audio, one output per tap on one
+// clock, without gaps the streams did not have, and with silence in the place of audio a stream
+// lost.
 //
 // One producer thread (the sound server client's thread) opens, feeds and closes streams; one
 // consumer thread mixes. Each stream has its own single-producer single-consumer queue, so neither
@@ -27,15 +28,18 @@ class StreamMixer {
   // `ringFrames` frames (rounded up to a power of two: its ring). A stream's memory follows what
   // it holds, not its ring: it is taken as audio arrives and reused once mixed. Nothing that fits
   // is ever dropped: a backlog plays out late rather than being trimmed.
+  // Each stream is summed into one of `outputs`.
   // Throws std::invalid_argument when a count is zero, std::length_error when a ring would not
   // fit in memory.
-  StreamMixer(std::uint32_t channels, std::size_t maxStreams, std::size_t ringFrames);
+  StreamMixer(std::uint32_t channels, std::size_t maxStreams, std::size_t ringFrames,
+              std::size_t outputs = 1);
   ~StreamMixer();
   StreamMixer(const StreamMixer&) = delete;
   StreamMixer& operator=(const StreamMixer&) = delete;
 
-  // Producer: claims a free slot for a new stream; -1 when all are taken.
-  int openStream() noexcept;
+  // Producer: claims a free slot for a new stream summed into `output`; -1 when all are taken
+  // (or there is no such output).
+  int openStream(std::size_t output = 0) noexcept;
   // Producer: appends `frameCount` interleaved frames; frames that do not fit in the ring, or
   // find no memory, are lost: a gap in their place.
   // Slots that are not open (never opened, closed, out of range) are ignored: a slot number is
@@ -68,6 +72,8 @@ class StreamMixer {
   // a stream not awaited plays only once it holds the whole mix. A closing stream plays what it
   // holds. Mixes longer than the rings are mixed as consecutive ring-sized mixes.
   void mix(float* out, std::size_t frameCount) noexcept;
+  // The same for every output at once: `outs` holds one buffer of `frameCount` frames for each.
+  void mix(float* const* outs, std::size_t frameCount) noexcept;
 
   std::uint32_t channels() const noexcept;
   // Frames lost so far: gaps counted as lost (a full ring or memory run out among them), and the

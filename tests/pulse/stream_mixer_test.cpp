@@ -49,6 +49,24 @@ TEST(StreamMixer, SumsStreamsAndPlaysAClosedOneOutBeforeItsSlotIsReused) {
   EXPECT_EQ(mixOf(mixer, 1), (std::vector<float>{0})) << "a reused slot replays old audio";
 }
 
+// Two taps on one clock: each stream goes to its own output, and a stream late in one holds
+// back both, so that the outputs stay frame for frame in line.
+TEST(StreamMixer, EachOutputSumsItsOwnStreamsOnOneClock) {
+  StreamMixer mixer(1, 4, 64, 2);
+  const int a = mixer.openStream(0), b = mixer.openStream(1), c = mixer.openStream(1);
+  EXPECT_EQ(mixer.openStream(2), -1);
+  const std::vector<float> fa = {1, 2, 3}, fb = {10, 20, 30}, fc = {100, 200};
+  mixer.push(a, fa.data(), 3);
+  mixer.push(b, fb.data(), 3);
+  mixer.push(c, fc.data(), 2);
+  EXPECT_EQ(mixer.mixable(3), 2u) << "c holds 2";
+  std::vector<float> first(2, std::nanf("")), second(2, std::nanf(""));
+  float* outs[] = {first.data(), second.data()};
+  mixer.mix(outs, 2);
+  EXPECT_EQ(first, (std::vector<float>{1, 2}));
+  EXPECT_EQ(second, (std::vector<float>{110, 220}));
+}
+
 // The consumer mixes what every awaited stream can give, every 10 ms of its clock. The stream's
 // deliveries come late by up to 250 ms, in bursts: the mix waits, and nothing is lost or silent.
 TEST(StreamMixer, AStreamDeliveredLateLeavesNoGap) {

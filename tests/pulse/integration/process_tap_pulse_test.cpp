@@ -79,6 +79,39 @@ TEST_F(SharedServer, KeywordsListingAndAutoChoice) {
   }
 }
 
+// A call kept as a file per side, and everything but one player. Tones of their own: the global
+// mix holds the other tests' players too.
+TEST_F(SharedServer, AFilePerTargetAndAnExclusion) {
+  const std::string near = client("Near"), far = client("Far");
+  Player a(near, tone(523)), b(far, tone(1319));
+  ASSERT_TRUE(a.visible());
+  ASSERT_TRUE(b.visible());
+
+  const Outcome call = tap({file("call-{name}.wav"), "2", near + "," + far}, 60s);
+  ASSERT_EQ(call.status, 0) << call.err;
+  EXPECT_THAT(call.err, IsEmpty());
+  EXPECT_THAT(call.out, HasSubstr("wrote=" + file("call-" + near + ".wav").string() +
+                                  " targets=" + target(near, a.pid()) + " wrote=" +
+                                  file("call-" + far + ".wav").string() +
+                                  " targets=" + target(far, b.pid()) + " buffers="));
+  const Audio nearSide = audioOf(file("call-" + near + ".wav"));
+  const Audio farSide = audioOf(file("call-" + far + ".wav"));
+  expectDuration(nearSide.frames, 2);
+  EXPECT_EQ(nearSide.frames, farSide.frames) << "the files share the device's time line";
+  expectTone(nearSide, 523, true);
+  expectTone(nearSide, 1319, false);
+  expectTone(farSide, 1319, true);
+  expectTone(farSide, 523, false);
+
+  const Outcome all = tap({file("all.wav"), "2", "-" + far}, 60s);
+  ASSERT_EQ(all.status, 0) << all.err;
+  EXPECT_THAT(all.out, HasSubstr(" targets=全局系统音频(pid=0) excluded=" + target(far, b.pid()) +
+                                 " buffers="));
+  const Audio rest = audioOf(file("all.wav"));
+  expectTone(rest, 523, true);
+  expectTone(rest, 1319, false);
+}
+
 // The stream ends on its own (its 1.5-s file played out well before the recording's last second)
 // or its client is killed half a second in.
 TEST_F(SharedServer, TargetThatStopsPlayingLeavesSilence) {
