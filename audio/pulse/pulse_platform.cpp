@@ -134,8 +134,8 @@ class PulsePlatform final : public Platform {
                               [&](const auto& made) { return made.second.uuid == uuid->text(); });
       if (tap == taps_.end()) return kAudioHardwareBadObjectError;
       // One clock: taps made for another sink or rate would not line up.
-      if (!taps.empty() && (tap->second.sink != taps.front().sink ||
-                            tap->second.rate != taps.front().rate))
+      if (!taps.empty() &&
+          (tap->second.sink != taps.front().sink || tap->second.rate != taps.front().rate))
         return kAudioHardwareIllegalOperationError;
       taps.push_back(tap->second);
     }

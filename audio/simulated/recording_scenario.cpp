@@ -130,11 +130,11 @@ void loadTones(SimulatedPlatform& platform, const json& tones) {
 }
 
 void loadFaults(SimulatedPlatform& platform, const json& faults, AudioObjectID outputDevice) {
-  allowOnly(
-      faults, "faults",
-      {"createProcessTap", "defaultOutputDevice", "deviceUID", "createAggregateDevice",
-       "captureFormat", "createIOProc", "watchDevice", "start", "writeFailures", "stalledWrites",
-       "ioOverloads", "unreadableCycles", "droppedFrames", "permissionDenied", "processingFormat"});
+  allowOnly(faults, "faults",
+            {"createProcessTap", "defaultOutputDevice", "deviceUID", "createAggregateDevice",
+             "captureFormat", "createIOProc", "watchDevice", "start", "writeFailures",
+             "stalledWrites", "ioOverloads", "unreadableCycles", "unreadableTap", "droppedFrames",
+             "permissionDenied", "processingFormat"});
   auto call = [&](const char* key, const char* operation) {
     if (faults.contains(key))
       platform.failCall(operation, fault(faults[key], std::string("faults.") + key));
@@ -182,7 +182,11 @@ void loadFaults(SimulatedPlatform& platform, const json& faults, AudioObjectID o
   if (faults.contains("writeFailures"))
     platform.setWriteFailures(cycles(faults["writeFailures"], "faults.writeFailures"));
   if (faults.contains("unreadableCycles"))
-    platform.setUnreadableCycles(cycles(faults["unreadableCycles"], "faults.unreadableCycles"));
+    platform.setUnreadableCycles(cycles(faults["unreadableCycles"], "faults.unreadableCycles"),
+                                 faults.contains("unreadableTap")
+                                     ? std::optional(std::uint32_t(count(
+                                           faults["unreadableTap"], "faults.unreadableTap", 0)))
+                                     : std::nullopt);
   if (faults.contains("stalledWrites"))
     platform.stallWrites(secondsByCycle(faults["stalledWrites"], "faults.stalledWrites"));
   if (faults.contains("ioOverloads"))

@@ -31,16 +31,17 @@
 //                        "createAggregateDevice": S, "captureFormat": true, "createIOProc": S,
 //                        "watchDevice": S, "start": S, "writeFailures": [cycle, ...],
 //                        "stalledWrites": {"<cycle>": ms, ...}, "ioOverloads": {"<cycle>": ms},
-//                        "unreadableCycles": [cycle, ...], "droppedFrames": N,
+//                        "unreadableCycles": [cycle, ...], "unreadableTap": N, "droppedFrames": N,
 //                        "permissionDenied": true,
 //                        "processingFormat": {"sampleRate": R, "channels": C, "interleaved": B}}
 //                       (cycles count from 1, skipped ones included; a write belongs to the cycle
 //                       delivered last when it runs; a stalled write holds the writer thread for
 //                       ms of virtual time while the cycles go on; an overloaded IO block runs
 //                       ms, so the device skips the cycles it overran; an unreadable cycle has
-//                       null buffers; droppedFrames is what the platform says it dropped; without
-//                       permission the tap hears silence; the audio file states that processing
-//                       format instead of the one it was opened with)
+//                       null buffers, for the Nth tap of the aggregate's list only when
+//                       unreadableTap is given (from 0); droppedFrames is what the platform says it
+//                       dropped; without permission the tap hears silence; the audio file states
+//                       that processing format instead of the one it was opened with)
 #pragma once
 
 #include <nlohmann/json_fwd.hpp>

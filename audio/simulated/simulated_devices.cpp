@@ -132,8 +132,10 @@ void SimulatedPlatform::stallWrites(std::map<std::int64_t, double> secondsByCycl
 void SimulatedPlatform::overloadIO(std::map<std::int64_t, double> secondsByCycle) {
   devices_->ioOverloads = std::move(secondsByCycle);
 }
-void SimulatedPlatform::setUnreadableCycles(std::set<std::int64_t> cycles) {
+void SimulatedPlatform::setUnreadableCycles(std::set<std::int64_t> cycles,
+                                            std::optional<std::uint32_t> tap) {
   devices_->unreadableCycles = std::move(cycles);
+  devices_->unreadableTap = tap;
 }
 void SimulatedPlatform::stopCyclesAt(double seconds) { devices_->cyclesStopAt = seconds; }
 void SimulatedPlatform::stopRecorderAt(double at, double seconds) {
@@ -599,7 +601,10 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
       Devices::RunningTap* tap = nullptr;
       for (Devices::RunningTap& t : d.runningTaps)
         if (b >= t.firstBuffer && b < t.firstBuffer + t.buffers) tap = &t;
-      const bool used = (on.empty() || (b < on.size() && on[b] != 0)) && !(unreadable && tap);
+      const bool unread =
+          unreadable && tap &&
+          (!d.unreadableTap || std::uint32_t(tap - d.runningTaps.data()) == *d.unreadableTap);
+      const bool used = (on.empty() || (b < on.size() && on[b] != 0)) && !unread;
       float* data =
           tap ? tap->samples.data() + std::size_t(b - tap->firstBuffer) *
                                           (list->mBuffers[b].mDataByteSize / sizeof(float))

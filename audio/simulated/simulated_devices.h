@@ -143,6 +143,7 @@ struct SimulatedPlatform::Devices {
   std::map<std::int64_t, double> writeStalls;  // cycle -> seconds
   std::map<std::int64_t, double> ioOverloads;  // cycle -> seconds the block runs
   std::set<std::int64_t> unreadableCycles;
+  std::optional<std::uint32_t> unreadableTap;  // the one tap an unreadable cycle has no buffers of
   std::optional<double> cyclesStopAt;
   std::optional<std::pair<double, double>> recorderStop;  // at, for how long
   std::optional<double> blockedStart;                     // infinity: until a stop

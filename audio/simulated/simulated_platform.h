@@ -168,7 +168,10 @@ class SimulatedPlatform : public Platform {
   // overran, and the next input time stamp's sample time moves past them.
   void overloadIO(std::map<std::int64_t, double> secondsByCycle);
   // The tap's buffers of these cycles reach the block as null buffers.
-  void setUnreadableCycles(std::set<std::int64_t> cycles);
+  // Cycles whose input has null buffers for every tap, or only for the `tap`th of the aggregate's
+  // tap list.
+  void setUnreadableCycles(std::set<std::int64_t> cycles,
+                           std::optional<std::uint32_t> tap = std::nullopt);
   // The running device's cycles stop `seconds` after its start; it still runs and 'livn' stays 1.
   void stopCyclesAt(double seconds);
   // The tool is stopped (SIGSTOP) `at` seconds after the start, for `seconds`: the sleep then

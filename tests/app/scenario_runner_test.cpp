@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -37,6 +38,7 @@ struct SimRun {
   std::int64_t frames = -1;        // in the audio file it left, if one
   double hz = 0, soxHz = 0;        // its first channel's pitch, as libsndfile and sox read it
   testing::Readings readings;      // the file in libsndfile, sox and ffmpeg
+  std::map<std::string, std::vector<float>> left;  // each audio file's first channel
 };
 
 std::string contents(const fs::path& path) {
@@ -95,6 +97,8 @@ SimRun runSim(const std::string& scenario, std::vector<std::string> arguments,
       std::vector<float> frames(std::size_t(info.frames * info.channels));
       sf_readf_float(audio, frames.data(), info.frames);
       sf_close(audio);
+      for (std::size_t i = 0; i < frames.size(); i += std::size_t(info.channels))
+        run.left[name].push_back(frames[i]);
       int rises = 0;  // from below -0.1 to above 0.1, so that codec noise adds none
       bool low = false;
       for (std::size_t i = 0; i < frames.size(); i += std::size_t(info.channels)) {
@@ -218,6 +222,57 @@ TEST(ScenarioRunner, RecordingsEndWithTheirStatusSummaryAndFile) {
               c.frames < 0 ? std::vector<std::string>{} : std::vector<std::string>{"-out.wav"});
     EXPECT_EQ(run.frames, c.frames);
   }
+}
+
+// A file per target starts at the same sample and holds the same frames; a cycle one tap could
+// not read is silence in its file alone. An exclusion records the rest of the system mix.
+TEST(ScenarioRunner, AFilePerTargetAndTheSystemMixWithoutOne) {
+  const json both = json::parse(R"({
+    "processObjects": [{"id": 71, "pid": 812, "bundleID": "com.apple.Music", "running": 1},
+                       {"id": 72, "pid": 900, "bundleID": "com.example.Radio", "running": 1}],
+    "applications": [{"pid": 812, "name": "Music", "bundleID": "com.apple.Music"},
+                     {"pid": 900, "name": "Radio", "bundleID": "com.example.Radio"}],
+    "tone": {"71": 440, "72": 660}
+  })");
+  const auto peak = [](const std::vector<float>& samples, std::size_t from, std::size_t to) {
+    float most = 0;
+    for (std::size_t i = from; i < to && i < samples.size(); ++i)
+      most = std::max(most, std::abs(samples[i]));
+    return most;
+  };
+  json gap = both;
+  gap["faults"] = {{"unreadableCycles", {10}}, {"unreadableTap", 1}};
+  for (const json& scenario : {both, gap}) {
+    const bool lost = scenario.contains("faults");
+    SCOPED_TRACE(lost ? "a gap in Radio's" : "no gap");
+    const SimRun run =
+        runSim(scenario.dump(), {"scenario.json", "call-{name}.wav", "1", "Music,radio"});
+    EXPECT_EQ(run.exitStatus, lost ? 1 : 0);
+    EXPECT_THAT(run.out,
+                HasSubstr("/call-Music.wav targets=Music(pid=812) wrote=" + run.dir +
+                          "/call-Radio.wav targets=Radio(pid=900) buffers=94 frames=48000 "));
+    EXPECT_EQ(run.err, lost ? run.dir +
+                                  "/call-Radio.wav：录音丢失了音频：1 个 IO 周期的输入无法读取"
+                                  "（0.01 秒音频）\n"
+                            : "");
+    const std::vector<float>& music = run.left.at("call-Music.wav");
+    const std::vector<float>& radio = run.left.at("call-Radio.wav");
+    ASSERT_EQ(music.size(), 48000u);
+    ASSERT_EQ(radio.size(), 48000u);
+    // The tones at the same sample of each file: each is its own process's alone.
+    for (std::size_t i : {std::size_t(100), std::size_t(30000)}) {
+      EXPECT_FLOAT_EQ(music[i], float(0.25 * std::sin(2 * M_PI * 440 * double(i) / 48000)));
+      EXPECT_FLOAT_EQ(radio[i], float(0.25 * std::sin(2 * M_PI * 660 * double(i) / 48000)));
+    }
+    // Cycle 10 is frames 4608 to 5119.
+    EXPECT_GT(peak(music, 4608, 5120), 0.2f);
+    EXPECT_EQ(peak(radio, 4608, 5120) == 0, lost);
+  }
+
+  const SimRun rest = runSim(both.dump(), {"scenario.json", "rest.wav", "1", "-radio"});
+  EXPECT_EQ(rest.exitStatus, 0) << rest.err;
+  EXPECT_THAT(rest.out, HasSubstr(" targets=全局系统音频(pid=0) excluded=Radio(pid=900) buffers="));
+  EXPECT_NEAR(rest.hz, 440, 5);
 }
 
 // Every container the extension chooses holds the tone, as libsndfile and as sox read it, and all

@@ -91,8 +91,8 @@ TEST_F(SharedServer, AFilePerTargetAndAnExclusion) {
   ASSERT_EQ(call.status, 0) << call.err;
   EXPECT_THAT(call.err, IsEmpty());
   EXPECT_THAT(call.out, HasSubstr("wrote=" + file("call-" + near + ".wav").string() +
-                                  " targets=" + target(near, a.pid()) + " wrote=" +
-                                  file("call-" + far + ".wav").string() +
+                                  " targets=" + target(near, a.pid()) +
+                                  " wrote=" + file("call-" + far + ".wav").string() +
                                   " targets=" + target(far, b.pid()) + " buffers="));
   const Audio nearSide = audioOf(file("call-" + near + ".wav"));
   const Audio farSide = audioOf(file("call-" + far + ".wav"));
