@@ -19,10 +19,7 @@ exec python3 - "$PWD" "$@" <<'PYTHON'
 import os, re, shutil, signal, subprocess, sys, tempfile, time
 
 # The teardown's end of the tap, and its wait for a start left waiting for sound.
-TAP_GONE = ("  if (tapID_.isValid()) {\n"
-            "    platform().destroyProcessTap(tapID_);\n"
-            "    tapID_ = AudioObjectID::unknown;\n"
-            "  }\n")
+TAP_GONE = "  for (const auto& track : tracks_) track->destroyTap();\n"
 START_LEFT = ("  // No header says that the stop, or the end of the device and the tap, ends a start that waits\n"
               "  // for sound. It gets a moment, then is left to return on its own: its thread holds only its\n"
               "  // result, and the recording still ends with its summary. One that returns later finds its\n"
@@ -50,8 +47,8 @@ FAULTS = [
      "processName(pid)", "application's name ignored"),
     ("processes/inventory.cpp", "statusMessage(kProcessListReadFailed, status)",
      "statusMessage(kProcessListReadFailed, 0)", "wrong status in the list read failure"),
-    ("targets/keyword_targets.cpp", "if (seen.insert(target.pid).second) targets.push_back(std::move(target));",
-     "seen.insert(target.pid);\n    targets.push_back(std::move(target));", "duplicate pids not dropped"),
+    ("targets/keyword_targets.cpp", "               seen.insert(target.pid).second) {",
+     "               seen.insert(target.pid).second || true) {", "duplicate pids not dropped"),
     ("targets/keyword_targets.h", "\"未找到音频进程\"", "\"没有找到音频进程\"",
      "wrong text of the not-found message"),
     ("targets/auto_target.cpp", "if (!process.audioActive || process.outputActive == false)",
@@ -67,7 +64,7 @@ FAULTS = [
      "result.keyword = toValidUtf8(at(2, \"auto\"));", "wrong default keyword"),
     ("app/entry.cpp", "  std::fflush(stderr);\n  return 1;", "  std::fflush(stderr);\n  return 0;",
      "failure exits with status 0"),
-    ("recorder/process_tap_recorder.cpp", "    platform().destroyProcessTap(tapID_);\n", "",
+    ("recorder/track.cpp", "  platform().destroyProcessTap(tapID_);\n", "",
      "tap not destroyed"),
     ("recorder/process_tap_recorder.cpp",
      "    if (deviceProcID_ != nullptr) {\n      p.deviceStop(aggregateDeviceID_, deviceProcID_);\n",
@@ -78,8 +75,8 @@ FAULTS = [
      "second cycle counted but not written"),
     ("recorder/process_tap_recorder.cpp", "\" frames=\" + std::to_string(frames)",
      "\" frames=\" + std::to_string(buffers)", "summary reports buffers as frames"),
-    ("recorder/process_tap_recorder.cpp", "description.processes = {ownObject_};",
-     "description.processes = {};", "global tap does not exclude the own process"),
+    ("recorder/track.cpp", "        excludedObjects_.push_back(own);",
+     "        (void)own;", "global tap does not exclude the own process"),
     ("recorder/process_tap_recorder.cpp", "  if (deviceLost()) failures.emplace_back(kDeviceLost);\n", "",
      "lost device reported as success"),
     ("recorder/live_status.cpp", "++i) sound = samples[i] != 0.0f;",
@@ -95,7 +92,7 @@ FAULTS = [
      "channels swapped when interleaving"),
     ("recorder/tap_streams.cpp", "systemUptime() >= deadline)", "systemUptime() >= deadline - 10)",
      "the tap's streams not waited for"),
-    ("recorder/tap_streams.cpp", "  if (tapAt(0)) return TapStreams{0, count, total};\n", "",
+    ("recorder/tap_streams.cpp", "  if (tapsAt(0)) return TapStreams{0, count, total};\n", "",
      "the tap's streams ahead of the sub-device's not found"),
     ("recorder/process_tap_recorder.cpp", "  if (rateChanged()) failures.emplace_back(kRateChanged);\n", "",
      "rate change reported as success"),
@@ -147,8 +144,8 @@ FAULTS = [
      "device stopped without a registered IO block"),
     ("recorder/process_tap_recorder.cpp", "quiet = cycles == seen ? quiet + slice : 0;",
      "quiet = quiet + slice;", "watchdog counts quiet time while cycles come"),
-    ("recorder/process_tap_recorder.cpp", "if ((writer_->cycles() > 0 || startInterrupted_) &&",
-     "if ((writer_->cycles() > 0) &&", "a start interrupted while it waited says nothing of silence"),
+    ("recorder/process_tap_recorder.cpp", "if ((track->writer().cycles() > 0 || startInterrupted_) &&",
+     "if ((track->writer().cycles() > 0) &&", "a start interrupted while it waited says nothing of silence"),
     ("recorder/process_tap_recorder.cpp",
      "    quiet = cycles == seen ? quiet + slice : 0;\n    seen = cycles;",
      "    static double last = 0;\n    const double now = platform().systemUptime() + 0 * slice;\n"
@@ -183,7 +180,7 @@ FAULTS = [
      "    starter_.join();\n", "teardown waits for ever on a start that never returns"),
     ("recorder/process_tap_recorder.cpp", TAP_GONE + START_LEFT, START_LEFT + TAP_GONE,
      "the tap destroyed only after the wait for the start"),
-    ("recorder/process_tap_recorder.cpp", "processing && !writesAlike(*processing, *format))",
+    ("recorder/track.cpp", "processing && !writesAlike(*processing, *format_))",
      "processing && false)", "a file that refuses the buffer's format recorded into"),
     ("audio/file_settings.cpp", "if (settings->formatID == kAudioFormatMPEG4AAC && sampleRate > kAACMaxRate) {", "if (false) {",
      "AAC asked for above 48 kHz"),
@@ -209,9 +206,9 @@ FAULTS = [
     # manual page and a README that show what the tool prints.
     ("app/entry.cpp", "  if (mistake) printLine(usageLine(", "  printLine(usageLine(",
      "usage line after every failure"),
-    ("targets/keyword_targets.cpp", "toValidUtf8(keyword),\n                  TextError::Blame::commandLine);",
-     "toValidUtf8(keyword));", "a keyword that matches nothing ends without the usage line"),
-    ("app/entry.cpp", "  if (parsed.keyword != kListKeyword) requireOutputFile(path);\n", "",
+    ("targets/keyword_targets.cpp", "toValidUtf8(piece),\n                   TextError::Blame::commandLine);",
+     "toValidUtf8(piece));", "a keyword that matches nothing ends without the usage line"),
+    ("app/entry.cpp", "    else\n      requireOutputFile(path);\n", "    else\n      ;\n",
      "the output path checked only once the recording is set up"),
     ("app/entry.cpp", "  if (fs::is_directory(path, error)) throw mistake(\"这是一个文件夹，不是文件\");\n", "",
      "a folder as the output path not named as one"),
@@ -224,6 +221,21 @@ FAULTS = [
      "a message the manual page does not give"),
     ("examples/music-and-radio.json", ",\n  \"tone\": {\"71\": 440, \"72\": 660}", "",
      "the README's example scenario silent"),
+    # A recording of several tracks.
+    ("app/output_paths.cpp", "names[i].empty() || std::count(names.begin(), names.end(), names[i]) > 1",
+     "names[i].empty()", "two targets of one name write one file"),
+    ("app/output_paths.cpp", "c == '/' || c == '\\0'", "c == '\\0'",
+     "a / in a target's name makes a folder of the file name"),
+    ("recorder/tap_streams.cpp", "inInputData->mBuffers + at.first + part.offset", "inInputData->mBuffers + at.first",
+     "every track reads the first tap's buffers"),
+    ("audio/pulse/stream_mixer.cpp", "play(s, w, outs[s.output] + offset * channels, frames)",
+     "play(s, w, outs[0] + offset * channels, frames)", "every stream mixed into the first tap's output"),
+    ("targets/keyword_targets.cpp", "if (found.empty()) throw notFound(piece);", "",
+     "an exclusion that matches nothing records everything"),
+    ("targets/keyword_targets.cpp", "  if (excluding)\n    if (auto target", "  if (false)\n    if (auto target",
+     "an exclusion beside a target is taken"),
+    ("recorder/track.cpp", "    excludedObjects_ = processObjects(source_.excluded);\n", "",
+     "the exclusions never reach the global tap"),
 ]
 
 QUICK_TESTS = "test_pulse|heavy_pulse|macos|test_large_file"  # labels left out: a real server,
