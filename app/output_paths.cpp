@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "targets/unicode_text.h"
+
 namespace pt {
 
 std::string pathFor(std::string_view path, std::string_view name) {
@@ -21,9 +23,15 @@ std::vector<std::string> fileNames(const std::vector<AudioProcessInfo>& targets)
         name.begin(), name.end(), [](char c) { return c == '/' || c == '\0'; }, '_');
     names.push_back(std::move(name));
   }
+  // Alike also where the file system ignores case and normalization (macOS's, by default).
+  const auto alike = [](const std::string& a, const std::string& b) {
+    return canonicallyEqual(lowercased(a), lowercased(b));
+  };
   std::vector<std::string> unique = names;
   for (std::size_t i = 0; i < names.size(); ++i)
-    if (names[i].empty() || std::count(names.begin(), names.end(), names[i]) > 1)
+    if (names[i].empty() || std::count_if(names.begin(), names.end(), [&](const std::string& n) {
+                              return alike(n, names[i]);
+                            }) > 1)
       unique[i] += (names[i].empty() ? "" : "-") + std::to_string(targets[i].pid);
   return unique;
 }

@@ -17,7 +17,7 @@ inline constexpr std::string_view kNamePlaceholder = "{name}";
 std::string pathFor(std::string_view path, std::string_view name);
 
 // The targets' names as parts of a file name: "/" and NUL, which no file name holds, become "_";
-// names that two targets share (or that are empty) get "-PID".
+// names that two targets share, in any case or normalization (or that are empty), get "-PID".
 std::vector<std::string> fileNames(const std::vector<AudioProcessInfo>& targets);
 
 // One track of all targets into `path`, or one per target when `path` holds "{name}". The

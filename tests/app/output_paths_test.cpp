@@ -12,9 +12,11 @@ AudioProcessInfo named(std::int32_t pid, std::string name) {
 // A name becomes part of one file name in its folder, and no two targets share a file.
 TEST(OutputPaths, EachTargetGetsAFileOfItsOwnInTheFolderAsked) {
   using namespace std::string_literals;
-  EXPECT_EQ(fileNames({named(1, "Zoom"), named(2, "A/B"), named(3, "Zoom"), named(4, ""),
-                       named(5, "nul\0x"s), named(6, "A_B")}),
-            (std::vector<std::string>{"Zoom-1", "A_B-2", "Zoom-3", "4", "nul_x", "A_B-6"}));
+  EXPECT_EQ(fileNames({named(1, "Zoom"), named(2, "A/B"), named(3, "zoom"), named(4, ""),
+                       named(5, "nul\0x"s), named(6, "A_B"), named(7, "Caf\u00E9"),
+                       named(8, "CAFE\u0301")}),
+            (std::vector<std::string>{"Zoom-1", "A_B-2", "zoom-3", "4", "nul_x", "A_B-6",
+                                      "Caf\u00E9-7", "CAFE\u0301-8"}));
   EXPECT_EQ(pathFor("/r/{name}/call-{name}.flac", "Zoom"), "/r/Zoom/call-Zoom.flac");
 
   KeywordTargets targets{{named(1, "Zoom"), named(2, "Slack")}, {}};
