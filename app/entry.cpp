@@ -16,6 +16,7 @@
 #include "audio/file_settings.h"
 #include "audio/platform.h"
 #include "audio/text_error.h"
+#include "audio/wav_stream.h"
 #include "recorder/interruption.h"
 #include "recorder/process_tap_recorder.h"
 #include "targets/keyword_targets.h"
@@ -23,8 +24,13 @@
 namespace pt {
 namespace {
 
-// A file URL's path: relative paths are taken from the current directory.
+inline constexpr const char* kStdoutIsTerminal =
+    "OUTPUT 为 - 时录音写到标准输出，而它是终端：请把它接到管道或文件";
+
+// A file URL's path: relative paths are taken from the current directory. Standard output stays
+// itself.
 std::string fileURLPath(const std::string& path) {
+  if (path == kPipeOutput) return path;
   std::error_code error;
   std::filesystem::path absolute = std::filesystem::absolute(path, error);
   return error ? path : absolute.string();
@@ -34,6 +40,11 @@ std::string fileURLPath(const std::string& path) {
 // would fix it.
 void requireOutputFile(const std::string& path) {
   namespace fs = std::filesystem;
+  // Audio on a terminal helps nobody, and a terminal may take its bytes for commands.
+  if (path == kPipeOutput) {
+    if (::isatty(STDOUT_FILENO)) throw TextError(kStdoutIsTerminal, TextError::Blame::commandLine);
+    return;
+  }
   const auto mistake = [&](const std::string& reason) {
     return TextError(cannotCreateFile(path, reason), TextError::Blame::commandLine);
   };
@@ -50,7 +61,7 @@ void requireOutputFile(const std::string& path) {
 std::string usageLine(std::string_view firstArgument) {
   std::string line = "用法：process-tap [OUTPUT [SECONDS [KEYWORD]]]";
   // There are no options: `process-tap --help` asks to record into a file named --help.
-  if (firstArgument.starts_with('-'))
+  if (firstArgument.starts_with('-') && firstArgument != kPipeOutput)
     line += "；第一个参数（" + std::string(firstArgument) + "）是输出文件的路径，不是选项";
   return line + "；第三个参数为 --list 时列出音频客户端；详见 man process-tap；版本：process-tap " +
          PT_VERSION;

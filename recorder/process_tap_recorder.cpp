@@ -15,6 +15,7 @@
 #include "audio/file_settings.h"
 #include "audio/property_access.h"
 #include "audio/text_error.h"
+#include "audio/wav_stream.h"
 #include "processes/inventory.h"
 #include "recorder/aggregate_description.h"
 #include "recorder/file_writer.h"
@@ -86,10 +87,12 @@ constexpr AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector s
   return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
 }
 
-void printSummary(const std::string& line) {
+// On standard output, unless the audio goes there.
+void printSummary(const std::string& line, bool audioOnStdout) {
+  std::FILE* out = audioOnStdout ? stderr : stdout;
   errno = 0;
-  const bool written = std::fputs(line.c_str(), stdout) >= 0 && std::fputc('\n', stdout) != EOF &&
-                       std::fflush(stdout) == 0 && !std::ferror(stdout);
+  const bool written = std::fputs(line.c_str(), out) >= 0 && std::fputc('\n', out) != EOF &&
+                       std::fflush(out) == 0 && !std::ferror(out);
   if (!written) {
     const int error = errno;
     throw TextError("无法写出录音摘要：" +
@@ -321,7 +324,8 @@ void ProcessTapRecorder::report() {
   std::vector<TrackSource> sources;
   for (const auto& track : tracks_) sources.push_back(track->source());
   printSummary(summaryLine(sources, first.writer().cycles(), first.writer().frames(),
-                           first.format().sampleRate(), first.format().channelCount()));
+                           first.format().sampleRate(), first.format().channelCount()),
+               first.source().path == kPipeOutput);
   // What was written is complete and summed up; the run still failed. The last reason is the
   // error the entry reports; any before it go to standard error now. With several files, each
   // line of one file's own names it.
@@ -339,7 +343,9 @@ void ProcessTapRecorder::report() {
                          several ? 0 : droppedFrames_};
     if (std::string text = lostAudioMessage(lost, track->format().sampleRate()); !text.empty())
       failures.push_back(named(*track, std::move(text)));
-    if (writer.fileFull()) failures.push_back(named(*track, kFileFull));
+    if (writer.fileFull())
+      failures.push_back(
+          named(*track, track->source().path == kPipeOutput ? kReaderGone : kFileFull));
   }
   // The platform's own losses are the device's, not one file's.
   if (several)

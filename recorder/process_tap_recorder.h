@@ -33,6 +33,7 @@ inline constexpr const char* kWatchDeviceFailed = "监听 Tap 聚合设备失败
 inline constexpr const char* kDeviceLost = "Tap 聚合设备已停止工作，录音提前结束";
 inline constexpr const char* kRateChanged = "录音设备的采样率已改变，录音提前结束";
 inline constexpr const char* kFileFull = "音频文件已达到其格式的大小上限，录音提前结束";
+inline constexpr const char* kReaderGone = "标准输出的读取方已关闭，录音提前结束";
 inline constexpr const char* kLostAudio = "录音丢失了音频";
 inline constexpr const char* kProcessingFormatDiffers = "文件的处理格式与 Tap 缓冲区的格式不同";
 

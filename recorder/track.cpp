@@ -1,11 +1,14 @@
 #include "recorder/track.h"
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 
 #include "audio/file_settings.h"
 #include "audio/property_access.h"
 #include "audio/text_error.h"
+#include "audio/wav_stream.h"
 #include "processes/inventory.h"
 #include "recorder/file_writer.h"
 #include "recorder/io_capture.h"
@@ -85,6 +88,11 @@ void Track::openFile(std::optional<double> deviceRate) {
   format_ = platform().makeAudioFormat(streamFormat);
   if (!format_) throw TextError(kCaptureFormatFailed);
   const std::string& path = source_.path;
+  if (path == kPipeOutput) {
+    file_ =
+        std::make_shared<WavStream>(STDOUT_FILENO, format_->sampleRate(), format_->channelCount());
+    return;
+  }
   file_ = platform().openAudioFileForWriting(
       path, audioFileSettingsFor(path, format_->sampleRate(), format_->channelCount()),
       AVAudioCommonFormat::AVAudioPCMFormatFloat32, format_->isInterleaved());

@@ -112,6 +112,36 @@ TEST_F(SharedServer, AFilePerTargetAndAnExclusion) {
   expectTone(rest, 1319, false);
 }
 
+// OUTPUT "-": a WAV stream that sox takes as it comes, long before the recording ends, and the
+// summary on standard error.
+TEST_F(SharedServer, ThePipeIsReadLive) {
+  const std::string radio = client("Piped");
+  Player player(radio, tone(523));
+  ASSERT_TRUE(player.visible());
+  // The reader notes when its first bytes came and when the stream ended, then hands it to sox.
+  const std::string reader =
+      "import sys, time, subprocess\n"
+      "sox = subprocess.Popen(['sox', '-q', '-t', 'wav', '-', sys.argv[1]], "
+      "stdin=subprocess.PIPE)\n"
+      "chunk = sys.stdin.buffer.read1(65536); first = time.monotonic()\n"
+      "while chunk: sox.stdin.write(chunk); chunk = sys.stdin.buffer.read1(65536)\n"
+      "print(time.monotonic() - first); sox.stdin.close(); sys.exit(sox.wait())\n";
+  std::string command;
+  for (const std::string& word : tapCommand({"-", "3", radio})) command += "'" + word + "' ";
+  const Outcome run = runProgram(
+      {"sh", "-c", command + "2>'" + file("err").string() + "' | python3 -c \"$0\" \"$1\"", reader,
+       file("piped.wav")},
+      60s);
+  ASSERT_EQ(run.status, 0) << fileText(file("err"));
+  EXPECT_GT(std::stod(run.out), 1.5) << "the stream came all at once, at the end";
+  const std::optional<Summary> summary = parseSummary(fileText(file("err")));
+  ASSERT_TRUE(summary) << fileText(file("err"));
+  const Audio audio = audioOf(file("piped.wav"));
+  EXPECT_EQ(audio.frames, summary->frames);
+  expectDuration(audio.frames, 3);
+  expectTone(audio, 523, true);
+}
+
 // The stream ends on its own (its 1.5-s file played out well before the recording's last second)
 // or its client is killed half a second in.
 TEST_F(SharedServer, TargetThatStopsPlayingLeavesSilence) {
