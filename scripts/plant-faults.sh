@@ -236,6 +236,16 @@ FAULTS = [
      "an exclusion beside a target is taken"),
     ("recorder/track.cpp", "    excludedObjects_ = processObjects(source_.excluded);\n", "",
      "the exclusions never reach the global tap"),
+    # The recording on standard output.
+    ("audio/wav_stream.cpp", "  putTag(at, \"data\");\n  put32(at, kUnknownSize);", "  putTag(at, \"data\");\n  put32(at, 0);",
+     "the stream's data size is stated as nothing"),
+    ("audio/wav_stream.cpp", "staging_[std::size_t(f) * channels_ + c] = plane[f]", "staging_[std::size_t(c) * n + f] = plane[f]",
+     "a planar buffer goes out planar"),
+    ("audio/wav_stream.cpp", "readerGone_ = readerGone_ || error == EPIPE;", "",
+     "a reader that went away is taken for a failed write"),
+    ("recorder/process_tap_recorder.cpp", "std::FILE* out = audioOnStdout ? stderr : stdout;", "std::FILE* out = stdout;",
+     "the summary goes into the audio stream"),
+    ("app/entry.cpp", "  if (path == kPipeOutput) return path;\n", "", "OUTPUT - is a file named - in the current folder"),
 ]
 
 QUICK_TESTS = "test_pulse|heavy_pulse|macos|test_large_file"  # labels left out: a real server,
