@@ -1,5 +1,6 @@
 #include "audio/wav_stream.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,6 +55,7 @@ WavStream::WavStream(int fd, double sampleRate, std::uint32_t channels)
   std::string_view error;
   if (!writeAll(header, sizeof header, error))
     throw TextError(std::string(kWritePipeFailed) + "：" + std::string(error));
+  partial_ = 0;  // the frames start here
 }
 
 bool WavStream::writeAll(const void* data, std::size_t bytes,
@@ -62,6 +64,11 @@ bool WavStream::writeAll(const void* data, std::size_t bytes,
   while (bytes > 0) {
     const ssize_t n = ::write(fd_, from, bytes);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd room{fd_, POLLOUT, 0};
+      ::poll(&room, 1, -1);
+      continue;
+    }
     if (n <= 0) {
       const int error = n < 0 ? errno : EIO;
       readerGone_ = readerGone_ || error == EPIPE;
@@ -70,12 +77,18 @@ bool WavStream::writeAll(const void* data, std::size_t bytes,
     }
     from += n;
     bytes -= std::size_t(n);
+    partial_ = (partial_ + std::size_t(n)) % (channels_ * sizeof(float));
   }
   return true;
 }
 
 bool WavStream::writeFromBuffer(const PCMBuffer& buffer,
                                 std::string_view& errorDescription) noexcept {
+  static constexpr unsigned char zeros[64] = {};
+  while (partial_ > 0)
+    if (!writeAll(zeros, std::min(sizeof zeros, channels_ * sizeof(float) - partial_),
+                  errorDescription))
+      return false;
   const AudioBufferList& list = *buffer.bufferList();
   const std::uint32_t planes = list.mNumberBuffers;
   if (planes == 0 || (planes != 1 && planes != channels_) ||

@@ -25,7 +25,8 @@ class WavStream final : public AudioFile {
   // Writes the header; throws TextError when it cannot.
   WavStream(int fd, double sampleRate, std::uint32_t channels);
 
-  // Interleaves any layout of float buffers of the stream's channels. Never allocates.
+  // Interleaves any layout of float buffers of the stream's channels. Never allocates. Waits for
+  // room on a descriptor left non-blocking.
   bool writeFromBuffer(const PCMBuffer& buffer,
                        std::string_view& errorDescription) noexcept override;
   // True once the reader has gone (EPIPE): nothing can be written any more.
@@ -38,6 +39,9 @@ class WavStream final : public AudioFile {
   const std::uint32_t channels_;
   std::vector<float> staging_;  // interleaved frames, made once
   bool readerGone_ = false;
+  // Bytes of a frame a failed write left half-written: the next write completes it with zeros, so
+  // that every later frame stays in its place.
+  std::size_t partial_ = 0;
 };
 
 }  // namespace pt

@@ -1,10 +1,12 @@
 #include "audio/wav_stream.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace pt {
@@ -54,6 +56,27 @@ TEST(WavStream, AHeaderOfUnknownSizesThenInterleavedFramesUntilTheReaderGoes) {
     std::vector<float> frames(8);
     std::memcpy(frames.data(), &bytes[46], frames.size() * sizeof(float));
     EXPECT_EQ(frames, (std::vector<float>{1, -1, 2, -2, 3, -3, 4, -4}));
+    ::close(ends[0]);
+  }
+
+  // A descriptor left non-blocking by whoever started the tool is waited on, not lost.
+  ASSERT_EQ(::pipe(ends), 0);
+  ASSERT_EQ(::fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
+  {
+    WavStream stream(ends[1], 48000, 2);
+    std::vector<float> many(2 * 100000, 0.5f);
+    struct {
+      std::uint32_t count;
+      AudioBuffer buffers[1];
+    } list{1, {{2, std::uint32_t(many.size() * sizeof(float)), many.data()}}};
+    std::size_t read = 0;
+    std::thread reader([&] { read = drain(ends[0]).size(); });
+    std::string_view error;
+    EXPECT_TRUE(stream.writeFromBuffer(
+        PCMBuffer(reinterpret_cast<const AudioBufferList*>(&list), 100000), error));
+    ::close(ends[1]);
+    reader.join();
+    EXPECT_EQ(read, 46 + many.size() * sizeof(float));
     ::close(ends[0]);
   }
 
