@@ -23,15 +23,13 @@ std::vector<std::string> fileNames(const std::vector<AudioProcessInfo>& targets)
         name.begin(), name.end(), [](char c) { return c == '/' || c == '\0'; }, '_');
     names.push_back(std::move(name));
   }
-  // Alike also where the file system ignores case and normalization (macOS's, by default).
-  const auto alike = [](const std::string& a, const std::string& b) {
-    return canonicallyEqual(lowercased(a), lowercased(b));
-  };
+  // Alike also where the file system ignores case and normalization (macOS's, by default): the
+  // NFC form of the lower-cased name, made once per name.
+  std::vector<std::string> keys;
+  for (const std::string& name : names) keys.push_back(scalarOrderKey(lowercased(name)));
   std::vector<std::string> unique = names;
   for (std::size_t i = 0; i < names.size(); ++i)
-    if (names[i].empty() || std::count_if(names.begin(), names.end(), [&](const std::string& n) {
-                              return alike(n, names[i]);
-                            }) > 1)
+    if (names[i].empty() || std::count(keys.begin(), keys.end(), keys[i]) > 1)
       unique[i] += (names[i].empty() ? "" : "-") + std::to_string(targets[i].pid);
   return unique;
 }

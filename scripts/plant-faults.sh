@@ -222,7 +222,7 @@ FAULTS = [
     ("examples/music-and-radio.json", ",\n  \"tone\": {\"71\": 440, \"72\": 660}", "",
      "the README's example scenario silent"),
     # A recording of several tracks.
-    ("app/output_paths.cpp", "return canonicallyEqual(lowercased(a), lowercased(b));", "return a == b;",
+    ("app/output_paths.cpp", "keys.push_back(scalarOrderKey(lowercased(name)));", "keys.push_back(name);",
      "two targets whose names differ in case write one file on macOS"),
     ("app/output_paths.cpp", "c == '/' || c == '\\0'", "c == '\\0'",
      "a / in a target's name makes a folder of the file name"),
