@@ -27,6 +27,7 @@ constexpr std::uint32_t fourCC(const char (&code)[5]) {
 
 inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeGlobal = fourCC("glob");
 inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeInput = fourCC("inpt");
+inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeOutput = fourCC("outp");
 inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeWildcard = fourCC("****");
 inline constexpr AudioObjectPropertyElement kAudioObjectPropertyElementMain = 0;
 inline constexpr AudioObjectPropertyElement kAudioObjectPropertyElementWildcard = 0xFFFFFFFF;
@@ -38,6 +39,13 @@ inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyTranslatePIDT
     fourCC("id2p");
 inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyDefaultSystemOutputDevice =
     fourCC("sOut");
+// The input devices: every device ('dev#'; those with input streams are inputs), the default
+// one, and each one's name and clock domain (0: unknown).
+inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyDevices = fourCC("dev#");
+inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyDefaultInputDevice =
+    fourCC("dIn ");
+inline constexpr AudioObjectPropertySelector kAudioObjectPropertyName = fourCC("lnam");
+inline constexpr AudioObjectPropertySelector kAudioDevicePropertyClockDomain = fourCC("clkd");
 inline constexpr AudioObjectPropertySelector kAudioProcessPropertyPID = fourCC("ppid");
 inline constexpr AudioObjectPropertySelector kAudioProcessPropertyBundleID = fourCC("pbid");
 inline constexpr AudioObjectPropertySelector kAudioProcessPropertyIsRunning = fourCC("pir?");
