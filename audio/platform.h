@@ -282,6 +282,9 @@ class Platform {
   // the user (no Core Audio call answers it: on macOS it is the missing System Audio Recording
   // permission, which no interface can query).
   virtual std::string silentCaptureReason() = 0;
+  // The same for an input device that delivers only silence (on macOS, the Microphone
+  // permission, which also answers no query).
+  virtual std::string silentInputReason() = 0;
   // When the system's sound service could not be reached at all in this run, one sentence for
   // the user that says so and where it was looked for; nothing otherwise. Core Audio is part of
   // the system and keeps this answer, nothing.

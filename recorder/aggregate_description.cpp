@@ -13,7 +13,14 @@ std::string aggregateDeviceName(const std::vector<AudioProcessInfo>& targets) {
 
 Value aggregateDeviceDescription(const std::vector<AudioProcessInfo>& targets,
                                  const std::string& deviceUID, const std::string& outputDeviceUID,
-                                 const std::vector<std::string>& tapUUIDs) {
+                                 const std::vector<std::string>& tapUUIDs,
+                                 const std::optional<InputSubDevice>& input) {
+  Value::List subdevices{Value::Dictionary{{"uid", outputDeviceUID}}};
+  if (input) {
+    Value::Dictionary entry{{"uid", input->uid}};
+    if (input->drift) entry.emplace_back("drift", true);
+    subdevices.push_back(std::move(entry));
+  }
   Value::List taps;
   for (const std::string& uuid : tapUUIDs)
     taps.push_back(Value::Dictionary{{"drift", true}, {"uid", uuid}});
@@ -24,7 +31,7 @@ Value aggregateDeviceDescription(const std::vector<AudioProcessInfo>& targets,
       {"private", true},
       {"stacked", false},
       {"tapautostart", true},
-      {"subdevices", Value::List{Value::Dictionary{{"uid", outputDeviceUID}}}},
+      {"subdevices", std::move(subdevices)},
       {"taps", std::move(taps)},
   };
 }

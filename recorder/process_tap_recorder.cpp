@@ -13,12 +13,14 @@
 #include <utility>
 
 #include "audio/file_settings.h"
+#include "audio/input_devices.h"
 #include "audio/property_access.h"
 #include "audio/text_error.h"
 #include "audio/wav_stream.h"
 #include "processes/inventory.h"
 #include "recorder/aggregate_description.h"
 #include "recorder/file_writer.h"
+#include "recorder/input_mix.h"
 #include "recorder/interruption.h"
 #include "recorder/io_capture.h"
 #include "recorder/live_status.h"
@@ -78,6 +80,10 @@ bool formatHolds(AudioObjectID device, std::optional<double> rate,
   }
 }
 
+TapLayout layoutOf(const AudioStreamBasicDescription& format) {
+  return {format.mChannelsPerFrame, (format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0};
+}
+
 void printLine(const std::string& line) {
   std::fputs(line.c_str(), stderr);
   std::fputc('\n', stderr);
@@ -126,27 +132,36 @@ bool ProcessTapRecorder::hasAudioFile() const {
 void ProcessTapRecorder::setUp() {
   std::vector<AudioProcessInfo> targets;
   std::vector<std::string> tapUUIDs;
+  const Track* inputTrack = nullptr;  // the one track that records an input device
   for (const auto& track : tracks_) {
     track->createTap();
-    tapUUIDs.push_back(track->tapUUID());
+    if (track->hasTap()) tapUUIDs.push_back(track->tapUUID());
+    if (track->source().input) inputTrack = track.get();
     targets.insert(targets.end(), track->source().targets.begin(), track->source().targets.end());
   }
   const AudioObjectID outputDevice = AudioObjectID::system.read<AudioObjectID>(
       kAudioHardwarePropertyDefaultSystemOutputDevice, AudioObjectID::unknown);
   const std::string outputUID = outputDevice.readString(kAudioDevicePropertyDeviceUID);
+  // The output device's own input (a headset's) is in the aggregate already.
+  std::optional<InputSubDevice> inputDevice;
+  if (inputTrack && inputTrack->source().input->uid != outputUID) {
+    const std::uint32_t domain = clockDomain(inputTrack->source().input->objectID);
+    inputDevice = {inputTrack->source().input->uid,
+                   domain == 0 || domain != clockDomain(outputDevice)};
+  }
   const std::string deviceUID = platform().randomUUID();
-  const Value aggregate = aggregateDeviceDescription(targets, deviceUID, outputUID, tapUUIDs);
+  const Value aggregate =
+      aggregateDeviceDescription(targets, deviceUID, outputUID, tapUUIDs, inputDevice);
   if (OSStatus status = platform().createAggregateDevice(aggregate, aggregateDeviceID_);
       status != noErr)
     throw TextError(statusMessage(kCreateAggregateFailed, status));
 
-  std::vector<TapLayout> layouts;
-  for (const auto& track : tracks_) {
-    const AudioStreamBasicDescription& format = track->readTapFormat();
-    layouts.push_back(
-        {format.mChannelsPerFrame, (format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0});
-  }
-  tapStreams_ = std::make_shared<TapStreamsTracker>(aggregateDeviceID_, std::move(layouts));
+  // Sub-devices' streams come before the taps'.
+  std::vector<StreamPart> parts;
+  if (inputTrack) parts.push_back({inputTrack->source().input->streams, 1});
+  for (const auto& track : tracks_)
+    if (track->hasTap()) parts.push_back(tapPart(layoutOf(track->readTapFormat())));
+  tapStreams_ = std::make_shared<TapStreamsTracker>(aggregateDeviceID_, std::move(parts));
   tapStreams_->find();
   // A tap may state one rate while the device runs at the output device's; the files must carry
   // the rate the samples arrive at.
@@ -157,10 +172,19 @@ void ProcessTapRecorder::setUp() {
 // One block for all tracks. The recording's end is the device's clock: once every track holds
 // the duration's frames (all see the same cycles, so the last cycle completes them all).
 void ProcessTapRecorder::registerIOBlock() {
+  // In the parts' order: the input device's, then the taps'.
   std::vector<AudioDeviceIOBlock> blocks;
   for (const auto& track : tracks_) {
     track->prepare(framesOf(durationSeconds_, track->format().sampleRate()), levels_, stopWaiting_);
-    blocks.push_back(track->ioBlock());
+    if (InputMix* input = track->inputMix())
+      blocks.insert(blocks.begin(),
+                    input->inputBlock(track->hasTap() ? nullptr : track->ioBlock()));
+  }
+  for (const auto& track : tracks_) {
+    if (!track->hasTap()) continue;
+    InputMix* input = track->inputMix();
+    blocks.push_back(input ? input->mixedInto(track->ioBlock(), layoutOf(track->tapFormat()))
+                           : track->ioBlock());
   }
   std::vector<const Track*> tracks;
   for (const auto& track : tracks_) tracks.push_back(track.get());
@@ -222,7 +246,8 @@ void ProcessTapRecorder::watchDevice() {
       status != noErr)
     throw TextError(statusMessage(kWatchDeviceFailed, status));
   std::vector<std::pair<AudioObjectID, AudioStreamBasicDescription>> taps;
-  for (const auto& track : tracks_) taps.emplace_back(track->tap(), track->tapFormat());
+  for (const auto& track : tracks_)
+    if (track->hasTap()) taps.emplace_back(track->tap(), track->tapFormat());
   const auto unchanged = [device = aggregateDeviceID_, rate = deviceRate_, taps] {
     return formatHolds(device, rate, taps);
   };
@@ -337,9 +362,14 @@ void ProcessTapRecorder::report() {
   for (const auto& track : tracks_) {
     const IOCapture& capture = track->capture();
     const FileWriter& writer = track->writer();
-    const LostAudio lost{capture.unreadCycles(),      capture.unreadFrames(),
-                         capture.skippedFrames(),     capture.overflowFrames(),
-                         writer.failedWrites(),       writer.failedFrames(),
+    // An input missing from a mix could not be read there.
+    const InputMix* input = track->hasTap() ? track->inputMix() : nullptr;
+    const LostAudio lost{capture.unreadCycles() + (input ? input->missingCycles() : 0),
+                         capture.unreadFrames() + (input ? input->missingFrames() : 0),
+                         capture.skippedFrames(),
+                         capture.overflowFrames(),
+                         writer.failedWrites(),
+                         writer.failedFrames(),
                          several ? 0 : droppedFrames_};
     if (std::string text = lostAudioMessage(lost, track->format().sampleRate()); !text.empty())
       failures.push_back(named(*track, std::move(text)));
@@ -360,9 +390,14 @@ void ProcessTapRecorder::report() {
     throw TextError(failures.back());
   }
   // A start interrupted while it waited for sound: the targets never played.
-  for (const auto& track : tracks_)
-    if ((track->writer().cycles() > 0 || startInterrupted_) && !track->writer().heardSound())
+  for (const auto& track : tracks_) {
+    const bool ran = track->writer().cycles() > 0 || startInterrupted_;
+    if (ran && track->hasTap() && !track->writer().heardSound())
       printLine(named(*track, silenceDiagnosis(track->targetObjects(), track->excludedObjects())));
+    if (ran && track->inputMix() && !track->inputMix()->heardSound())
+      printLine(named(*track, std::string(kSilentInput) + "（" + track->source().input->name +
+                                  "）：" + platform().silentInputReason()));
+  }
 }
 
 // The platform is reached only for what is left to release: a recorder that a late notification
@@ -446,9 +481,10 @@ std::string summaryLine(const std::vector<TrackSource>& tracks, std::int64_t buf
   };
   std::string line;
   for (const TrackSource& track : tracks) {
-    line +=
-        (line.empty() ? "wrote=" : " wrote=") + track.path + " targets=" + listed(track.targets);
+    line += (line.empty() ? "wrote=" : " wrote=") + track.path;
+    if (!track.targets.empty() || !track.input) line += " targets=" + listed(track.targets);
     if (!track.excluded.empty()) line += " excluded=" + listed(track.excluded);
+    if (track.input) line += " input=" + track.input->name;
   }
   line += " buffers=" + std::to_string(buffers) + " frames=" + std::to_string(frames) +
           " sampleRate=" + std::to_string(truncatedRate(sampleRate)) +

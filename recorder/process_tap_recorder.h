@@ -35,6 +35,7 @@ inline constexpr const char* kRateChanged = "录音设备的采样率已改变�
 inline constexpr const char* kFileFull = "音频文件已达到其格式的大小上限，录音提前结束";
 inline constexpr const char* kReaderGone = "标准输出的读取方已关闭，录音提前结束";
 inline constexpr const char* kLostAudio = "录音丢失了音频";
+inline constexpr const char* kSilentInput = "输入设备只录到了静音";
 inline constexpr const char* kProcessingFormatDiffers = "文件的处理格式与 Tap 缓冲区的格式不同";
 
 // Audio lost anywhere on the way to the file.
@@ -127,8 +128,8 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
 // "录音丢失了音频：…" with the causes that are not zero, or nothing when none is.
 std::string lostAudioMessage(const LostAudio& lost, double sampleRate);
 
-// wrote=… targets=Name(pid=1),… [excluded=…] for each file, then buffers=… frames=…
-// sampleRate=… channels=…
+// wrote=… [targets=Name(pid=1),…] [excluded=…] [input=Name] for each file, then buffers=…
+// frames=… sampleRate=… channels=…
 std::string summaryLine(const std::vector<TrackSource>& tracks, std::int64_t buffers,
                         std::int64_t frames, double sampleRate, std::uint32_t channels);
 

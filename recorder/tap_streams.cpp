@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/input_devices.h"
 #include "audio/text_error.h"
 
 namespace pt {
@@ -17,28 +18,6 @@ constexpr double kPollSeconds = 0.05;
 // streams, and one that said so would leave the block nothing to read.
 constexpr unsigned kFieldBits = 21;
 constexpr std::uint64_t kFieldMask = (std::uint64_t(1) << kFieldBits) - 1;
-
-// The channels of each input stream, or nothing when the device does not tell.
-std::optional<std::vector<std::uint32_t>> inputStreamChannels(AudioObjectID device) {
-  const AudioObjectPropertyAddress address{kAudioDevicePropertyStreamConfiguration,
-                                           kAudioObjectPropertyScopeInput,
-                                           kAudioObjectPropertyElementMain};
-  std::uint32_t size = 0;
-  if (platform().getPropertyDataSize(device, address, 0, nullptr, size) != noErr)
-    return std::nullopt;
-  std::vector<std::byte> storage(std::max(size, std::uint32_t(audioBufferListSize(0))));
-  size = std::uint32_t(storage.size());
-  if (platform().getPropertyData(device, address, 0, nullptr, size, storage.data()) != noErr)
-    return std::nullopt;
-  const auto* list = reinterpret_cast<const AudioBufferList*>(storage.data());
-  const std::size_t fits = size < offsetof(AudioBufferList, mBuffers)
-                               ? 0
-                               : (size - offsetof(AudioBufferList, mBuffers)) / sizeof(AudioBuffer);
-  std::vector<std::uint32_t> channels;
-  for (std::size_t i = 0; i < std::min<std::size_t>(list->mNumberBuffers, fits); ++i)
-    channels.push_back(list->mBuffers[i].mNumberChannels);
-  return channels;
-}
 
 std::string shown(const std::vector<std::uint32_t>& channels) {
   std::string text = std::to_string(channels.size()) + " 个流";
@@ -63,28 +42,32 @@ std::optional<TapStreams> placed(const std::vector<std::uint32_t>& streams,
   return std::nullopt;
 }
 
-std::vector<std::uint32_t> streamChannels(const std::vector<TapLayout>& taps) {
+std::vector<std::uint32_t> streamChannels(const std::vector<StreamPart>& parts) {
   std::vector<std::uint32_t> channels;
-  for (const TapLayout& tap : taps)
-    channels.insert(channels.end(), tap.interleaved ? 1 : std::max<std::uint32_t>(1, tap.channels),
-                    tap.interleaved ? tap.channels : 1);
+  for (const StreamPart& part : parts)
+    channels.insert(channels.end(), part.streams.begin(), part.streams.end());
   return channels;
 }
 
-std::vector<std::uint32_t> firstStreams(const std::vector<TapLayout>& taps) {
-  std::vector<std::uint32_t> firsts{0};
-  for (const TapLayout& tap : taps)
-    firsts.push_back(firsts.back() +
-                     (tap.interleaved ? 1 : std::max<std::uint32_t>(1, tap.channels)));
-  return firsts;
+std::vector<bool> usedStreams(const std::vector<StreamPart>& parts) {
+  std::vector<bool> used;
+  for (const StreamPart& part : parts)
+    for (std::size_t i = 0; i < part.streams.size(); ++i) used.push_back(i < part.used);
+  return used;
 }
 
 }  // namespace
 
-TapStreamsTracker::TapStreamsTracker(AudioObjectID aggregateDevice, std::vector<TapLayout> taps)
+StreamPart tapPart(const TapLayout& tap) {
+  const std::uint32_t streams = tap.interleaved ? 1 : std::max<std::uint32_t>(1, tap.channels);
+  return {std::vector<std::uint32_t>(streams, tap.interleaved ? tap.channels : 1), streams};
+}
+
+TapStreamsTracker::TapStreamsTracker(AudioObjectID aggregateDevice, std::vector<StreamPart> parts)
     : device_(aggregateDevice),
-      channels_(streamChannels(taps)),
-      firsts_(firstStreams(taps)),
+      parts_(std::move(parts)),
+      channels_(streamChannels(parts_)),
+      used_(usedStreams(parts_)),
       count_(std::uint32_t(channels_.size())) {}
 
 void TapStreamsTracker::find() {
@@ -126,23 +109,25 @@ void TapStreamsTracker::close() noexcept {
 }
 
 // With the lock held. The usage names every input stream, so it is set again whenever the list
-// changed and another stream than the tap's is in it, or was.
+// changed and a stream the block does not read is in it, or was.
 void TapStreamsTracker::settle(const TapStreams& streams) noexcept {
   publish(streams);
   if (proc_ == nullptr || streams.count == 0 || usage_ == streams) return;
-  const bool shared = streams.total > streams.count;
+  const bool allUsed = std::find(used_.begin(), used_.end(), false) == used_.end();
+  const bool shared = streams.total > streams.count || !allUsed;
   if (!shared && !(usage_ && usage_->total > usage_->count)) return;
   std::vector<std::byte> storage(ioProcStreamUsageSize(streams.total));
   auto* usage = reinterpret_cast<AudioHardwareIOProcStreamUsage*>(storage.data());
   usage->mIOProc = const_cast<PlatformIOProc*>(proc_);
   usage->mNumberStreams = streams.total;
   for (std::uint32_t i = 0; i < streams.total; ++i)
-    usage->mStreamIsOn[i] = i >= streams.first && i < streams.first + streams.count;
+    usage->mStreamIsOn[i] =
+        i >= streams.first && i < streams.first + streams.count && used_[i - streams.first];
   const AudioObjectPropertyAddress address{kAudioDevicePropertyIOProcStreamUsage,
                                            kAudioObjectPropertyScopeInput,
                                            kAudioObjectPropertyElementMain};
-  // The block reads the tap's buffers whatever the answer; switching the others off keeps the
-  // sub-device's microphone closed.
+  // The block reads its buffers whatever the answer; switching the others off keeps a
+  // sub-device's microphone that is not recorded closed.
   platform().setPropertyData(device_, address, 0, nullptr, std::uint32_t(storage.size()),
                              storage.data());
   usage_ = streams;
@@ -164,18 +149,20 @@ TapStreams TapStreamsTracker::current() const noexcept {
 
 AudioDeviceIOBlock TapStreamsTracker::tapInputOnly(
     std::vector<AudioDeviceIOBlock> blocks, std::shared_ptr<const TapStreamsTracker> tracker) {
-  // Each tap's part of the list, made once: the block runs on the real-time thread, one call at
-  // a time, and copies only the buffers' descriptions into it (real-time safe).
+  // Each part of the list, made once: the block runs on the real-time thread, one call at a
+  // time, and copies only the buffers' descriptions into it (real-time safe).
   struct Part {
     AudioDeviceIOBlock block;
     std::uint32_t offset, count;
     std::vector<std::byte> storage;
   };
   auto parts = std::make_shared<std::vector<Part>>();
-  for (std::size_t k = 0; k < blocks.size(); ++k) {
-    const std::uint32_t offset = tracker->firsts_[k], count = tracker->firsts_[k + 1] - offset;
-    parts->push_back(
-        {std::move(blocks[k]), offset, count, std::vector<std::byte>(audioBufferListSize(count))});
+  std::uint32_t offset = 0;
+  for (std::size_t k = 0; k < blocks.size() && k < tracker->parts_.size(); ++k) {
+    const StreamPart& part = tracker->parts_[k];
+    parts->push_back({std::move(blocks[k]), offset, part.used,
+                      std::vector<std::byte>(audioBufferListSize(part.used))});
+    offset += std::uint32_t(part.streams.size());
   }
   return [parts, tracker = std::move(tracker)](
              const AudioTimeStamp* inNow, const AudioBufferList* inInputData,
@@ -186,7 +173,7 @@ AudioDeviceIOBlock TapStreamsTracker::tapInputOnly(
                         inInputData->mNumberBuffers == at.total;
     for (Part& part : *parts) {
       const AudioBufferList* input = nullptr;
-      if (placed && at.total == part.count) {
+      if (placed && at.total == part.count && part.offset == 0) {
         input = inInputData;
       } else if (placed) {
         auto* tap = reinterpret_cast<AudioBufferList*>(part.storage.data());

@@ -1,9 +1,10 @@
-// Which of the aggregate device's input streams carry the taps. An aggregate's input holds its
-// sub-devices' input streams (a headset's microphone) beside its taps', one buffer per stream in
-// the IO block; the header orders them by 'grup' and says nothing of where taps sit, the streams
-// may appear only a moment after the aggregate is made, and a notification of 'stm#' makes any
-// place read before it stale. Several taps are taken to sit together, in the order of the tap
-// list.
+// Which of the aggregate device's input streams carry the recording: the taps', and the input
+// device's when one is recorded. An aggregate's input holds its sub-devices' input streams (a
+// headset's microphone) beside its taps', one buffer per stream in the IO block; the header orders
+// them by 'grup' and says nothing of where taps sit, the streams may appear only a moment after
+// the aggregate is made, and a notification of 'stm#' makes any place read before it stale. The
+// parts are taken to sit together in sub-device order: a recorded input device's streams, then
+// the taps' in the order of the tap list.
 #pragma once
 
 #include <atomic>
@@ -25,9 +26,17 @@ struct TapLayout {
   bool interleaved = true;
 };
 
+// One part of the recording's streams: each stream's channels, of which the first `used` are read
+// (every stream of a tap; an input device's first). The rest stay switched off.
+struct StreamPart {
+  std::vector<std::uint32_t> streams;
+  std::uint32_t used = 0;
+};
+StreamPart tapPart(const TapLayout& tap);
+
 struct TapStreams {
-  std::uint32_t first = 0;  // the first tap's first stream
-  std::uint32_t count = 0;  // the taps' streams, as their formats have buffers; 0: not among them
+  std::uint32_t first = 0;  // the first part's first stream
+  std::uint32_t count = 0;  // the parts' streams, as their formats have buffers; 0: not among them
   std::uint32_t total = 0;  // all the aggregate's input streams
   bool operator==(const TapStreams&) const = default;
 };
@@ -37,12 +46,12 @@ struct TapStreams {
 // for the block each time. Shared by the recorder, its 'stm#' listener and the IO block.
 class TapStreamsTracker {
  public:
-  // The taps in the order of the aggregate's tap list.
-  TapStreamsTracker(AudioObjectID aggregateDevice, std::vector<TapLayout> taps);
+  // The parts in the order of the aggregate's input.
+  TapStreamsTracker(AudioObjectID aggregateDevice, std::vector<StreamPart> parts);
 
   // Waits, a few seconds at most on the platform's clock, until the aggregate's input streams
-  // ('slay') include the taps': streams whose channels agree with the taps' formats, at the end of
-  // the list or else at its start. A device that does not tell has only the taps' input. Throws
+  // ('slay') include the parts': streams whose channels agree with theirs, at the end of the list
+  // or else at its start. A device that does not tell has only the parts' input. Throws
   // TextError naming what was expected and what was found.
   void find();
   // After the IO block is registered: from now on each reading switches the other streams off for
@@ -54,9 +63,9 @@ class TapStreamsTracker {
   // No reading after this: the block is about to go.
   void close() noexcept;
 
-  // One block that hands each of `blocks` its tap's buffers only, as the latest reading placed
-  // them. A list of another length than that reading's reaches each as no input, for it to count
-  // as unreadable.
+  // One block that hands each of `blocks` its part's buffers only, as the latest reading placed
+  // them, in the parts' order. A list of another length than that reading's reaches each as no
+  // input, for it to count as unreadable.
   static AudioDeviceIOBlock tapInputOnly(std::vector<AudioDeviceIOBlock> blocks,
                                          std::shared_ptr<const TapStreamsTracker> tracker);
 
@@ -67,9 +76,10 @@ class TapStreamsTracker {
   void publish(const TapStreams& streams) noexcept;
 
   const AudioObjectID device_;
-  const std::vector<std::uint32_t> channels_;  // of each tap stream, the taps one after another
-  const std::vector<std::uint32_t> firsts_;    // each tap's first stream among them, and the end
-  const std::uint32_t count_;                  // the taps' streams
+  const std::vector<StreamPart> parts_;
+  const std::vector<std::uint32_t> channels_;  // of each stream, the parts one after another
+  const std::vector<bool> used_;               // whether the block reads it
+  const std::uint32_t count_;                  // the parts' streams
   std::mutex mutex_;                           // one reading and its stream usage at a time
   AudioDeviceIOProcID proc_ = nullptr;
   bool closed_ = false;

@@ -11,6 +11,7 @@
 #include "audio/wav_stream.h"
 #include "processes/inventory.h"
 #include "recorder/file_writer.h"
+#include "recorder/input_mix.h"
 #include "recorder/io_capture.h"
 #include "recorder/process_tap_recorder.h"
 
@@ -41,10 +42,28 @@ std::string shown(const AudioFormat& format) {
                                                                                 : "其他采样格式");
 }
 
+// An input device's stream as an aggregate hands it over: interleaved 32-bit float.
+AudioStreamBasicDescription inputFormat(std::uint32_t channels) {
+  const std::uint32_t bytes = channels * sizeof(float);
+  return {0,
+          kAudioFormatLinearPCM,
+          kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked,
+          bytes,
+          1,
+          bytes,
+          channels,
+          32,
+          0};
+}
+
 }  // namespace
 
 Track::Track(TrackSource source)
-    : source_(std::move(source)), targetObjects_(processObjects(source_.targets)) {}
+    : source_(std::move(source)),
+      targetObjects_(processObjects(source_.targets)),
+      inputMix_(source_.input ? std::make_shared<InputMix>(source_.input->channels()) : nullptr) {
+  if (!hasTap() && source_.input) tapFormat_ = inputFormat(source_.input->channels());
+}
 
 Track::~Track() {
   finish();
@@ -52,6 +71,7 @@ Track::~Track() {
 }
 
 void Track::createTap() {
+  if (!hasTap()) return;
   CATapDescription description;
   if (!global()) {
     description.kind = CATapDescription::Kind::stereoMixdownOfProcesses;
@@ -77,6 +97,7 @@ void Track::createTap() {
 }
 
 const AudioStreamBasicDescription& Track::readTapFormat() {
+  if (!hasTap()) return tapFormat_;
   tapFormat_ = tapID_.read<AudioStreamBasicDescription>(kAudioTapPropertyFormat, {});
   return tapFormat_;
 }
@@ -85,6 +106,9 @@ void Track::openFile(std::optional<double> deviceRate) {
   AudioStreamBasicDescription streamFormat = tapFormat_;
   if (deviceRate && std::isfinite(*deviceRate) && *deviceRate > 0)
     streamFormat.mSampleRate = *deviceRate;
+  else if (!hasTap())
+    streamFormat.mSampleRate =
+        source_.input->objectID.read<double>(kAudioDevicePropertyNominalSampleRate, 0.0);
   format_ = platform().makeAudioFormat(streamFormat);
   if (!format_) throw TextError(kCaptureFormatFailed);
   const std::string& path = source_.path;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/input_devices.h"
 #include "audio/platform.h"
 #include "processes/audio_process_info.h"
 #include "recorder/live_status.h"
@@ -17,14 +18,17 @@
 namespace pt {
 
 class FileWriter;
+class InputMix;
 class IOCapture;
 
 // What one file of a recording holds: the mix of `targets`, or, for the global target, the whole
-// system mix without `excluded` and the tool itself.
+// system mix without `excluded` and the tool itself (also when there are no targets and no
+// input); and `input`'s first stream, mixed in, or alone when there are no targets.
 struct TrackSource {
   std::vector<AudioProcessInfo> targets;
   std::vector<AudioProcessInfo> excluded;
   std::string path;
+  std::optional<InputDevice> input = std::nullopt;
 };
 
 class Track {
@@ -34,19 +38,23 @@ class Track {
   Track(const Track&) = delete;
   Track& operator=(const Track&) = delete;
 
-  // The tap; its UUID goes into the aggregate's tap list.
+  // The tap, for all but a track of an input device alone; its UUID goes into the aggregate's tap
+  // list.
+  bool hasTap() const noexcept { return !source_.targets.empty() || !source_.input; }
   void createTap();
   const std::string& tapUUID() const noexcept { return tapUUID_; }
   AudioObjectID tap() const noexcept { return tapID_; }
   // 'tfmt', read once the aggregate holds the tap.
   const AudioStreamBasicDescription& readTapFormat();
   const AudioStreamBasicDescription& tapFormat() const noexcept { return tapFormat_; }
-  // The tap's format at the rate the device runs at (a tap may state another), and the file for
-  // it.
+  // The tap's format at the rate the device runs at (a tap may state another), or the input's
+  // stream's without a tap, and the file for it.
   void openFile(std::optional<double> deviceRate);
   // The capture and the writer; `done` is raised once the capture holds `frameLimit` frames.
   void prepare(std::int64_t frameLimit, LevelMeter& meter, std::shared_ptr<std::atomic<bool>> stop);
   AudioDeviceIOBlock ioBlock() const;
+  // The input device's part of each cycle, for a track with an input (null otherwise).
+  InputMix* inputMix() const noexcept { return inputMix_.get(); }
   bool complete() const noexcept { return done_->load(std::memory_order_relaxed); }
 
   // Releases the tap; safe to repeat.
@@ -55,7 +63,7 @@ class Track {
   void finish() noexcept;
 
   const TrackSource& source() const noexcept { return source_; }
-  bool global() const noexcept { return targetObjects_.empty(); }
+  bool global() const noexcept { return hasTap() && targetObjects_.empty(); }
   const std::vector<AudioObjectID>& targetObjects() const noexcept { return targetObjects_; }
   // Left out of the global mix: the excluded processes and the tool's own.
   const std::vector<AudioObjectID>& excludedObjects() const noexcept { return excludedObjects_; }
@@ -75,6 +83,7 @@ class Track {
   std::shared_ptr<AudioFile> file_;
   std::shared_ptr<IOCapture> capture_;  // what the IO block shares with the writer
   std::unique_ptr<FileWriter> writer_;
+  std::shared_ptr<InputMix> inputMix_;
   std::shared_ptr<std::atomic<bool>> done_ = std::make_shared<std::atomic<bool>>(false);
 };
 

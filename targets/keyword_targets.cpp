@@ -78,6 +78,19 @@ std::vector<AudioProcessInfo> findExcluded(std::string_view piece,
   return found;
 }
 
+// "@": the default input device; "@TEXT": the first whose name contains TEXT.
+const InputDevice& findInput(std::string_view piece, const std::vector<InputDevice>& inputs) {
+  const std::string lowered = lowercased(piece.substr(1));
+  for (const InputDevice& device : inputs)
+    if (lowered.empty() ? device.isDefault : canonicallyContains(lowercased(device.name), lowered))
+      return device;
+  if (lowered.empty()) throw TextError(kNoDefaultInputDevice);
+  throw TextError(std::string(kInputDeviceNotFound) + "：" + toValidUtf8(piece),
+                  TextError::Blame::commandLine);
+}
+
+bool namesInput(std::string_view piece) { return piece.starts_with('@'); }
+
 }  // namespace
 
 AudioProcessInfo findTarget(std::string_view keyword,
@@ -99,9 +112,20 @@ AudioProcessInfo findTarget(std::string_view keyword,
 }
 
 KeywordTargets resolveTargets(std::string_view keyword,
-                              const std::vector<AudioProcessInfo>& processes) {
-  const std::vector<std::string_view> pieces = keywordPieces(keyword);
-  if (pieces.empty()) return {{findAutoTarget(processes)}, {}};
+                              const std::vector<AudioProcessInfo>& processes,
+                              const std::vector<InputDevice>& inputs) {
+  std::vector<std::string_view> pieces = keywordPieces(keyword);
+  if (pieces.empty()) return {{findAutoTarget(processes)}, {}, std::nullopt};
+  KeywordTargets resolved;
+  for (std::string_view piece : pieces) {
+    if (!namesInput(piece)) continue;
+    const InputDevice& device = findInput(piece, inputs);
+    if (resolved.input && resolved.input->objectID != device.objectID)
+      throw TextError(std::string(kOneInputDevice) + "：" + toValidUtf8(piece),
+                      TextError::Blame::commandLine);
+    resolved.input = device;
+  }
+  std::erase_if(pieces, namesInput);
 
   const auto exclusion = [](std::string_view piece) { return piece.starts_with('-'); };
   const bool excluding = std::any_of(pieces.begin(), pieces.end(), exclusion);
@@ -110,7 +134,6 @@ KeywordTargets resolveTargets(std::string_view keyword,
         target != pieces.end())
       throw TextError(std::string(kExclusionBesideTargets) + "：" + toValidUtf8(*target),
                       TextError::Blame::commandLine);
-  KeywordTargets resolved;
   if (excluding) resolved.targets.push_back(globalSystemAudioTarget());
   std::set<std::int32_t> seen;
   for (std::string_view piece : pieces) {
@@ -127,15 +150,20 @@ KeywordTargets resolveTargets(std::string_view keyword,
 
 KeywordTargets findTargets(std::string_view keyword) {
   const std::vector<AudioProcessInfo> processes = readAudioProcesses();
-  if (keyword == kListKeyword) {
+  const std::vector<std::string_view> pieces = keywordPieces(keyword);
+  const bool listing = keyword == kListKeyword;
+  const std::vector<InputDevice> inputs =
+      listing || std::any_of(pieces.begin(), pieces.end(), namesInput) ? readInputDevices()
+                                                                       : std::vector<InputDevice>{};
+  if (listing) {
 #ifdef SIGPIPE
     // A reader that went away is then reported as a failed write instead of killing us silently.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
-    writeListing(stdout, processes);
+    writeListing(stdout, processes, inputs);
     std::exit(0);
   }
-  return resolveTargets(keyword, processes);
+  return resolveTargets(keyword, processes, inputs);
 }
 
 }  // namespace pt

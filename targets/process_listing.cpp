@@ -46,9 +46,19 @@ std::string listingLine(const AudioProcessInfo& process) {
   return line;
 }
 
-void writeListing(std::FILE* out, const std::vector<AudioProcessInfo>& processes) {
-  for (const AudioProcessInfo& process : listingOrder(processes)) {
-    const std::string line = listingLine(process);
+std::string listingLine(const InputDevice& device) {
+  return std::string("input default=") + (device.isDefault ? "true" : "false") +
+         " channels=" + std::to_string(device.channels()) + " uid=" + device.uid +
+         " name=" + device.name + '\n';
+}
+
+void writeListing(std::FILE* out, const std::vector<AudioProcessInfo>& processes,
+                  const std::vector<InputDevice>& inputs) {
+  std::vector<std::string> lines;
+  for (const AudioProcessInfo& process : listingOrder(processes))
+    lines.push_back(listingLine(process));
+  for (const InputDevice& device : inputs) lines.push_back(listingLine(device));
+  for (const std::string& line : lines) {
     errno = 0;
     // fwrite, not fputs: a name may hold a NUL byte.
     if (std::fwrite(line.data(), 1, line.size(), out) != line.size()) writeFailed(errno);

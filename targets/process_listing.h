@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/input_devices.h"
 #include "processes/audio_process_info.h"
 
 namespace pt {
@@ -17,8 +18,14 @@ std::vector<AudioProcessInfo> listingOrder(std::vector<AudioProcessInfo> process
 // "pid=<pid> active=<true|false> name=<name> bundle=<bundleID>\n", texts as stored.
 std::string listingLine(const AudioProcessInfo& process);
 
-// Writes the sorted listing and flushes `out`. Throws "写入音频进程列表失败：<reason>" when any
+// "input default=<true|false> channels=<first stream's> uid=<UID> name=<name>\n": not a "pid="
+// line, so that a reader of the processes passes over it.
+std::string listingLine(const InputDevice& device);
+
+// Writes the sorted listing, then the input devices in the order "@TEXT" tries them, and flushes
+// `out`. Throws "写入音频进程列表失败：<reason>" when any
 // of it did not reach the stream's destination.
-void writeListing(std::FILE* out, const std::vector<AudioProcessInfo>& processes);
+void writeListing(std::FILE* out, const std::vector<AudioProcessInfo>& processes,
+                  const std::vector<InputDevice>& inputs = {});
 
 }  // namespace pt

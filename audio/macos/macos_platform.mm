@@ -546,6 +546,7 @@ class MacPlatform final : public pt::Platform {
   }
 
   std::string silentCaptureReason() override { return pt::kSystemAudioRecordingNotAllowed; }
+  std::string silentInputReason() override { return pt::kMicrophoneNotAllowed; }
   double systemUptime() override { return NSProcessInfo.processInfo.systemUptime; }
   // The HAL's IO thread, which the IO block holds up (dispatched synchronously).
   bool ioBlockIsRealTime() const noexcept override { return true; }

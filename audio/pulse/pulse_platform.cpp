@@ -337,6 +337,9 @@ class PulsePlatform final : public Platform {
   }
 
   std::string silentCaptureReason() override { return "声音服务器送来的只有静音。"; }
+  std::string silentInputReason() override {
+    return "声音服务器送来的只有静音：这个输入源可能已静音或音量为零（pactl list sources）。";
+  }
   // Where libpulse looks first: PULSE_SERVER, else the socket in the user's runtime directory.
   std::string unreachableServiceReason() override {
     if (!unreachable_) return {};

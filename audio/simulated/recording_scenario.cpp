@@ -134,7 +134,7 @@ void loadFaults(SimulatedPlatform& platform, const json& faults, AudioObjectID o
             {"createProcessTap", "defaultOutputDevice", "deviceUID", "createAggregateDevice",
              "captureFormat", "createIOProc", "watchDevice", "start", "writeFailures",
              "stalledWrites", "ioOverloads", "unreadableCycles", "unreadableTap", "droppedFrames",
-             "permissionDenied", "processingFormat"});
+             "permissionDenied", "microphoneDenied", "processingFormat"});
   auto call = [&](const char* key, const char* operation) {
     if (faults.contains(key))
       platform.failCall(operation, fault(faults[key], std::string("faults.") + key));
@@ -155,6 +155,12 @@ void loadFaults(SimulatedPlatform& platform, const json& faults, AudioObjectID o
       scenarioFail("faults.permissionDenied",
                    "expected true or false, got " + shownValue(faults["permissionDenied"]));
     platform.setCaptureAllowed(!faults["permissionDenied"].get<bool>());
+  }
+  if (faults.contains("microphoneDenied")) {
+    if (!faults["microphoneDenied"].is_boolean())
+      scenarioFail("faults.microphoneDenied",
+                   "expected true or false, got " + shownValue(faults["microphoneDenied"]));
+    platform.setMicrophoneAllowed(!faults["microphoneDenied"].get<bool>());
   }
   if (faults.contains("captureFormat")) {
     if (!faults["captureFormat"].is_boolean())
@@ -201,7 +207,7 @@ void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
   static constexpr std::string_view kRecordingKeys[] = {
       "tapFormat",        "tone",         "ioFrames",     "deviceSampleRate", "outputDevice",
       "interruptAt",      "deviceLostAt", "faults",       "subDeviceInput",   "aggregateInput",
-      "deviceRateChange", "cyclesStopAt", "blockedStart", "recorderStopped"};
+      "deviceRateChange", "cyclesStopAt", "blockedStart", "recorderStopped",  "inputDevices"};
   for (const auto& [key, value] : scenario.items()) {
     const bool known = std::find(std::begin(kRecordingKeys), std::end(kRecordingKeys), key) !=
                            std::end(kRecordingKeys) ||
@@ -234,6 +240,32 @@ void applyRecordingScenario(SimulatedPlatform& platform, const json& scenario) {
     const double tone =
         input.contains("tone") ? positive(input["tone"], "subDeviceInput.tone") : 1000;
     platform.setSubDeviceInput(channels, tone);
+  }
+  if (scenario.contains("inputDevices")) {
+    const json& list = scenario["inputDevices"];
+    if (!list.is_array()) scenarioFail("inputDevices", "expected a list, got " + shownValue(list));
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      const std::string where = "inputDevices[" + std::to_string(i) + "]";
+      const json& entry = list[i];
+      allowOnly(entry, where, {"id", "name", "uid", "channels", "tone", "clockDomain", "default"});
+      const auto text = [&](const char* key) {
+        if (!entry.contains(key) || !entry[key].is_string())
+          scenarioFail(where + "." + key,
+                       "expected text, got " + shownValue(entry.value(key, json())));
+        return entry[key].get<std::string>();
+      };
+      InputDeviceModel device{count(entry.value("id", json()), where + ".id", 2), text("name"),
+                              text("uid")};
+      if (entry.contains("channels"))
+        device.channels = count(entry["channels"], where + ".channels", 1);
+      if (entry.contains("tone")) device.tone = positive(entry["tone"], where + ".tone");
+      if (entry.contains("clockDomain"))
+        device.clockDomain = count(entry["clockDomain"], where + ".clockDomain", 0);
+      if (entry.contains("default") && !entry["default"].is_boolean())
+        scenarioFail(where + ".default",
+                     "expected true or false, got " + shownValue(entry["default"]));
+      platform.addInputDevice(device, entry.value("default", false));
+    }
   }
   if (scenario.contains("aggregateInput")) {
     const json& input = scenario["aggregateInput"];

@@ -9,6 +9,10 @@
 //                       "SimulatedOutputDevice")
 //   "subDeviceInput":   {"channels": N, "tone": Hz}: the output device's own microphone (default
 //                       1 channel, 1000 Hz), whose stream an aggregate puts ahead of the tap's
+//   "inputDevices":     [{"id": N, "name": T, "uid": T, "channels": C, "tone": Hz,
+//                         "clockDomain": N, "default": B}, ...]: input devices with one stream
+//                       each (default 1 channel, 660 Hz, domain 0, not the default input); one
+//                       with the output device's UID is its own microphone
 //   "aggregateInput":   {"tapStreamsAfter": seconds, "subDeviceStreamsAfter": seconds,
 //                        "tapFirst": B, "tapStreamChannels": N}: the aggregate's input states the
 //                       tap's streams, and the sub-device's, only that long after it is made
@@ -32,7 +36,7 @@
 //                        "watchDevice": S, "start": S, "writeFailures": [cycle, ...],
 //                        "stalledWrites": {"<cycle>": ms, ...}, "ioOverloads": {"<cycle>": ms},
 //                        "unreadableCycles": [cycle, ...], "unreadableTap": N, "droppedFrames": N,
-//                        "permissionDenied": true,
+//                        "permissionDenied": true, "microphoneDenied": true,
 //                        "processingFormat": {"sampleRate": R, "channels": C, "interleaved": B}}
 //                       (cycles count from 1, skipped ones included; a write belongs to the cycle
 //                       delivered last when it runs; a stalled write holds the writer thread for
@@ -40,8 +44,9 @@
 //                       ms, so the device skips the cycles it overran; an unreadable cycle has
 //                       null buffers, for the Nth tap of the aggregate's list only when
 //                       unreadableTap is given (from 0); droppedFrames is what the platform says it
-//                       dropped; without permission the tap hears silence; the audio file states
-//                       that processing format instead of the one it was opened with)
+//                       dropped; without permission the tap hears silence, and without the
+//                       microphone's every input stream; the audio file states that processing
+//                       format instead of the one it was opened with)
 #pragma once
 
 #include <nlohmann/json_fwd.hpp>

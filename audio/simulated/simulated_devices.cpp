@@ -103,7 +103,39 @@ void SimulatedPlatform::addOutputDevice(AudioObjectID device, const std::string&
   setString(device, kAudioDevicePropertyDeviceUID, uid);
   devices_->outputDevice = device;
   devices_->outputUID = uid;
+  devices_->deviceList.push_back(device);
+  setBytes(AudioObjectID::system, kAudioHardwarePropertyDevices,
+           std::string(reinterpret_cast<const char*>(devices_->deviceList.data()),
+                       devices_->deviceList.size() * sizeof(AudioObjectID)));
 }
+void SimulatedPlatform::addInputDevice(const InputDeviceModel& device, bool isDefault) {
+  Devices& d = *devices_;
+  const std::uint32_t channels = std::max<std::uint32_t>(1, device.channels);
+  if (device.uid == d.outputUID)
+    d.subDeviceInput = {channels, device.tone};
+  else
+    d.inputDevices[device.uid] = {channels, device.tone};
+  if (std::find(d.deviceList.begin(), d.deviceList.end(), device.id) == d.deviceList.end())
+    d.deviceList.push_back(device.id);
+  setBytes(AudioObjectID::system, kAudioHardwarePropertyDevices,
+           std::string(reinterpret_cast<const char*>(d.deviceList.data()),
+                       d.deviceList.size() * sizeof(AudioObjectID)));
+  if (isDefault)
+    setValue(AudioObjectID::system, kAudioHardwarePropertyDefaultInputDevice, device.id);
+  setString(device.id, kAudioObjectPropertyName, device.name);
+  setString(device.id, kAudioDevicePropertyDeviceUID, device.uid);
+  std::string streams(audioBufferListSize(1), '\0');
+  auto* list = reinterpret_cast<AudioBufferList*>(streams.data());
+  list->mNumberBuffers = 1;
+  list->mBuffers[0] = {channels, 0, nullptr};
+  setBytes(device.id, kAudioDevicePropertyStreamConfiguration, std::move(streams));
+  setValue(device.id, kAudioDevicePropertyNominalSampleRate, d.deviceRate.value_or(48000));
+  setValue(device.id, kAudioDevicePropertyClockDomain, device.clockDomain);
+}
+void SimulatedPlatform::setMicrophoneAllowed(bool allowed) {
+  devices_->microphoneAllowed = allowed;
+}
+std::string SimulatedPlatform::silentInputReason() { return kMicrophoneNotAllowed; }
 void SimulatedPlatform::setSubDeviceInput(std::uint32_t channels, double hertz) {
   devices_->subDeviceInput = {std::max<std::uint32_t>(1, channels), hertz};
 }
@@ -352,18 +384,25 @@ OSStatus SimulatedPlatform::deviceStart(AudioObjectID device, AudioDeviceIOProcI
 
 void SimulatedPlatform::Devices::layOutInput(AudioObjectID id, const Value& aggregate) {
   subDeviceStreams = subDeviceStreamsOf(id, aggregate);
+  const auto subs = std::uint32_t(subDeviceStreams.size());
   std::uint32_t tapped = 0;
   for (RunningTap& tap : runningTaps) tapped += tap.buffers = streamsOf(tap.format);
-  const std::uint32_t subChannels = subDeviceInput ? subDeviceInput->first : 0;
-  subDeviceSamples.assign(std::size_t(ioFrames) * subChannels * subDeviceStreams, 0.0f);
-  listStorage.assign(audioBufferListSize(subDeviceStreams + tapped), std::byte{0});
+  subDeviceOffsets.clear();
+  std::size_t samples = 0;
+  for (const auto& [channels, tone] : subDeviceStreams) {
+    subDeviceOffsets.push_back(samples);
+    samples += std::size_t(ioFrames) * channels;
+  }
+  subDeviceSamples.assign(samples, 0.0f);
+  listStorage.assign(audioBufferListSize(subs + tapped), std::byte{0});
   AudioBufferList* list = input();
-  list->mNumberBuffers = subDeviceStreams + tapped;
-  if (subDeviceStreams > 0)
-    list->mBuffers[tapFirst ? tapped : 0] = {subChannels,
-                                             std::uint32_t(subDeviceSamples.size() * sizeof(float)),
-                                             subDeviceSamples.data()};
-  std::uint32_t next = tapFirst ? 0 : subDeviceStreams;
+  list->mNumberBuffers = subs + tapped;
+  for (std::uint32_t k = 0; k < subs; ++k)
+    list->mBuffers[(tapFirst ? tapped : 0) + k] = {
+        subDeviceStreams[k].first,
+        std::uint32_t(std::size_t(ioFrames) * subDeviceStreams[k].first * sizeof(float)),
+        subDeviceSamples.data() + subDeviceOffsets[k]};
+  std::uint32_t next = tapFirst ? 0 : subs;
   for (RunningTap& tap : runningTaps) {
     const std::uint32_t channels = std::max<std::uint32_t>(1, tap.format.mChannelsPerFrame);
     const bool interleaved = (tap.format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
@@ -586,11 +625,12 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
                                   : std::size_t(c) * d.ioFrames + f] = sample;
       }
     }
-    if (d.subDeviceStreams > 0) {
-      const std::uint32_t subChannels = d.subDeviceInput->first;
+    for (std::size_t k = 0; k < d.subDeviceStreams.size(); ++k) {
+      const auto [subChannels, tone] = d.subDeviceStreams[k];
       for (std::uint32_t f = 0; f < d.ioFrames; ++f)
-        std::fill_n(d.subDeviceSamples.data() + std::size_t(f) * subChannels, subChannels,
-                    toneSample({d.subDeviceInput->second}, d.rate, first + f));
+        std::fill_n(
+            d.subDeviceSamples.data() + d.subDeviceOffsets[k] + std::size_t(f) * subChannels,
+            subChannels, d.microphoneAllowed ? toneSample({tone}, d.rate, first + f) : 0.0f);
     }
     // A stream switched off for the block reaches it as a null buffer; an unreadable cycle has
     // null buffers for the taps.
@@ -605,10 +645,12 @@ void SimulatedPlatform::sleepForTimeInterval(double seconds, const std::atomic<b
           unreadable && tap &&
           (!d.unreadableTap || std::uint32_t(tap - d.runningTaps.data()) == *d.unreadableTap);
       const bool used = (on.empty() || (b < on.size() && on[b] != 0)) && !unread;
+      const std::uint32_t sub =
+          d.tapFirst ? b - std::uint32_t(list->mNumberBuffers - d.subDeviceStreams.size()) : b;
       float* data =
           tap ? tap->samples.data() + std::size_t(b - tap->firstBuffer) *
                                           (list->mBuffers[b].mDataByteSize / sizeof(float))
-              : d.subDeviceSamples.data();
+              : d.subDeviceSamples.data() + d.subDeviceOffsets[sub];
       list->mBuffers[b].mData = used ? data : nullptr;
       if (used && !tap) d.subDeviceInputDelivered = true;
     }

@@ -154,7 +154,10 @@ struct SimulatedPlatform::Devices {
   std::optional<double> deviceLostAt;
   AudioObjectID outputDevice = AudioObjectID::unknown;
   std::string outputUID;
-  std::optional<std::pair<std::uint32_t, double>> subDeviceInput;  // channels, tone
+  std::optional<std::pair<std::uint32_t, double>> subDeviceInput;        // channels, tone
+  std::map<std::string, std::pair<std::uint32_t, double>> inputDevices;  // by UID
+  std::vector<AudioObjectID> deviceList;                                 // 'dev#'
+  bool microphoneAllowed = true;
   double tapStreamsAfter = 0;        // seconds from an aggregate's creation to its tap's streams
   double subDeviceStreamsAfter = 0;  // and to the sub-device's
   bool tapFirst = false;             // the tap's streams ahead of the sub-device's
@@ -253,7 +256,10 @@ struct SimulatedPlatform::Devices {
     std::vector<float> samples;
   };
   std::vector<RunningTap> runningTaps;
-  std::uint32_t subDeviceStreams = 0;  // of the running device
+  // The sub-devices' input streams of the running device: channels and tone of each, and where
+  // each one's samples start.
+  std::vector<std::pair<std::uint32_t, double>> subDeviceStreams;
+  std::vector<std::size_t> subDeviceOffsets;
   std::vector<float> subDeviceSamples;
   bool subDeviceInputDelivered = false;
   std::vector<std::byte> listStorage;
@@ -281,14 +287,20 @@ struct SimulatedPlatform::Devices {
     return named;
   }
 
-  // The output device's input streams, when the aggregate lists it as a sub-device.
-  std::uint32_t subDeviceStreamsOf(AudioObjectID id, const Value& aggregate) const {
-    if (!subDeviceInput || now < aggregatesMadeAt.at(id) + subDeviceStreamsAfter) return 0;
+  // The input streams of the sub-devices the aggregate lists, in its order: the output device's
+  // own and input devices'.
+  std::vector<std::pair<std::uint32_t, double>> subDeviceStreamsOf(AudioObjectID id,
+                                                                   const Value& aggregate) const {
+    std::vector<std::pair<std::uint32_t, double>> streams;
+    if (now < aggregatesMadeAt.at(id) + subDeviceStreamsAfter) return streams;
     if (const Value* list = aggregate.find("subdevices"); list && list->isList())
       for (const Value& entry : list->list())
-        if (const Value* uid = entry.find("uid"); uid && uid->isText() && uid->text() == outputUID)
-          return 1;
-    return 0;
+        if (const Value* uid = entry.find("uid"); uid && uid->isText()) {
+          if (uid->text() == outputUID && subDeviceInput) streams.push_back(*subDeviceInput);
+          if (auto input = inputDevices.find(uid->text()); input != inputDevices.end())
+            streams.push_back(input->second);
+        }
+    return streams;
   }
 
   // One stream per buffer the tap's format has.
@@ -299,8 +311,9 @@ struct SimulatedPlatform::Devices {
 
   // The channels of each input stream of an aggregate ('slay'), as they stand now.
   std::vector<std::uint32_t> inputChannelsOf(AudioObjectID id, const Value& aggregate) const {
-    std::vector<std::uint32_t> channels(subDeviceStreamsOf(id, aggregate),
-                                        subDeviceInput ? subDeviceInput->first : 0);
+    std::vector<std::uint32_t> channels;
+    for (const auto& [streamChannels, tone] : subDeviceStreamsOf(id, aggregate))
+      channels.push_back(streamChannels);
     if (now < aggregatesMadeAt.at(id) + tapStreamsAfter) return channels;
     std::vector<std::uint32_t> tapped;
     for (const Tap* tap : tapsOf(aggregate)) {

@@ -26,9 +26,15 @@
 // - AVAudioPCMBuffer refusing a buffer list that does not match its format; the file written by
 //   libsndfile instead of AVAudioFile.
 //
+// - input devices ('dev#', 'dIn ', each one's 'lnam', 'uid ', 'slay', 'nsrt' and 'clkd'), one
+//   input stream each playing a tone; an aggregate that lists one as a sub-device puts its stream
+//   after the output device's own and ahead of the taps'; without the Microphone permission every
+//   input stream holds silence and every call still succeeds;
+//
 // What it does not model: real time (a virtual clock advances in the sleep), more than one
-// running device, sub-devices other than the default output device, formats other than 32-bit
-// float, the permission prompt, and the HAL's own threads (listeners run on the given queue).
+// running device, clocks that drift (every sub-device runs at the aggregate's rate), formats
+// other than 32-bit float, the permission prompts, and the HAL's own threads (listeners run on
+// the given queue).
 #pragma once
 
 #include <atomic>
@@ -69,6 +75,16 @@ struct ProcessingFormat {
   std::optional<double> sampleRate;
   std::optional<std::uint32_t> channels;
   std::optional<bool> interleaved;
+};
+
+// An input device with one input stream of `channels` interleaved channels playing `tone`.
+struct InputDeviceModel {
+  AudioObjectID id;
+  std::string name;
+  std::string uid;
+  std::uint32_t channels = 1;
+  double tone = 660;
+  std::uint32_t clockDomain = 0;
 };
 
 struct ProcessObject {
@@ -143,6 +159,11 @@ class SimulatedPlatform : public Platform {
                          std::optional<std::uint32_t> tapStreamChannels);
   // Without the user's permission a tap hears only silence, and nothing says so.
   void setCaptureAllowed(bool allowed);
+  // Appends an input device to 'dev#' (the default input when `isDefault`). One with the output
+  // device's UID is that device's own microphone (setSubDeviceInput).
+  void addInputDevice(const InputDeviceModel& device, bool isDefault = false);
+  // Without the Microphone permission every input stream holds only silence.
+  void setMicrophoneAllowed(bool allowed);
   void setIOFrames(std::uint32_t frames);
   // makeAudioFormat answers null.
   void setCaptureFormatUnusable(bool unusable);
@@ -188,7 +209,7 @@ class SimulatedPlatform : public Platform {
   std::vector<Value> aggregateDescriptions() const;
   std::vector<CATapDescription> tapDescriptions() const;
   std::int64_t deliveredCycles() const;
-  // Whether an IO block was ever handed the sub-device's input (a stream left switched on).
+  // Whether an IO block was ever handed a sub-device's input (a stream left switched on).
   bool subDeviceInputDelivered() const;
   double virtualTime() const;
   // The interleaved samples of a cycle as the simulated tap produces them, for checking files.
@@ -247,6 +268,7 @@ class SimulatedPlatform : public Platform {
   std::string randomUUID() override;
   void sleepForTimeInterval(double seconds, const std::atomic<bool>& interrupted) override;
   std::string silentCaptureReason() override;  // macOS's
+  std::string silentInputReason() override;    // macOS's
   double systemUptime() override;              // the virtual clock; not logged
   bool cyclesContinueWhileSilent() const noexcept override { return true; }
   bool ioBlockIsRealTime() const noexcept override { return true; }  // Core Audio's

@@ -19,14 +19,19 @@ TEST(OutputPaths, EachTargetGetsAFileOfItsOwnInTheFolderAsked) {
                                       "Caf\u00E9-7", "CAFE\u0301-8"}));
   EXPECT_EQ(pathFor("/r/{name}/call-{name}.flac", "Zoom"), "/r/Zoom/call-Zoom.flac");
 
-  KeywordTargets targets{{named(1, "Zoom"), named(2, "Slack")}, {}};
+  // The microphone's file is named by its device, and gives way to a process of its name.
+  const InputDevice mic{70, "Zoom", "MicUID", {1}, true};
+  KeywordTargets targets{{named(1, "Zoom"), named(2, "Slack")}, {}, mic};
   std::vector<TrackSource> tracks = trackSources("/r/call-{name}.wav", targets);
-  ASSERT_EQ(tracks.size(), 2u);
+  ASSERT_EQ(tracks.size(), 3u);
   EXPECT_EQ(tracks[1].path, "/r/call-Slack.wav");
   EXPECT_EQ(tracks[1].targets.front().pid, 2);
+  EXPECT_EQ(tracks[2].path, "/r/call-Zoom-input.wav");
+  EXPECT_TRUE(tracks[2].targets.empty() && tracks[2].input && !tracks[1].input);
   tracks = trackSources("/r/call.wav", targets);
   ASSERT_EQ(tracks.size(), 1u);
   EXPECT_EQ(tracks[0].targets.size(), 2u);
+  EXPECT_TRUE(tracks[0].input);
 }
 
 }  // namespace

@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
 #include <signal.h>
 #include <sndfile.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include "audio/macos/silent_capture_reason.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -275,6 +277,55 @@ TEST(ScenarioRunner, AFilePerTargetAndTheSystemMixWithoutOne) {
   for (std::size_t i : {std::size_t(100), std::size_t(30000)})
     EXPECT_FLOAT_EQ(rest.left.at("rest.wav").at(i),
                     float(0.25 * std::sin(2 * M_PI * 440 * double(i) / 48000)));
+}
+
+// The microphone beside a player: listed after the processes, on a track of its own with its own
+// tone and the player's length, or mixed into the player's file; without the Microphone
+// permission it is silence, and the run says why.
+TEST(ScenarioRunner, TheMicrophoneOnItsOwnTrackOrInTheMix) {
+  json call = kRadioOnly;
+  call["tone"] = {{"72", 440}};
+  call["inputDevices"] = json::parse(
+      R"([{"id": 80, "name": "USB Headset", "uid": "USB-1", "tone": 1000},
+          {"id": 81, "name": "MacBook Pro Microphone", "uid": "BuiltIn", "default": true}])");
+  const auto at = [](double hertz, std::size_t i) {
+    return float(0.25 * std::sin(2 * M_PI * hertz * double(i) / 48000));
+  };
+  const SimRun listed = runSim(call.dump(), {"scenario.json", "x.wav", "1", "--list"});
+  EXPECT_THAT(listed.out, HasSubstr("bundle=com.example.Radio\n"
+                                    "input default=false channels=1 uid=USB-1 name=USB Headset\n"
+                                    "input default=true channels=1 uid=BuiltIn name=MacBook Pro "
+                                    "Microphone\n"));
+
+  const SimRun own = runSim(call.dump(), {"scenario.json", "call-{name}.wav", "1", "radio,@usb"});
+  EXPECT_EQ(own.exitStatus, 0) << own.err;
+  EXPECT_THAT(own.out, HasSubstr("/call-Radio.wav targets=Radio(pid=900) wrote=" + own.dir +
+                                 "/call-USB Headset.wav input=USB Headset buffers=94 "));
+  const std::vector<float>& voice = own.left.at("call-USB Headset.wav");
+  ASSERT_EQ(voice.size(), 48000u);
+  ASSERT_EQ(own.left.at("call-Radio.wav").size(), 48000u);
+  for (std::size_t i : {std::size_t(100), std::size_t(30000)}) {
+    EXPECT_FLOAT_EQ(voice[i], at(1000, i));
+    EXPECT_FLOAT_EQ(own.left.at("call-Radio.wav")[i], at(440, i));
+  }
+
+  const SimRun mixed = runSim(call.dump(), {"scenario.json", "call.wav", "1", "@,Radio"});
+  EXPECT_EQ(mixed.exitStatus, 0) << mixed.err;
+  EXPECT_THAT(mixed.out, HasSubstr(" targets=Radio(pid=900) input=MacBook Pro Microphone "));
+  for (std::size_t i : {std::size_t(100), std::size_t(30000)})
+    EXPECT_FLOAT_EQ(mixed.left.at("call.wav").at(i), at(440, i) + at(660, i));
+
+  call["faults"] = {{"microphoneDenied", true}};
+  const SimRun denied = runSim(call.dump(), {"scenario.json", "me.wav", "1", "@"});
+  EXPECT_EQ(denied.exitStatus, 0);
+  EXPECT_THAT(denied.out, HasSubstr("wrote=" + denied.dir +
+                                    "/me.wav input=MacBook Pro Microphone "
+                                    "buffers=94 frames=48000 sampleRate=48000 channels=1\n"));
+  EXPECT_EQ(denied.err, std::string("输入设备只录到了静音（MacBook Pro Microphone）：") +
+                            kMicrophoneNotAllowed + "\n");
+  const SimRun two = runSim(call.dump(), {"scenario.json", "me.wav", "1", "@,@usb"});
+  EXPECT_EQ(two.exitStatus, 1);
+  EXPECT_THAT(two.err, HasSubstr("一次录音只能录一个输入设备：@usb\n"));
 }
 
 // OUTPUT "-" is the recording on standard output as a WAV stream, the summary on standard

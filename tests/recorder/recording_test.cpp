@@ -13,6 +13,7 @@
 #include <variant>
 
 #include "audio/file_settings.h"
+#include "audio/input_devices.h"
 #include "audio/macos/silent_capture_reason.h"
 #include "audio/simulated/scenario.h"
 #include "audio/simulated/simulated_platform.h"
@@ -252,6 +253,49 @@ TEST_F(RecordingTest, EachScenarioKeyShapesTheRecordingAndAFailureTearsDownWhatW
     sim.clearCalls();
     recorder_.reset();
     EXPECT_EQ(sim.calls(), Calls{});
+  }
+}
+
+// An input device joins the aggregate after the output device, with drift compensation unless
+// both say they share a clock; a headset's own input is the output device's, already there. The
+// recorded input's first stream, and only it, is mixed into the tap's channels.
+TEST_F(RecordingTest, TheInputDeviceJoinsTheAggregateOnItsClockAndIntoTheMix) {
+  struct Case {
+    const char* name;
+    AudioObjectID id;
+    std::string uid;
+    std::uint32_t domain;
+    bool subDevice, drift;
+  };
+  sim_.setValue(AudioObjectID(60), kAudioDevicePropertyClockDomain, std::uint32_t(5));
+  sim_.setTone(11, 0);
+  for (const Case& c : {Case{"another clock", 70, "Mic", 7, true, true},
+                        Case{"an unknown clock", 71, "Mic2", 0, true, true},
+                        Case{"one clock", 72, "Mic3", 5, true, false},
+                        Case{"the headset's", 60, "Speakers", 5, false, false}}) {
+    SCOPED_TRACE(c.name);
+    sim_.setSubDeviceInput(1, 1000);  // the output device's own, not recorded but by a headset
+    sim_.addInputDevice({c.id, "Mic", c.uid, 2, 660, c.domain});
+    std::optional<InputDevice> input;
+    for (const InputDevice& device : readInputDevices())
+      if (device.uid == c.uid) input = device;
+    ASSERT_TRUE(input);
+    recorder_ = ProcessTapRecorder::make({{{kMusic}, {}, path_, input}}, 0.05);
+    ::testing::internal::CaptureStdout();
+    recorder_->run();
+    EXPECT_THAT(::testing::internal::GetCapturedStdout(), HasSubstr(" input=Mic buffers="));
+    recorder_.reset();
+    const Value::List subdevices = sim_.aggregateDescriptions().back().find("subdevices")->list();
+    ASSERT_EQ(subdevices.size(), c.subDevice ? 2u : 1u);
+    if (c.subDevice) {
+      EXPECT_EQ(subdevices[1].find("uid")->text(), c.uid);
+      EXPECT_EQ(subdevices[1].find("drift") != nullptr, c.drift);
+    }
+    const Decoded file = decode(path_);
+    ASSERT_EQ(file.channels, 2);
+    for (std::int64_t f : {0, 700, 2399})
+      for (int channel : {0, 1})
+        EXPECT_FLOAT_EQ(file.samples[std::size_t(f) * 2 + channel], tone({660}, 48000, f));
   }
 }
 

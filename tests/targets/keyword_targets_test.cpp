@@ -44,15 +44,21 @@ TEST(ResolveTargetsTest, KeywordGrammar) {
       process(1000, "音乐", "com.netease.cloud"),
       process(1001, "Caf\u00E9 İzmir ΟΔΟΣ", "org.example.bad\xFF"),
   };
-  // The chosen pids and, after " -", the excluded ones, or the message.
-  auto resolved = [&](std::string_view keyword) {
+  const std::vector<InputDevice> inputs = {{70, "USB Headset", "usb", {1}, false},
+                                           {71, "Built-in Mic", "mic", {2}, true}};
+  // The chosen pids and, after " -", the excluded ones, and after " @" the input's object; or
+  // the message.
+  auto resolved = [&](std::string_view keyword, bool anyDefault = true) {
     try {
-      const KeywordTargets found = resolveTargets(keyword, inventory);
+      std::vector<InputDevice> devices = inputs;
+      devices[1].isDefault = anyDefault;
+      const KeywordTargets found = resolveTargets(keyword, inventory, devices);
       std::string text;
       for (std::int32_t pid : pids(found.targets))
         text += (text.empty() ? "" : ",") + std::to_string(pid);
       for (std::size_t i = 0; i < found.excluded.size(); ++i)
         text += (i == 0 ? " -" : ",") + std::to_string(found.excluded[i].pid);
+      if (found.input) text += " @" + std::to_string(std::uint32_t(found.input->objectID));
       return text;
     } catch (const TextError& error) {
       return error.text();
@@ -81,9 +87,13 @@ TEST(ResolveTargetsTest, KeywordGrammar) {
       {"\xFF", "1001"},  // U+FFFD in the bundle identifier
       {"Music,Nonexistent", notFound + "Nonexistent"}, {" NonExistent\t", notFound + "NonExistent"},
       {"zz\xC3", notFound + "zz\uFFFD"}, {"--list", notFound + "--list"},
-      {"Music,--list", beside + "Music"}};
+      {"Music,--list", beside + "Music"},
+      // An input device beside anything, exclusions too; alone, no process at all.
+      {"@", " @71"}, {"radio,@usb", "700 @70"}, {"-radio,@", "0 -700 @71"}, {"@built,@MIC", " @71"},
+      {"@nothing", "未找到输入设备：@nothing"}, {"@usb,@", "一次录音只能录一个输入设备：@"}};
   // clang-format on
   for (const auto& [keyword, expected] : cases) EXPECT_EQ(resolved(keyword), expected) << keyword;
+  EXPECT_EQ(resolved("Music,@", false), "系统没有默认输入设备");
 }
 
 TEST(ResolveTargetsTest, TheGlobalTargetAppearsOnceAndTextAndPidsIgnoreTheAutoRules) {
