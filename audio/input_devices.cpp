@@ -31,19 +31,8 @@ std::optional<std::vector<std::uint32_t>> inputStreamChannels(AudioObjectID devi
 }
 
 std::vector<InputDevice> readInputDevices() {
-  const AudioObjectPropertyAddress address{kAudioHardwarePropertyDevices,
-                                           kAudioObjectPropertyScopeGlobal,
-                                           kAudioObjectPropertyElementMain};
-  std::uint32_t size = 0;
-  OSStatus status =
-      platform().getPropertyDataSize(AudioObjectID::system, address, 0, nullptr, size);
-  std::vector<AudioObjectID> ids(size / sizeof(AudioObjectID), AudioObjectID::unknown);
-  std::uint32_t capacity = std::uint32_t(ids.size() * sizeof(AudioObjectID));
-  if (status == noErr)
-    status = platform().getPropertyData(AudioObjectID::system, address, 0, nullptr, capacity,
-                                        ids.data());
-  if (status != noErr) throw TextError(statusMessage(kDeviceListReadFailed, status));
-  ids.resize(capacity / sizeof(AudioObjectID));
+  const std::vector<AudioObjectID> ids =
+      readObjectList(kAudioHardwarePropertyDevices, kDeviceListReadFailed, kDeviceListReadFailed);
   AudioObjectID defaultInput = AudioObjectID::unknown;
   try {
     defaultInput = AudioObjectID::system.read<AudioObjectID>(

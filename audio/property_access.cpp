@@ -25,6 +25,25 @@ std::string AudioObjectID::readString(AudioObjectPropertySelector selector) cons
   return text;
 }
 
+std::vector<AudioObjectID> readObjectList(AudioObjectPropertySelector selector,
+                                          const char* sizeFailed, const char* readFailed) {
+  const AudioObjectPropertyAddress address{selector, kAudioObjectPropertyScopeGlobal,
+                                           kAudioObjectPropertyElementMain};
+  std::uint32_t size = 0;
+  OSStatus status =
+      platform().getPropertyDataSize(AudioObjectID::system, address, 0, nullptr, size);
+  if (status != noErr) throw TextError(statusMessage(sizeFailed, status));
+
+  static_assert(sizeof(AudioObjectID) == 4);
+  std::vector<AudioObjectID> ids(size / sizeof(AudioObjectID), AudioObjectID::unknown);
+  std::uint32_t capacity = std::uint32_t(ids.size() * sizeof(AudioObjectID));
+  // Made even for an empty list.
+  status =
+      platform().getPropertyData(AudioObjectID::system, address, 0, nullptr, capacity, ids.data());
+  if (status != noErr) throw TextError(statusMessage(readFailed, status));
+  return ids;
+}
+
 bool AudioObjectID::readBool(AudioObjectPropertySelector selector) const {
   try {
     return read<std::uint32_t>(selector, 0) == 1;

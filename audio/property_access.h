@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "audio/audio_object_id.h"
 #include "audio/platform.h"
@@ -14,6 +15,11 @@ namespace pt {
 
 inline constexpr const char* kPropertySizeReadFailed = "读取 Core Audio 属性大小失败";
 inline constexpr const char* kPropertyReadFailed = "读取 Core Audio 属性失败";
+
+// The system object's list of objects under `selector`, size first. Entries the platform does not
+// write stay unknown. Throws `sizeFailed` or `readFailed` with the status.
+std::vector<AudioObjectID> readObjectList(AudioObjectPropertySelector selector,
+                                          const char* sizeFailed, const char* readFailed);
 
 template <class T>
 T AudioObjectID::read(const AudioObjectPropertyAddress& address, T defaultValue,

@@ -12,22 +12,8 @@
 namespace pt {
 
 std::vector<AudioObjectID> readProcessList() {
-  const AudioObjectPropertyAddress address{kAudioHardwarePropertyProcessObjectList,
-                                           kAudioObjectPropertyScopeGlobal,
-                                           kAudioObjectPropertyElementMain};
-  std::uint32_t size = 0;
-  OSStatus status =
-      platform().getPropertyDataSize(AudioObjectID::system, address, 0, nullptr, size);
-  if (status != noErr) throw TextError(statusMessage(kProcessListSizeReadFailed, status));
-
-  static_assert(sizeof(AudioObjectID) == 4);
-  std::vector<AudioObjectID> ids(size / sizeof(AudioObjectID), AudioObjectID::unknown);
-  std::uint32_t capacity = std::uint32_t(ids.size() * sizeof(AudioObjectID));
-  // Made even for an empty list; entries the platform does not write stay unknown.
-  status =
-      platform().getPropertyData(AudioObjectID::system, address, 0, nullptr, capacity, ids.data());
-  if (status != noErr) throw TextError(statusMessage(kProcessListReadFailed, status));
-  return ids;
+  return readObjectList(kAudioHardwarePropertyProcessObjectList, kProcessListSizeReadFailed,
+                        kProcessListReadFailed);
 }
 
 std::string processName(std::int32_t pid) {
