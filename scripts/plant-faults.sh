@@ -250,7 +250,7 @@ FAULTS = [
      "a non-blocking standard output loses audio"),
     ("recorder/input_mix.cpp", "out[std::size_t(f) * perPlane + c] = in[std::size_t(f) * perPlane + c] + voice;",
      "out[std::size_t(f) * perPlane + c] = in[std::size_t(f) * perPlane + c];", "the microphone is left out of the mix"),
-    ("recorder/input_mix.cpp", "            voice /= float(channels_);\n", "",
+    ("recorder/input_mix.cpp", "            voice /= float(self->channels_);\n", "",
      "an input's channels are summed, not averaged, into the mix"),
     ("recorder/input_mix.cpp", "      time.mSampleTime += n;\n", "",
      "the slices of a long cycle share one time stamp"),
