@@ -30,7 +30,8 @@ Value aggregateDeviceDescription(const std::vector<AudioProcessInfo>& targets,
       {"master", outputDeviceUID},
       {"private", true},
       {"stacked", false},
-      {"tapautostart", true},
+      // Without a tap, a start that waits for a tapped process to play would wait for nothing.
+      {"tapautostart", !tapUUIDs.empty()},
       {"subdevices", std::move(subdevices)},
       {"taps", std::move(taps)},
   };
