@@ -110,22 +110,21 @@ TEST_F(SharedServer, AFilePerTargetTheMicrophoneAndAnExclusion) {
   // The device is found by the name the listing gives it.
   const Outcome listed = tap({file("x.wav"), "1", "--list"}, 30s);
   std::smatch line;
-  ASSERT_TRUE(std::regex_search(listed.out, line,
-                                std::regex("\ninput default=(true|false) channels=1 uid=" + mic +
-                                           " name=([^\n]*)\n")))
+  ASSERT_TRUE(std::regex_search(
+      listed.out, line,
+      std::regex("\ninput default=(true|false) channels=1 uid=" + mic + " name=([^\n]*)\n")))
       << listed.out;
   const std::string device = line[2];
 
-  const Outcome call =
-      tap({file("call-{name}.wav"), "2", near + "," + far + ",@" + device}, 60s);
+  const Outcome call = tap({file("call-{name}.wav"), "2", near + "," + far + ",@" + device}, 60s);
   ASSERT_EQ(call.status, 0) << call.err;
   EXPECT_THAT(call.err, IsEmpty());
-  EXPECT_THAT(call.out, HasSubstr("wrote=" + file("call-" + near + ".wav").string() +
-                                  " targets=" + target(near, a.pid()) +
-                                  " wrote=" + file("call-" + far + ".wav").string() +
-                                  " targets=" + target(far, b.pid()) + " wrote=" +
-                                  file("call-" + device + ".wav").string() + " input=" + device +
-                                  " buffers="));
+  EXPECT_THAT(
+      call.out,
+      HasSubstr(
+          "wrote=" + file("call-" + near + ".wav").string() + " targets=" + target(near, a.pid()) +
+          " wrote=" + file("call-" + far + ".wav").string() + " targets=" + target(far, b.pid()) +
+          " wrote=" + file("call-" + device + ".wav").string() + " input=" + device + " buffers="));
   const Audio nearSide = audioOf(file("call-" + near + ".wav"));
   const Audio farSide = audioOf(file("call-" + far + ".wav"));
   const Audio voice = audioOf(file("call-" + device + ".wav"));
