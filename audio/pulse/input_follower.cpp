@@ -11,8 +11,10 @@ namespace {
 
 // Above any burst of either side: a source's fragments (100 ms once a recording runs) arrive
 // while the time line takes its own batches (up to 100 ms), and a loaded machine delays either.
-// The input's track lags the source by this much.
+// The input's track lags the source by this much; by a larger fragment and the margin when the
+// source delivers in larger ones.
 constexpr double kTargetSeconds = 0.3;
+constexpr double kMarginSeconds = 0.2;
 // As much as a stream may hold when this process was stopped and the server hands its backlog
 // over (the mixer's bound too); taken as the pages are touched.
 constexpr double kRingSeconds = 30;
@@ -43,6 +45,7 @@ InputFollower::InputFollower(std::uint32_t channels, std::uint32_t rate)
     : channels_(channels),
       rate_(rate),
       target_(std::size_t(rate * kTargetSeconds)),
+      margin_(std::size_t(rate * kMarginSeconds)),
       capacity_(powerOfTwoAbove(std::size_t(rate * kRingSeconds))),
       ring_(new float[capacity_ * channels]),
       resampled_(kOutFrames * channels),
@@ -98,21 +101,26 @@ std::size_t InputFollower::held() const noexcept {
   return write_.load(std::memory_order_acquire) - read_.load(std::memory_order_relaxed);
 }
 
+std::size_t InputFollower::targetFrames() const noexcept {
+  return std::max(target_, fragment_.load(std::memory_order_relaxed) + margin_);
+}
+
 void InputFollower::take(float* out, std::size_t count) noexcept {
   std::size_t r = read_.load(std::memory_order_relaxed);
   std::size_t held = write_.load(std::memory_order_acquire) - r;
+  const std::size_t target = targetFrames();
   if ((!started_ || dry_) && held > 0) {
     // Older than its place: before the time line began, or after silence took its place.
-    if (held > target_) {
-      r += held - target_;
-      held = target_;
+    if (held > target) {
+      r += held - target;
+      held = target;
     }
-    lead_ = target_ - held;
+    lead_ = target - held;
     leadCounts_ = started_;
     started_ = true;
     dry_ = false;
   }
-  if (started_ && !dry_) steer(held + lead_, count);
+  if (started_ && !dry_) steer(held + lead_, target, count);
 
   std::size_t silence = 0;  // counted as lost
   const std::size_t leading = std::min(lead_, count);
@@ -141,11 +149,11 @@ void InputFollower::take(float* out, std::size_t count) noexcept {
 }
 
 // Consumer: a step of the loop once a second of the time line, on the mean fill of that second.
-void InputFollower::steer(std::size_t fill, std::size_t taken) noexcept {
+void InputFollower::steer(std::size_t fill, std::size_t target, std::size_t taken) noexcept {
   fillSum_ += double(fill) * double(taken);
   fillFrames_ += taken;
   if (fillFrames_ < rate_) return;
-  const double error = (fillSum_ / double(fillFrames_) - double(target_)) / rate_;
+  const double error = (fillSum_ / double(fillFrames_) - double(target)) / rate_;
   // The integral is bounded where it alone would saturate, so that it unwinds at once.
   integral_ = std::clamp(integral_ + error * double(fillFrames_) / rate_, -kMaxAdjust / kKi,
                          kMaxAdjust / kKi);

@@ -38,6 +38,12 @@ class InputFollower {
   // Producer: `count` frames as the source delivered them; null frames are a hole the server
   // left, silence in their place. What the ring has no room for is lost, and counted.
   void deliver(const float* frames, std::size_t count) noexcept;
+  // Producer: the source delivers up to `frames` at once (the fragment the server granted; a
+  // source of fixed latency grants its own, seconds for some virtual ones): the margin held
+  // covers it.
+  void setFragment(std::size_t frames) noexcept {
+    fragment_.store(frames, std::memory_order_relaxed);
+  }
 
   // Consumer: exactly `count` frames of the input on the time line into `out`.
   void take(float* out, std::size_t count) noexcept;
@@ -50,20 +56,21 @@ class InputFollower {
   std::uint64_t lostFrames() const noexcept;
 
   std::uint32_t channels() const noexcept { return channels_; }
-  // What it keeps held: the margin against the bursts of both sides.
-  std::size_t targetFrames() const noexcept { return target_; }
+  // Consumer: what it keeps held, the margin against the bursts of both sides.
+  std::size_t targetFrames() const noexcept;
 
  private:
   void push(const float* frames, std::size_t count) noexcept;
-  void steer(std::size_t fill, std::size_t taken) noexcept;
+  void steer(std::size_t fill, std::size_t target, std::size_t taken) noexcept;
 
   const std::uint32_t channels_;
   const std::uint32_t rate_;
-  const std::size_t target_;
+  const std::size_t target_, margin_;
   const std::size_t capacity_;  // a power of two
   std::unique_ptr<float[]> ring_;
   // The ratio the consumer asks for; the producer hands it to the resampler.
   std::atomic<double> ratio_{1.0};
+  std::atomic<std::size_t> fragment_{0};
   static constexpr std::size_t kCacheLine = 64;
   alignas(kCacheLine) std::atomic<std::size_t> write_{0};
   std::atomic<std::uint64_t> producerLost_{0};
