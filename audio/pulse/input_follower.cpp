@@ -94,7 +94,8 @@ void InputFollower::push(const float* frames, std::size_t count) noexcept {
   std::memcpy(ring_.get() + at * channels_, frames, first * channels_ * sizeof(float));
   std::memcpy(ring_.get(), frames + first * channels_, (n - first) * channels_ * sizeof(float));
   write_.store(w + n, std::memory_order_release);
-  if (n < count) producerLost_.fetch_add(count - n, std::memory_order_relaxed);
+  if (n < count && taking_.load(std::memory_order_relaxed))
+    producerLost_.fetch_add(count - n, std::memory_order_relaxed);
 }
 
 std::size_t InputFollower::held() const noexcept {
@@ -109,6 +110,7 @@ void InputFollower::take(float* out, std::size_t count) noexcept {
   std::size_t r = read_.load(std::memory_order_relaxed);
   std::size_t held = write_.load(std::memory_order_acquire) - r;
   const std::size_t target = targetFrames();
+  if (!taking_.load(std::memory_order_relaxed)) taking_.store(true, std::memory_order_relaxed);
   if ((!started_ || dry_) && held > 0) {
     // Older than its place: before the time line began, or after silence took its place.
     if (held > target) {

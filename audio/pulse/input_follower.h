@@ -74,6 +74,8 @@ class InputFollower {
   static constexpr std::size_t kCacheLine = 64;
   alignas(kCacheLine) std::atomic<std::size_t> write_{0};
   std::atomic<std::uint64_t> producerLost_{0};
+  // Set by the consumer's first take: a ring full before it is the time before the recording.
+  std::atomic<bool> taking_{false};
   // Producer only.
   soxr* resampler_ = nullptr;
   double applied_ = 1.0;
