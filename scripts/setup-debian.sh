@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake make pkg-config git
-  libicu-dev libsndfile1-dev libvorbis-dev libogg-dev libpulse-dev
+  libicu-dev libsndfile1-dev libvorbis-dev libogg-dev libpulse-dev libsoxr-dev
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   clang-14 libclang-rt-14-dev clang-19 clang-format
   pulseaudio pulseaudio-utils sox libsox-fmt-mp3  # sox reads back the MP3 recordings

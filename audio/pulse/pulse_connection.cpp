@@ -168,6 +168,44 @@ OSStatus PulseConnection::defaultSink(std::string& name, std::uint32_t& rate) {
   return noErr;
 }
 
+namespace {
+
+Source sourceOf(const pa_source_info& info) {
+  Source source;
+  source.name = info.name ? info.name : "";
+  source.description = info.description ? info.description : "";
+  source.channels = info.channel_map;
+  source.rate = info.sample_spec.rate;
+  source.monitor = info.monitor_of_sink != PA_INVALID_INDEX;
+  return source;
+}
+
+}  // namespace
+
+OSStatus PulseConnection::listSources(std::vector<Source>& sources, std::string& defaultSource) {
+  if (OSStatus status = connect(); status != noErr) return status;
+  struct Call {
+    PulseConnection* self;
+    std::string name;
+  } call{this, {}};
+  ListCall<Source> sourceCall{this, &sources};
+  Lock lock(loop_);
+  const bool ok = wait({pa_context_get_server_info(
+                            context_,
+                            [](pa_context*, const pa_server_info* info, void* data) {
+                              auto* call = static_cast<Call*>(data);
+                              if (info && info->default_source_name)
+                                call->name = info->default_source_name;
+                              call->self->signal();
+                            },
+                            &call),
+                        pa_context_get_source_info_list(
+                            context_, &collect<pa_source_info, Source, sourceOf>, &sourceCall)});
+  if (!ok) return failure();
+  defaultSource = call.name;
+  return noErr;
+}
+
 void PulseConnection::probe() {
   Lock lock(loop_);
   pa_operation* op = pa_context_get_server_info(

@@ -23,6 +23,15 @@ constexpr OSStatus kServerUnreachable = kAudioHardwareNotRunningError;       // 
 constexpr OSStatus kServerOperationFailed = kAudioHardwareUnspecifiedError;  // 'what'
 constexpr OSStatus kNoDefaultSink = kAudioHardwareBadDeviceError;            // '!dev'
 
+// A source of the server: an input device, or the monitor of a sink.
+struct Source {
+  std::string name;         // what `pactl list sources short` shows: its UID
+  std::string description;  // what desktop settings show
+  pa_channel_map channels{};
+  std::uint32_t rate = 0;
+  bool monitor = false;
+};
+
 class PulseConnection {
  public:
   // Both run on the server's thread: a playback stream appeared, changed or left (`removed`);
@@ -59,6 +68,9 @@ class PulseConnection {
                    std::vector<Stream>* outputs = nullptr);
   // Without the lock.
   OSStatus defaultSink(std::string& name, std::uint32_t& rate);
+  // Without the lock: the sources in the server's order and the name of the default one (empty
+  // when there is none), in one round trip.
+  OSStatus listSources(std::vector<Source>& sources, std::string& defaultSource);
   // Without the lock: asks the server a small question, not awaited. The server answers in order,
   // after everything it sent before.
   void probe();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 
@@ -58,6 +59,12 @@ constexpr double kSteadyFragmentSeconds = 0.100;
 constexpr std::uint64_t kBacklogCycles = 50;
 constexpr Clock::duration kBacklogPause = 50ms;
 
+// The mixer's channels: the taps' stereo, or the input's own when it alone clocks the device.
+std::uint32_t mixedChannels(const std::vector<Tap>& taps, const std::optional<Input>& input) {
+  if (taps.empty() && !input) throw std::invalid_argument("Device: nothing to record");
+  return taps.empty() ? input->channels.channels : kChannels;
+}
+
 }  // namespace
 
 void notifyLost(const PlatformListener& listener) {
@@ -69,15 +76,24 @@ void notifyLost(const PlatformListener& listener) {
   });
 }
 
-Device::Device(AudioObjectID id, std::vector<Tap> taps, PulseConnection& connection)
+Device::Device(AudioObjectID id, std::vector<Tap> taps, std::optional<Input> input,
+               std::uint32_t rate, PulseConnection& connection)
     : id(id),
       taps(std::move(taps)),
-      cycleFrames_(std::max<std::uint32_t>(1, std::uint32_t(rate() * kCycleSeconds + 0.5))),
+      input(std::move(input)),
+      rate_(rate),
+      channels_(mixedChannels(this->taps, this->input)),
+      cycleFrames_(std::max<std::uint32_t>(1, std::uint32_t(rate * kCycleSeconds + 0.5))),
       batchFrames_(cycleFrames_ * kBatchCycles),
       steadyFragmentFrames_(
-          std::max(cycleFrames_, std::uint32_t(rate() * kSteadyFragmentSeconds + 0.5))),
-      mixer_(kChannels, kMaxStreams, std::size_t(rate() * kRingSeconds), this->taps.size()),
-      buffer_(std::size_t(batchFrames_) * kChannels * this->taps.size()),
+          std::max(cycleFrames_, std::uint32_t(rate * kSteadyFragmentSeconds + 0.5))),
+      mixer_(channels_, kMaxStreams, std::size_t(rate * kRingSeconds),
+             std::max<std::size_t>(1, this->taps.size())),
+      follower_(this->input && !this->taps.empty()
+                    ? std::make_unique<InputFollower>(this->input->channels.channels, rate)
+                    : nullptr),
+      buffer_(std::size_t(batchFrames_) * (channels_ * std::max<std::size_t>(1, this->taps.size()) +
+                                           (follower_ ? follower_->channels() : 0))),
       connection_(connection) {}
 
 bool Device::follows(const Tap& tap, std::int32_t pid) {
@@ -142,7 +158,7 @@ void Device::monitor(pa_context* context, std::uint32_t sinkInput, std::size_t t
     return;
   }
   if (refused_.erase(sinkInput)) mixer_.setRefusedStreams(refused_.size());
-  const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, rate(), std::uint8_t(kChannels)};
+  const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, rate(), std::uint8_t(channels_)};
   pa_stream* stream = pa_stream_new(context, "process-tap monitor", &format, nullptr);
   if (!stream) {
     mixer_.closeStream(slot);
@@ -154,11 +170,12 @@ void Device::monitor(pa_context* context, std::uint32_t sinkInput, std::size_t t
   watch->sinkInput = sinkInput;
   watch->slot = slot;
   watch->tap = tap;
+  watch->frameBytes = kFrameBytes;
   pa_stream_set_monitor_stream(stream, sinkInput);
   pa_stream_set_read_callback(stream, &Device::onReadable, watch.get());
   pa_stream_set_state_callback(stream, &Device::onStreamState, watch.get());
   watch->steady = steady_.load(std::memory_order_relaxed);
-  const pa_buffer_attr attributes = bufferAttributes(watch->steady);
+  const pa_buffer_attr attributes = bufferAttributes(watch->steady, watch->frameBytes);
   // No device name: the server records from the monitor of the sink the stream plays on.
   if (pa_stream_connect_record(stream, nullptr, &attributes,
                                pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) <
@@ -169,18 +186,47 @@ void Device::monitor(pa_context* context, std::uint32_t sinkInput, std::size_t t
   monitors_.push_back(std::move(watch));
 }
 
+bool Device::record(pa_context* context) {
+  if (!input) return true;
+  const int slot = follower_ ? -1 : mixer_.openStream(0);
+  // At the device's rate: the server converts a source at another rate, on the source's clock.
+  const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, rate(), input->channels.channels};
+  pa_stream* stream = pa_stream_new(context, "process-tap input", &format, &input->channels);
+  if (!stream) {
+    mixer_.closeStream(slot);
+    return false;
+  }
+  auto watch = std::make_unique<Monitor>();
+  watch->device = this;
+  watch->stream = stream;
+  watch->slot = slot;
+  watch->frameBytes = input->channels.channels * sizeof(float);
+  watch->follower = follower_.get();
+  pa_stream_set_read_callback(stream, &Device::onReadable, watch.get());
+  pa_stream_set_state_callback(stream, &Device::onStreamState, watch.get());
+  const pa_buffer_attr attributes = bufferAttributes(false, watch->frameBytes);
+  if (pa_stream_connect_record(stream, input->source.c_str(), &attributes,
+                               pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) <
+      0) {
+    release(*watch);
+    return false;
+  }
+  monitors_.push_back(std::move(watch));
+  return true;
+}
+
 void Device::forget(std::uint32_t sinkInput) {
   if (refused_.erase(sinkInput)) mixer_.setRefusedStreams(refused_.size());
 }
 
-pa_buffer_attr Device::bufferAttributes(bool steady) const {
+pa_buffer_attr Device::bufferAttributes(bool steady, std::size_t frameBytes) const {
   const std::uint32_t frames = steady ? steadyFragmentFrames_ : cycleFrames_;
   pa_buffer_attr attributes;
   attributes.maxlength = std::uint32_t(-1);
   attributes.tlength = std::uint32_t(-1);
   attributes.prebuf = std::uint32_t(-1);
   attributes.minreq = std::uint32_t(-1);
-  attributes.fragsize = std::uint32_t(frames * kChannels * sizeof(float));
+  attributes.fragsize = std::uint32_t(frames * frameBytes);
   return attributes;
 }
 
@@ -192,6 +238,20 @@ void Device::releaseMonitors() noexcept {
 void Device::onReadable(pa_stream* stream, std::size_t, void* data) {
   auto* watch = static_cast<Monitor*>(data);
   Device& device = *watch->device;
+  if (watch->follower) {
+    // On a clock of its own, it neither clocks the device nor wakes it: the taps do.
+    const void* samples = nullptr;
+    std::size_t bytes = 0;
+    while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &samples, &bytes) == 0 &&
+           bytes > 0) {
+      watch->follower->deliver(static_cast<const float*>(samples), bytes / watch->frameBytes);
+      pa_stream_drop(stream);
+    }
+    if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream))
+      watch->follower->setFragment(granted->fragsize / watch->frameBytes);
+    device.followSteady(*watch);
+    return;
+  }
   const Clock::time_point now = Clock::now();
   if (watch->lastRead != Clock::time_point{} && now - watch->lastRead > kPause)
     watch->recovery = Monitor::Recovery{now, watch->lastReadWall, watch->consumed};
@@ -199,7 +259,7 @@ void Device::onReadable(pa_stream* stream, std::size_t, void* data) {
   std::size_t bytes = 0;
   while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &samples, &bytes) == 0 &&
          bytes > 0) {
-    const std::size_t frames = bytes / kFrameBytes;
+    const std::size_t frames = bytes / watch->frameBytes;
     if (samples) {
       device.mixer_.push(watch->slot, static_cast<const float*>(samples), frames);
     } else {  // a hole the server left: silence in its place
@@ -220,16 +280,20 @@ void Device::onReadable(pa_stream* stream, std::size_t, void* data) {
       device.askTiming(*watch);
   }
   device.lastDelivery_.store(now.time_since_epoch().count(), std::memory_order_relaxed);
-  if (!watch->steady && device.steady_.load(std::memory_order_relaxed)) {
-    watch->steady = true;
-    const pa_buffer_attr attributes = device.bufferAttributes(true);
-    if (pa_operation* op = pa_stream_set_buffer_attr(stream, &attributes, nullptr, nullptr))
-      pa_operation_unref(op);
-  }
+  device.followSteady(*watch);
   // Every change of wantWake_ is a read-modify-write, so the two sides are ordered through it:
   // either this sees the queue's wish, or the queue's exchange sees these frames. (No fence:
   // ThreadSanitizer does not model fences.)
   if (device.wantWake_.exchange(false, std::memory_order_acq_rel)) device.wake();
+}
+
+// Server thread: larger fragments once the recording runs.
+void Device::followSteady(Monitor& watch) {
+  if (watch.steady || !steady_.load(std::memory_order_relaxed)) return;
+  watch.steady = true;
+  const pa_buffer_attr attributes = bufferAttributes(true, watch.frameBytes);
+  if (pa_operation* op = pa_stream_set_buffer_attr(watch.stream, &attributes, nullptr, nullptr))
+    pa_operation_unref(op);
 }
 
 // Server thread.
@@ -253,8 +317,8 @@ void Device::onTiming(pa_stream*, int success, void* data) {
 void Device::measureLoss(Monitor& watch) {
   const pa_timing_info* info = pa_stream_get_timing_info(watch.stream);
   if (!info || info->read_index_corrupt || info->write_index_corrupt) return;
-  const auto framesOf = [](std::int64_t bytes) {
-    return std::uint64_t(std::max<std::int64_t>(0, bytes) / std::int64_t(kFrameBytes));
+  const auto framesOf = [&](std::int64_t bytes) {
+    return std::uint64_t(std::max<std::int64_t>(0, bytes) / std::int64_t(watch.frameBytes));
   };
   // A place among the stream's frames, as a count of the frames pushed to its slot.
   const auto pushedBefore = [&](std::uint64_t frame) {
@@ -266,7 +330,7 @@ void Device::measureLoss(Monitor& watch) {
     watch.skipped += skip;
     mixer_.skip(watch.slot, pushedBefore(watch.lastUnskipped), skip, true);
   } else {
-    watch.lastUnskipped = watch.consumed + pa_stream_readable_size(watch.stream) / kFrameBytes;
+    watch.lastUnskipped = watch.consumed + pa_stream_readable_size(watch.stream) / watch.frameBytes;
   }
   if (!watch.recovery || std::exchange(watch.recovery->measured, true)) return;
   const Monitor::Recovery& pause = *watch.recovery;
@@ -277,7 +341,7 @@ void Device::measureLoss(Monitor& watch) {
       double(pa_timeval_diff(&info->timestamp, &pause.pausedAt)) / PA_USEC_PER_SEC -
       double(info->source_usec) / PA_USEC_PER_SEC;
   const auto rendered = std::uint64_t(std::max(0.0, seconds * rate()));
-  if (attributes && queued >= attributes->maxlength / kFrameBytes &&
+  if (attributes && queued >= attributes->maxlength / watch.frameBytes &&
       rendered > queued + std::uint64_t(kLeastLoss * rate()))
     mixer_.skip(watch.slot, pushedBefore(framesOf(info->write_index)), rendered - queued, true);
 }
@@ -304,6 +368,8 @@ void Device::onStreamState(pa_stream* stream, void* data) {
   if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && !watch->ended) {
     watch->ended = true;  // the stream it watched is gone; the slot plays out and frees
     watch->device->mixer_.closeStream(watch->slot);
+    // The input device went (unplugged, its module unloaded): so did what the device records.
+    if (watch->sinkInput == PA_INVALID_INDEX) watch->device->lose();
     watch->device->wake();
   }
 }
@@ -347,16 +413,21 @@ void Device::stopCycling() noexcept {
 // included; with none awaited, by the time that passes, as silence.
 void Device::runCycles() {
   IORegistration& io = *registration_;
-  // One interleaved buffer per tap, each a batch long, described once.
-  const auto tapCount = std::uint32_t(taps.size());
-  std::vector<std::byte> list(audioBufferListSize(tapCount));
-  AudioBufferList& input = *reinterpret_cast<AudioBufferList*>(list.data());
-  input.mNumberBuffers = tapCount;
+  // One interleaved buffer per tap, each a batch long, described once; the input's first.
+  const auto buffers = std::uint32_t(taps.size() + (input ? 1 : 0));
+  std::vector<std::byte> list(audioBufferListSize(buffers));
+  AudioBufferList& inputs = *reinterpret_cast<AudioBufferList*>(list.data());
+  inputs.mNumberBuffers = buffers;
   std::vector<float*> outs;
-  for (std::uint32_t k = 0; k < tapCount; ++k) {
-    outs.push_back(buffer_.data() + std::size_t(k) * batchFrames_ * kChannels);
-    input.mBuffers[k] = {kChannels, 0, outs.back()};
-  }
+  float* next = buffer_.data();
+  const auto describe = [&](std::uint32_t k, std::uint32_t channels) {
+    inputs.mBuffers[k] = {channels, 0, next};
+    next += std::size_t(batchFrames_) * channels;
+    return static_cast<float*>(inputs.mBuffers[k].mData);
+  };
+  float* const followed = follower_ ? describe(0, follower_->channels()) : nullptr;
+  for (std::uint32_t k = follower_ ? 1 : 0; k < buffers; ++k)
+    outs.push_back(describe(k, channels_));
   AudioBufferList output{0, {{0, 0, nullptr}}};
   AudioTimeStamp now{}, inputTime{}, outputTime{};
   inputTime.mFlags = kAudioTimeStampSampleTimeValid;
@@ -364,16 +435,19 @@ void Device::runCycles() {
   const double rate = this->rate();
   const Clock::time_point start = startAt_;
   constexpr Clock::time_point never = Clock::time_point::max();
+  const bool inputClocks = taps.empty();
   std::uint64_t position = 0;   // frames handed to the block: the time line
   std::uint64_t pacedFrom = 0;  // position when the queue last woke or paused
   // Hands the next `frames` of the mix to the block.
   const auto hand = [&](std::uint32_t frames) {
     mixer_.mix(outs.data(), frames);
-    for (std::uint32_t k = 0; k < tapCount; ++k)
-      input.mBuffers[k].mDataByteSize = frames * kChannels * sizeof(float);
+    if (follower_) follower_->take(followed, frames);
+    for (std::uint32_t k = 0; k < buffers; ++k)
+      inputs.mBuffers[k].mDataByteSize =
+          frames * inputs.mBuffers[k].mNumberChannels * std::uint32_t(sizeof(float));
     inputTime.mSampleTime = double(position);
     now = outputTime = inputTime;
-    io.block(&now, &input, &inputTime, &output, &outputTime);
+    io.block(&now, &inputs, &inputTime, &output, &outputTime);
     position += frames;
     if (position - pacedFrom >= kBacklogCycles * cycleFrames_) {
       std::this_thread::sleep_for(kBacklogPause);
@@ -416,7 +490,20 @@ void Device::runCycles() {
       }
       if (stopping) return;
       stalledSince = std::min(stalledSince, t);
-      if (delivered(stalledSince)) {
+      if (inputClocks) {
+        // Its audio is all there is: it is waited for, and never replaced by the time passing,
+        // while the server answers (a source of fixed latency delivers seconds at a time).
+        if (t - stalledSince < kQuiet) {
+          until = std::min(until, stalledSince + kQuiet);
+        } else if (ask()) {
+          stalledSince = t;
+          probedAt = never;
+        } else if (t - probedAt >= kUnanswered) {
+          PulseConnection::Lock lock(connection_);
+          lose();
+          return;
+        }
+      } else if (delivered(stalledSince)) {
         // Others deliver: the streams that keep them waiting paused, or starve.
         if (t - stalledSince >= kMaxWait) {
           mixer_.stopAwaitingStreamsShortOf(cycleFrames_);

@@ -1,7 +1,9 @@
 // Process taps and the aggregate device made from them. A tap is a recipe (whose playback
 // streams, at which rate); the device is the set of monitor streams the recipes select, followed
 // as streams come and go, summed by a StreamMixer into one buffer per tap on one clock and handed
-// to the IO block on the recorder's serial queue.
+// to the IO block on the recorder's serial queue. An input device (a source) the device also
+// records comes first in the block's list: on the taps' time line through an InputFollower, or,
+// with no tap, as the one awaited stream that clocks the device.
 //
 // The device's clock is the server's: its time line is the streams' frames as the server
 // rendered them, so a cycle is mixed once every awaited stream has delivered it, however late
@@ -27,6 +29,7 @@
 #include <vector>
 
 #include "audio/platform.h"
+#include "audio/pulse/input_follower.h"
 #include "audio/pulse/pulse_connection.h"
 #include "audio/pulse/pulse_queue.h"
 #include "audio/pulse/stream_mixer.h"
@@ -50,6 +53,12 @@ struct Tap {
   std::uint32_t rate = 0;
 };
 
+// An input device the aggregate records beside its taps.
+struct Input {
+  std::string source;  // its name
+  pa_channel_map channels{};
+};
+
 class Device;
 
 // One monitored playback stream; lives on the server's thread.
@@ -59,6 +68,9 @@ struct Monitor {
   std::uint32_t sinkInput = PA_INVALID_INDEX;
   int slot = -1;
   std::size_t tap = 0;  // the device's tap it is mixed for
+  std::size_t frameBytes = 0;
+  // The input's stream, when the taps clock the device: it goes to the follower, not the mixer.
+  InputFollower* follower = nullptr;
   bool ended = false;
   bool steady = false;  // asked for steady-state fragments
   // The stream's own frame count: read from the server (data and holes), and the holes.
@@ -87,11 +99,15 @@ struct IORegistration {
 
 class Device {
  public:
-  // `taps` in the order of the aggregate's tap list, at least one; the device runs at the first's
-  // rate. Throws when the mixer cannot buffer the rate.
-  Device(AudioObjectID id, std::vector<Tap> taps, PulseConnection& connection);
+  // `taps` in the order of the aggregate's tap list, at `rate`; none only with an input. Throws
+  // when the mixer or the follower cannot buffer the rate.
+  Device(AudioObjectID id, std::vector<Tap> taps, std::optional<Input> input, std::uint32_t rate,
+         PulseConnection& connection);
 
-  std::uint32_t rate() const noexcept { return taps.front().rate; }
+  std::uint32_t rate() const noexcept { return rate_; }
+
+  // Under the loop's lock: starts recording the input, if any; false when it cannot.
+  bool record(pa_context* context);
 
   // Server thread, or the main thread holding the loop's lock: monitors the playback stream of
   // `pid` for each tap that records it.
@@ -115,7 +131,9 @@ class Device {
   // Main thread, once stopped: the mixer's drops, and for each stream refused at the limit the
   // frames mixed while it played (the server does not say what a stream nobody records delivers;
   // while it exists it plays, so this counts a corked one too).
-  std::int64_t droppedFrames() const noexcept { return std::int64_t(mixer_.droppedFrames()); }
+  std::int64_t droppedFrames() const noexcept {
+    return std::int64_t(mixer_.droppedFrames() + (follower_ ? follower_->lostFrames() : 0));
+  }
   bool isAlive() const noexcept { return alive_.load(); }
 
   // Under the loop's lock. A listener added to a lost device hears of it at once.
@@ -125,6 +143,7 @@ class Device {
 
   const AudioObjectID id;
   const std::vector<Tap> taps;
+  const std::optional<Input> input;
 
  private:
   static bool follows(const Tap& tap, std::int32_t pid);
@@ -132,9 +151,10 @@ class Device {
   static void onReadable(pa_stream* stream, std::size_t, void* data);
   static void onStreamState(pa_stream* stream, void* data);
   static void onTiming(pa_stream* stream, int success, void* data);
+  void followSteady(Monitor& watch);
   void askTiming(Monitor& watch);
   void measureLoss(Monitor& watch);
-  pa_buffer_attr bufferAttributes(bool steady) const;
+  pa_buffer_attr bufferAttributes(bool steady, std::size_t frameBytes) const;
   void release(Monitor& watch) noexcept;
   void wake();
   void runCycles();
@@ -145,11 +165,15 @@ class Device {
   std::atomic<bool> alive_{true};
   // Under the loop's lock.
   std::vector<std::unique_ptr<PlatformListener>> listeners_;
+  const std::uint32_t rate_;
+  const std::uint32_t channels_;  // of the mixer's outputs
   const std::uint32_t cycleFrames_;
   const std::uint32_t batchFrames_;  // at most this much audio per call of the block
   const std::uint32_t steadyFragmentFrames_;
   StreamMixer mixer_;
-  std::vector<float> buffer_;  // the recorder's queue: a batch for each tap, one after another
+  const std::unique_ptr<InputFollower> follower_;  // with an input beside taps
+  // The recorder's queue: a batch for each of the block's buffers, one after another.
+  std::vector<float> buffer_;
   PulseConnection& connection_;
   // Server thread, under the main loop's lock.
   std::vector<std::unique_ptr<Monitor>> monitors_;

@@ -61,6 +61,11 @@ class PulsePlatform final : public Platform {
       outDataSize = std::uint32_t(processes_.order().size() * sizeof(AudioObjectID));
       return noErr;
     }
+    if (object == AudioObjectID::system && address.mSelector == kAudioHardwarePropertyDevices) {
+      if (OSStatus status = listSources(); status != noErr) return status;
+      outDataSize = std::uint32_t(inputDevices().size() * sizeof(AudioObjectID));
+      return noErr;
+    }
     std::array<std::byte, 64> probe{};
     std::uint32_t size = probe.size();
     // Fixed-size values: the size of what a read would answer.
@@ -69,7 +74,8 @@ class PulsePlatform final : public Platform {
     if (status == noErr) outDataSize = size;
     // The read made a string the caller of a size query never sees.
     if (status == noErr && (address.mSelector == kAudioDevicePropertyDeviceUID ||
-                            address.mSelector == kAudioProcessPropertyBundleID)) {
+                            address.mSelector == kAudioProcessPropertyBundleID ||
+                            address.mSelector == kAudioObjectPropertyName)) {
       CFStringRef string;
       std::memcpy(&string, probe.data(), sizeof string);
       releaseString(string);
@@ -124,8 +130,10 @@ class PulsePlatform final : public Platform {
 
   OSStatus createAggregateDevice(const Value& description, AudioObjectID& ioDeviceID) override {
     if (OSStatus status = connect(); status != noErr) return status;
+    std::optional<Input> input;
+    if (OSStatus status = inputOf(description, input); status != noErr) return status;
     const Value* list = description.find("taps");
-    if (!list || !list->isList() || list->list().empty()) return kAudio_ParamError;
+    if (!list || !list->isList() || (list->list().empty() && !input)) return kAudio_ParamError;
     std::vector<Tap> taps;
     for (const Value& entry : list->list()) {
       const Value* uuid = entry.find("uid");
@@ -140,11 +148,17 @@ class PulsePlatform final : public Platform {
       taps.push_back(tap->second);
     }
 
+    // The input alone runs at the rate a tap would have taken.
+    std::uint32_t rate = taps.empty() ? 0 : taps.front().rate;
+    if (taps.empty()) {
+      std::string sink;
+      if (OSStatus status = connection_.defaultSink(sink, rate); status != noErr) return status;
+    }
     const AudioObjectID id = newObjectID();
     std::unique_ptr<Device> device;
     try {
-      device = std::make_unique<Device>(id, std::move(taps), connection_);
-    } catch (const std::exception&) {  // a rate the mixer cannot buffer
+      device = std::make_unique<Device>(id, std::move(taps), std::move(input), rate, connection_);
+    } catch (const std::exception&) {  // a rate the mixer or the resampler cannot take
       return kAudioHardwareIllegalOperationError;
     }
     Device* raw = device.get();
@@ -155,7 +169,7 @@ class PulsePlatform final : public Platform {
       // Streams already playing; later ones arrive through the subscription.
       std::vector<Client> clients;
       std::vector<Stream> inputs;
-      listed = connection_.listStreams(clients, inputs);
+      listed = raw->record(connection_.context()) && connection_.listStreams(clients, inputs);
       attribute(inputs, clients);
       if (listed)
         for (const Stream& input : inputs)
@@ -166,6 +180,25 @@ class PulsePlatform final : public Platform {
       return kServerOperationFailed;
     }
     ioDeviceID = id;
+    return noErr;
+  }
+
+  // The description's input device: a sub-device other than the master, a source of the server.
+  OSStatus inputOf(const Value& description, std::optional<Input>& input) {
+    const Value* master = description.find("master");
+    const Value* list = description.find("subdevices");
+    if (!list) return noErr;
+    if (!list->isList()) return kAudio_ParamError;
+    for (const Value& entry : list->list()) {
+      const Value* uid = entry.find("uid");
+      if (!uid || !uid->isText()) return kAudio_ParamError;
+      if (master && master->isText() && uid->text() == master->text()) continue;
+      if (input) return kAudioHardwareIllegalOperationError;  // one input at a time
+      if (OSStatus status = listSources(); status != noErr) return status;
+      const Source* source = sourceNamed(uid->text());
+      if (!source) return kAudioHardwareBadObjectError;
+      input = Input{source->name, source->channels};
+    }
     return noErr;
   }
 
@@ -469,6 +502,25 @@ class PulsePlatform final : public Platform {
         if (OSStatus status = connection_.defaultSink(name, rate); status != noErr) return status;
         return writeValue(sinkObjectFor(name), ioDataSize, outData);
       }
+      if (selector == kAudioHardwarePropertyDevices) {
+        // From the view its size was read from.
+        if (!sourcesListed_)
+          if (OSStatus status = listSources(); status != noErr) return status;
+        const std::vector<AudioObjectID> devices = inputDevices();
+        const std::size_t fit =
+            std::min<std::size_t>(ioDataSize / sizeof(AudioObjectID), devices.size());
+        std::memcpy(outData, devices.data(), fit * sizeof(AudioObjectID));
+        ioDataSize = std::uint32_t(fit * sizeof(AudioObjectID));
+        return noErr;
+      }
+      if (selector == kAudioHardwarePropertyDefaultInputDevice) {
+        if (OSStatus status = listSources(); status != noErr) return status;
+        const Source* source = sourceNamed(defaultSource_);
+        // A monitor is the output's sound, not an input device.
+        return writeValue(
+            source && !source->monitor ? sourceIDs_.at(source->name) : AudioObjectID::unknown,
+            ioDataSize, outData);
+      }
       return kAudioHardwareUnknownPropertyError;
     }
     if (const ProcessObject* process = processes_.find(object)) {
@@ -501,6 +553,29 @@ class PulsePlatform final : public Platform {
                                                0};
       return writeValue(format, ioDataSize, outData);
     }
+    if (auto name = sourceNames_.find(object); name != sourceNames_.end()) {
+      const Source* source = sourceNamed(name->second);
+      if (!source) {  // a source listed since
+        if (OSStatus status = listSources(); status != noErr) return status;
+        if (!(source = sourceNamed(name->second))) return kAudioHardwareBadObjectError;
+      }
+      if (selector == kAudioObjectPropertyName)
+        return writeValue(
+            makeString(source->description.empty() ? source->name : source->description),
+            ioDataSize, outData);
+      if (selector == kAudioDevicePropertyDeviceUID)
+        return writeValue(makeString(source->name), ioDataSize, outData);
+      if (selector == kAudioDevicePropertyNominalSampleRate)
+        return writeValue(double(source->rate), ioDataSize, outData);
+      if (selector == kAudioDevicePropertyStreamConfiguration) {
+        // One interleaved input stream, no output.
+        const bool input = address.mScope == kAudioObjectPropertyScopeInput;
+        const AudioBufferList list{
+            input ? 1u : 0u, {{input ? std::uint32_t(source->channels.channels) : 0u, 0, nullptr}}};
+        return writeValue(list, ioDataSize, outData);
+      }
+      return kAudioHardwareUnknownPropertyError;
+    }
     if (Device* device = findDevice(object)) {
       if (selector == kAudioDevicePropertyNominalSampleRate)
         return writeValue(double(device->rate()), ioDataSize, outData);
@@ -521,6 +596,38 @@ class PulsePlatform final : public Platform {
 
   AudioObjectID newObjectID() { return AudioObjectID(nextObjectID_++); }
 
+  // A new view of the server's sources; each keeps its object for the platform's life.
+  OSStatus listSources() {
+    std::vector<Source> sources;
+    std::string defaultSource;
+    if (OSStatus status = connection_.listSources(sources, defaultSource); status != noErr)
+      return status;
+    for (const Source& source : sources)
+      if (!sourceIDs_.count(source.name)) {
+        const AudioObjectID id = newObjectID();
+        sourceIDs_.emplace(source.name, id);
+        sourceNames_.emplace(id, source.name);
+      }
+    sources_ = std::move(sources);
+    defaultSource_ = std::move(defaultSource);
+    sourcesListed_ = true;
+    return noErr;
+  }
+
+  // The last view's input devices: its sources that are no monitor, in the server's order.
+  std::vector<AudioObjectID> inputDevices() const {
+    std::vector<AudioObjectID> devices;
+    for (const Source& source : sources_)
+      if (!source.monitor) devices.push_back(sourceIDs_.at(source.name));
+    return devices;
+  }
+
+  const Source* sourceNamed(const std::string& name) const {
+    auto it = std::find_if(sources_.begin(), sources_.end(),
+                           [&](const Source& source) { return source.name == name; });
+    return it == sources_.end() ? nullptr : &*it;
+  }
+
   Device* findDevice(AudioObjectID id) const {
     auto it = devices_.find(id);
     return it == devices_.end() ? nullptr : it->second.get();
@@ -530,6 +637,11 @@ class PulsePlatform final : public Platform {
   ProcessTable processes_{[this] { return newObjectID(); }};
   bool viewUnused_ = false;  // taken for the running applications; no size was read from it
   std::map<AudioObjectID, std::string> sinks_;
+  std::vector<Source> sources_;  // the last view of them
+  std::string defaultSource_;
+  bool sourcesListed_ = false;
+  std::map<std::string, AudioObjectID> sourceIDs_;
+  std::map<AudioObjectID, std::string> sourceNames_;
   std::map<AudioObjectID, Tap> taps_;
   std::map<AudioObjectID, std::unique_ptr<Device>> devices_;
   bool reached_ = false, unreachable_ = false;  // the server, by any connect of this run
