@@ -33,8 +33,10 @@ class Microphone {
             {"module-remap-source", "source_name=" + name, "master=" + defaultSink() + ".monitor"}))
       player_.emplace(name + "-tone", tone);
   }
-  ~Microphone() {
+  ~Microphone() { unload(); }
+  void unload() {
     if (!module_.empty()) runProgram({"pactl", "unload-module", module_}, 10s);
+    module_.clear();
   }
   bool loaded() const { return !module_.empty() && (!player_ || player_->visible()); }
 
@@ -232,6 +234,25 @@ TEST_F(InputPulse, AnInputBesideATapComesFirst) {
   EXPECT_GT(cycles.first.toneAmplitude(0, 660, end - 0.5, end), 0.05);
   EXPECT_GT(cycles.last.toneAmplitude(0, 440, end - 0.5, end), 0.05);
   EXPECT_LT(cycles.last.toneAmplitude(0, 660, end - 0.5, end), 0.01);
+}
+
+// A source that goes away takes the device with it, as a lost server does.
+TEST_F(InputPulse, AnInputThatGoesAwayEndsTheDevice) {
+  const std::string name = client("mic");
+  Microphone microphone(name, tone(660), 660);
+  ASSERT_TRUE(microphone.loaded());
+  AudioObjectID device = AudioObjectID::unknown;
+  ASSERT_EQ(platform().createAggregateDevice(description(name, {}), device), 0);
+  const auto alive = [&] {
+    return device.read<std::uint32_t>(kAudioDevicePropertyDeviceIsAlive, 2);
+  };
+  EXPECT_EQ(alive(), 1u);
+  microphone.unload();
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (alive() == 1 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(alive(), 0u);
+  EXPECT_EQ(platform().destroyAggregateDevice(device), 0);
 }
 
 // Sources the description cannot mean are refused, as a tap that is not there is.
