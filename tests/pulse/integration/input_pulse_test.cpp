@@ -16,6 +16,11 @@
 namespace pt::pulse_testing {
 namespace {
 
+std::string defaultSink() {
+  const std::string out = runProgram({"pactl", "get-default-sink"}, 10s).out;
+  return out.substr(0, out.find('\n'));
+}
+
 // A source `name` of a tone for the test's life: module-sine-source (PulseAudio's delivers 2 s
 // at a time), or where the server has none (pipewire-pulse), the default sink's monitor remapped
 // into a source, with the tone played on that sink.
@@ -24,14 +29,14 @@ class Microphone {
   Microphone(const std::string& name, const fs::path& tone, int hz) {
     if (load({"module-sine-source", "source_name=" + name, "frequency=" + std::to_string(hz)}))
       return;
-    const Outcome sink = runProgram({"pactl", "get-default-sink"}, 10s);
-    if (sink.status == 0 &&
-        load({"module-remap-source", "source_name=" + name,
-              "master=" + sink.out.substr(0, sink.out.find('\n')) + ".monitor"}))
+    if (load(
+            {"module-remap-source", "source_name=" + name, "master=" + defaultSink() + ".monitor"}))
       player_.emplace(name + "-tone", tone);
   }
-  ~Microphone() {
+  ~Microphone() { unload(); }
+  void unload() {
     if (!module_.empty()) runProgram({"pactl", "unload-module", module_}, 10s);
+    module_.clear();
   }
   bool loaded() const { return !module_.empty() && (!player_ || player_->visible()); }
 
@@ -179,6 +184,14 @@ TEST_F(InputPulse, AnInputAloneIsTheDevicesOneBuffer) {
   ASSERT_EQ(layout.mNumberBuffers, 1u);
   const std::uint32_t channels = layout.mBuffers[0].mNumberChannels;
   EXPECT_GT(mic.read<double>(kAudioDevicePropertyNominalSampleRate, 0), 0);
+  // The default source, unless it is a monitor: then there is no default input device.
+  const auto defaultInput = [](const std::string& source) {
+    EXPECT_EQ(runProgram({"pactl", "set-default-source", source}, 10s).status, 0);
+    return AudioObjectID::system.read<AudioObjectID>(kAudioHardwarePropertyDefaultInputDevice,
+                                                     AudioObjectID::system);
+  };
+  EXPECT_EQ(defaultInput(name), mic);
+  EXPECT_EQ(defaultInput(defaultSink() + ".monitor"), AudioObjectID::unknown);
 
   Cycles cycles;
   run(description(name, {}), 2.5, cycles);
@@ -221,6 +234,25 @@ TEST_F(InputPulse, AnInputBesideATapComesFirst) {
   EXPECT_GT(cycles.first.toneAmplitude(0, 660, end - 0.5, end), 0.05);
   EXPECT_GT(cycles.last.toneAmplitude(0, 440, end - 0.5, end), 0.05);
   EXPECT_LT(cycles.last.toneAmplitude(0, 660, end - 0.5, end), 0.01);
+}
+
+// A source that goes away takes the device with it, as a lost server does.
+TEST_F(InputPulse, AnInputThatGoesAwayEndsTheDevice) {
+  const std::string name = client("mic");
+  Microphone microphone(name, tone(660), 660);
+  ASSERT_TRUE(microphone.loaded());
+  AudioObjectID device = AudioObjectID::unknown;
+  ASSERT_EQ(platform().createAggregateDevice(description(name, {}), device), 0);
+  const auto alive = [&] {
+    return device.read<std::uint32_t>(kAudioDevicePropertyDeviceIsAlive, 2);
+  };
+  EXPECT_EQ(alive(), 1u);
+  microphone.unload();
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (alive() == 1 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(alive(), 0u);
+  EXPECT_EQ(platform().destroyAggregateDevice(device), 0);
 }
 
 // Sources the description cannot mean are refused, as a tap that is not there is.
