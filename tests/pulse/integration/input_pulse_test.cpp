@@ -21,36 +21,6 @@ std::string defaultSink() {
   return out.substr(0, out.find('\n'));
 }
 
-// A source `name` of a tone for the test's life: module-sine-source (PulseAudio's delivers 2 s
-// at a time), or where the server has none (pipewire-pulse), the default sink's monitor remapped
-// into a source, with the tone played on that sink.
-class Microphone {
- public:
-  Microphone(const std::string& name, const fs::path& tone, int hz) {
-    if (load({"module-sine-source", "source_name=" + name, "frequency=" + std::to_string(hz)}))
-      return;
-    if (load(
-            {"module-remap-source", "source_name=" + name, "master=" + defaultSink() + ".monitor"}))
-      player_.emplace(name + "-tone", tone);
-  }
-  ~Microphone() { unload(); }
-  void unload() {
-    if (!module_.empty()) runProgram({"pactl", "unload-module", module_}, 10s);
-    module_.clear();
-  }
-  bool loaded() const { return !module_.empty() && (!player_ || player_->visible()); }
-
- private:
-  bool load(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {"pactl", "load-module"});
-    const Outcome load = runProgram(arguments, 10s);
-    if (load.status == 0) module_ = load.out.substr(0, load.out.find('\n'));
-    return load.status == 0;
-  }
-  std::string module_;
-  std::optional<Player> player_;
-};
-
 std::string stringOf(AudioObjectID object, AudioObjectPropertySelector selector) {
   const CFStringRef string = object.read<CFStringRef>(selector, nullptr);
   std::string text = platform().stringText(string);

@@ -244,6 +244,34 @@ Player::Player(const std::string& name, const fs::path& file, const Environment&
                                          environment, 300000);
 }
 
+Microphone::Microphone(const std::string& name, const fs::path& tone, int hz) {
+  if (load({"module-sine-source", "source_name=" + name, "frequency=" + std::to_string(hz)})) {
+    loaded_ = true;
+    return;
+  }
+  const std::string sink = name + "-sink";
+  if (!load({"module-null-sink", "sink_name=" + sink}) ||
+      !load({"module-remap-source", "source_name=" + name, "master=" + sink + ".monitor"}))
+    return;
+  loaded_ = true;
+  std::vector<std::string> argv = paplay(name + "-tone", tone);
+  argv.insert(argv.begin() + 1, "--device=" + sink);
+  player_.emplace(argv, name + "-tone");
+}
+
+bool Microphone::load(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), {"pactl", "load-module"});
+  const Outcome load = runProgram(arguments, 10s);
+  if (load.status == 0) modules_.push_back(load.out.substr(0, load.out.find('\n')));
+  return load.status == 0;
+}
+
+void Microphone::unload() {
+  for (auto it = modules_.rbegin(); it != modules_.rend(); ++it)
+    runProgram({"pactl", "unload-module", *it}, 10s);
+  modules_.clear();
+}
+
 int underruns() {
   int count = 0;
   for (const fs::path& log : playerLogs) {

@@ -112,6 +112,25 @@ class Player {
   Child child_;
   bool visible_;
 };
+// A source `name` playing the tone `hz` (`tone`, its file) for the object's life, a microphone's
+// stand-in: module-sine-source, or where the server has none (pipewire-pulse), a null sink of its
+// own whose monitor is remapped into a source, the tone played on that sink.
+class Microphone {
+ public:
+  Microphone(const std::string& name, const fs::path& tone, int hz);
+  ~Microphone() { unload(); }
+  Microphone(const Microphone&) = delete;
+  Microphone& operator=(const Microphone&) = delete;
+  void unload();
+  bool loaded() const { return loaded_ && (!player_ || player_->visible()); }
+
+ private:
+  bool load(std::vector<std::string> arguments);
+  std::vector<std::string> modules_;  // unloaded last first
+  bool loaded_ = false;
+  std::optional<Player> player_;
+};
+
 // How often the players have starved so far: the server then plays silence for them, which
 // every recorder hears as a gap.
 int underruns();
