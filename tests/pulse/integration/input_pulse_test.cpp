@@ -155,13 +155,20 @@ TEST_F(InputPulse, AnInputAloneIsTheDevicesOneBuffer) {
   const std::uint32_t channels = layout.mBuffers[0].mNumberChannels;
   EXPECT_GT(mic.read<double>(kAudioDevicePropertyNominalSampleRate, 0), 0);
   // The default source, unless it is a monitor: then there is no default input device.
-  const auto defaultInput = [](const std::string& source) {
+  // (PipeWire's session manager makes a new default a moment after pactl returns.)
+  const auto defaultInput = [](const std::string& source, AudioObjectID expected) {
     EXPECT_EQ(runProgram({"pactl", "set-default-source", source}, 10s).status, 0);
-    return AudioObjectID::system.read<AudioObjectID>(kAudioHardwarePropertyDefaultInputDevice,
-                                                     AudioObjectID::system);
+    AudioObjectID answer = AudioObjectID::system;
+    for (const auto deadline = std::chrono::steady_clock::now() + 10s;
+         answer != expected && std::chrono::steady_clock::now() < deadline;
+         std::this_thread::sleep_for(20ms))
+      answer = AudioObjectID::system.read<AudioObjectID>(kAudioHardwarePropertyDefaultInputDevice,
+                                                         AudioObjectID::system);
+    return answer;
   };
-  EXPECT_EQ(defaultInput(name), mic);
-  EXPECT_EQ(defaultInput(defaultSink() + ".monitor"), AudioObjectID::unknown);
+  EXPECT_EQ(defaultInput(name, mic), mic);
+  const std::string monitor = defaultSink() + ".monitor";
+  EXPECT_EQ(defaultInput(monitor, AudioObjectID::unknown), AudioObjectID::unknown);
 
   Cycles cycles;
   run(description(name, {}), 2.5, cycles);
