@@ -120,7 +120,12 @@ TEST_F(SharedServer, AFilePerTargetTheMicrophoneAndAnExclusion) {
   expectTone(nearSide, 660, false);
   expectTone(farSide, 1319, true);
   expectTone(farSide, 523, false);
-  expectTone(voice, 660, true);
+  // PulseAudio's sine source is the server's own and never pauses; pipewire-pulse's stand-in is a
+  // player, whose stream may pause when the graph is relinked for the recording.
+  if (serverKind() == Server::pulseaudio)
+    expectTone(voice, 660, true);
+  else
+    EXPECT_GE(onset(voice, 660), 0) << "660 Hz never heard";
   expectTone(voice, 523, false);
 
   const Outcome all = tap({file("all.wav"), "2", "-" + far}, 60s);
