@@ -201,16 +201,17 @@ TEST_F(InputPulse, AnInputBesideATapComesFirst) {
   ASSERT_EQ(platform().createProcessTap(tap, tapID), 0);
 
   Cycles cycles;
-  run(description(name, {Value::Dictionary{{"uid", tap.UUID}, {"drift", true}}}), 1.5, cycles);
+  run(description(name, {Value::Dictionary{{"uid", tap.UUID}, {"drift", true}}}), 3, cycles);
   EXPECT_EQ(platform().destroyProcessTap(tapID), 0);
   for (const auto& call : cycles.layouts)
     ASSERT_EQ(call, (Layout{{channels, call[0].second}, {2, call[0].second}}));
-  // Before its first audio the input is silence, not a loss.
+  // Before its first audio the input is silence, not a loss; when that comes depends on the
+  // source's fragments (PulseAudio's sine source hands over seconds at once) and on the load.
   EXPECT_EQ(cycles.dropped, 0);
   const double end = cycles.first.seconds();
-  EXPECT_GT(cycles.first.toneAmplitude(0, 660, end - 0.5, end), 0.05);
+  EXPECT_GE(onset(cycles.first, 660), 0) << "660 Hz never heard";
   EXPECT_GT(cycles.last.toneAmplitude(0, 440, end - 0.5, end), 0.05);
-  EXPECT_LT(cycles.last.toneAmplitude(0, 660, end - 0.5, end), 0.01);
+  EXPECT_LT(cycles.last.toneAmplitude(0, 660, 0, end), 0.01);
 }
 
 // A source that goes away takes the device with it, as a lost server does.
