@@ -63,10 +63,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                              std::move(name), std::move(bundleID), active});
   }
 
+  std::vector<pt::InputDevice> inputs;
+  const std::size_t devices = input.ConsumeIntegralInRange<std::size_t>(0, 3);
+  for (std::size_t i = 0; i < devices && input.remaining_bytes() > 0; ++i)
+    inputs.push_back({pt::AudioObjectID(std::uint32_t(i) + 200),
+                      input.ConsumeRandomLengthString(64),
+                      "uid",
+                      {1},
+                      input.ConsumeBool()});
+
   try {
-    const pt::KeywordTargets resolved = pt::resolveTargets(keyword, processes);
+    const pt::KeywordTargets resolved = pt::resolveTargets(keyword, processes, inputs);
     const std::vector<pt::AudioProcessInfo>& targets = resolved.targets;
-    require(!targets.empty());
+    // Only a keyword that names an input device records no process.
+    require(!targets.empty() || resolved.input);
+    if (resolved.input)
+      require(std::any_of(inputs.begin(), inputs.end(), [&](const pt::InputDevice& device) {
+        return device.objectID == resolved.input->objectID;
+      }));
     std::set<std::int32_t> seen;
     for (const pt::AudioProcessInfo& target : targets) {
       require(seen.insert(target.pid).second);
@@ -77,7 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(resolved.excluded.empty() || !targets.front().objectID.isValid());
   } catch (const pt::TextError& error) {
     require(error.text().rfind(pt::kProcessNotFound, 0) == 0 ||
-            error.text().rfind(pt::kExclusionBesideTargets, 0) == 0);
+            error.text().rfind(pt::kExclusionBesideTargets, 0) == 0 ||
+            error.text().rfind(pt::kInputDeviceNotFound, 0) == 0 ||
+            error.text().rfind(pt::kNoDefaultInputDevice, 0) == 0 ||
+            error.text().rfind(pt::kOneInputDevice, 0) == 0);
     require(isValidUtf8(error.text()));
   }
 
@@ -91,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(pt::scalarOrderKey(listed[i - 1].name) <= pt::scalarOrderKey(listed[i].name));
   }
   static std::FILE* sink = std::fopen("/dev/null", "w");
-  if (sink) pt::writeListing(sink, processes);
+  if (sink) pt::writeListing(sink, processes, inputs);
 
   checkTextOperations(keyword, processes.empty() ? std::string() : processes[0].name);
   for (const pt::AudioProcessInfo& process : processes) {
