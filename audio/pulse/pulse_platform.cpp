@@ -489,7 +489,7 @@ class PulsePlatform final : public Platform {
         const std::vector<AudioObjectID>& order = processes_.order();
         const std::size_t fit =
             std::min<std::size_t>(ioDataSize / sizeof(AudioObjectID), order.size());
-        std::memcpy(outData, order.data(), fit * sizeof(AudioObjectID));
+        if (fit > 0) std::memcpy(outData, order.data(), fit * sizeof(AudioObjectID));
         ioDataSize = std::uint32_t(fit * sizeof(AudioObjectID));
         return noErr;
       }
@@ -509,7 +509,7 @@ class PulsePlatform final : public Platform {
         const std::vector<AudioObjectID> devices = inputDevices();
         const std::size_t fit =
             std::min<std::size_t>(ioDataSize / sizeof(AudioObjectID), devices.size());
-        std::memcpy(outData, devices.data(), fit * sizeof(AudioObjectID));
+        if (fit > 0) std::memcpy(outData, devices.data(), fit * sizeof(AudioObjectID));
         ioDataSize = std::uint32_t(fit * sizeof(AudioObjectID));
         return noErr;
       }
