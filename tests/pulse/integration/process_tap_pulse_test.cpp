@@ -84,9 +84,6 @@ TEST_F(SharedServer, KeywordsListingAndAutoChoice) {
 // Two players and a microphone into three files that line up; then an exclusion of one player.
 TEST_F(SharedServer, AFilePerTargetTheMicrophoneAndAnExclusion) {
   const std::string near = client("Near"), far = client("Far"), mic = client("mic");
-  Player a(near, tone(523)), b(far, tone(1319));
-  ASSERT_TRUE(a.visible());
-  ASSERT_TRUE(b.visible());
   const Microphone source(mic, tone(660), 660);
   ASSERT_TRUE(source.loaded());
   // The device is found by the name the listing gives it.
@@ -98,8 +95,12 @@ TEST_F(SharedServer, AFilePerTargetTheMicrophoneAndAnExclusion) {
       << listed.out;
   const std::string device = line[3];
   const int channels = std::stoi(line[2]);
+  // The players start last: one visible is heard at once only while its sink renders little ahead.
+  Player a(near, tone(523)), b(far, tone(1319));
+  ASSERT_TRUE(a.visible());
+  ASSERT_TRUE(b.visible());
 
-  const Outcome call = tap({file("call-{name}.wav"), "2", near + "," + far + ",@" + device}, 60s);
+  const Outcome call = tap({file("call-{name}.wav"), "3", near + "," + far + ",@" + device}, 60s);
   ASSERT_EQ(call.status, 0) << call.err;
   EXPECT_THAT(call.err, IsEmpty());
   EXPECT_THAT(
@@ -111,7 +112,7 @@ TEST_F(SharedServer, AFilePerTargetTheMicrophoneAndAnExclusion) {
   const Audio nearSide = audioOf(file("call-" + near + ".wav"));
   const Audio farSide = audioOf(file("call-" + far + ".wav"));
   const Audio voice = audioOf(file("call-" + device + ".wav"));
-  expectDuration(nearSide.frames, 2);
+  expectDuration(nearSide.frames, 3);
   EXPECT_EQ(nearSide.frames, farSide.frames) << "the files share the device's time line";
   EXPECT_EQ(nearSide.frames, voice.frames) << "the microphone's too";
   EXPECT_EQ(voice.channels, channels) << "the microphone's own channels";
