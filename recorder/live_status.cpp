@@ -17,7 +17,7 @@ namespace {
 
 constexpr double kRedrawSeconds = 0.1;
 // Without a status line the wait still wakes, for the caller's checks between slices.
-constexpr double kQuietSliceSeconds = 0.25;
+constexpr double kQuietSliceSeconds = 1;
 constexpr double kMeterFloorDb = -60;
 // The bar turns yellow above this level and red above the next.
 constexpr double kLoudDb = -12;

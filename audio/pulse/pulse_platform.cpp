@@ -5,7 +5,6 @@
 // aggregate device as the monitor streams of the processes' playback streams (pulse_device), on
 // one connection to the server (pulse_connection). Every failing server operation answers a
 // fixed status, so messages read as they do on macOS.
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +23,7 @@
 #include "audio/pulse/pulse_device.h"
 #include "audio/pulse/pulse_processes.h"
 #include "audio/pulse/pulse_queue.h"
+#include "audio/pulse/wakeable_sleep.h"
 #include "audio/sndfile/sndfile_writer.h"
 
 namespace pt {
@@ -36,7 +36,6 @@ namespace pulse {
 namespace {
 
 constexpr std::uint32_t kFirstObjectID = 1000;  // never 0 (unknown) or 1 (system)
-constexpr std::chrono::milliseconds kSleepSlice{250};
 
 template <class T>
 OSStatus writeValue(const T& value, std::uint32_t& ioDataSize, void* outData) {
@@ -224,7 +223,15 @@ class PulsePlatform final : public Platform {
     auto serial = std::dynamic_pointer_cast<PulseQueue>(queue);
     if (!serial || !block) return kAudio_ParamError;
     if (device->ioProcID()) return kAudioHardwareIllegalOperationError;
-    outProcID = device->registerIO(std::move(serial), std::move(block));
+    // The block that takes the duration's last frame wakes the main thread's sleep at once.
+    outProcID = device->registerIO(
+        std::move(serial), [block = std::move(block), sleep = sleep_](
+                               const AudioTimeStamp* inNow, const AudioBufferList* inInputData,
+                               const AudioTimeStamp* inInputTime, AudioBufferList* outOutputData,
+                               const AudioTimeStamp* inOutputTime) {
+          block(inNow, inInputData, inInputTime, outOutputData, inOutputTime);
+          sleep->wakeIfRaised();
+        });
     return noErr;
   }
 
@@ -264,7 +271,12 @@ class PulsePlatform final : public Platform {
     auto serial = std::dynamic_pointer_cast<PulseQueue>(queue);
     if (!serial || !block) return kAudio_ParamError;
     PulseConnection::Lock lock(connection_);
-    outListener = device->addListener(std::move(serial), std::move(block));
+    outListener = device->addListener(
+        std::move(serial), [block = std::move(block), sleep = sleep_](
+                               std::uint32_t count, const AudioObjectPropertyAddress* addresses) {
+          block(count, addresses);
+          sleep->wakeIfRaised();
+        });
     return noErr;
   }
 
@@ -345,23 +357,7 @@ class PulsePlatform final : public Platform {
   }
 
   void sleepForTimeInterval(double seconds, const std::atomic<bool>& interrupted) override {
-    using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
-    const bool endless = !(seconds < 1e9);
-    const Clock::time_point end =
-        endless ? Clock::time_point::max()
-                : Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(std::max(0.0, seconds)));
-    // A stop signal cuts the sleep short (EINTR; see thread_signals.h), unless it lands just
-    // before the call. Such a one, and stops no signal tells of (the device lost, the file full),
-    // are noticed at the next slice: slices long enough for few wake-ups, short enough to stop.
-    while (!interrupted.load()) {
-      const Clock::time_point now = Clock::now();
-      if (now >= end) return;
-      const auto until = std::chrono::duration_cast<std::chrono::nanoseconds>(
-          std::min(end, now + kSleepSlice).time_since_epoch());
-      const timespec at{time_t(until.count() / 1'000'000'000), long(until.count() % 1'000'000'000)};
-      clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
-    }
+    sleep_->sleep(seconds, interrupted);
   }
 
   std::int64_t droppedFrames(AudioObjectID deviceID) noexcept override {
@@ -644,6 +640,8 @@ class PulsePlatform final : public Platform {
   std::map<AudioObjectID, std::string> sourceNames_;
   std::map<AudioObjectID, Tap> taps_;
   std::map<AudioObjectID, std::unique_ptr<Device>> devices_;
+  // Shared with the blocks, which may outlive the platform.
+  std::shared_ptr<WakeableSleep> sleep_ = std::make_shared<WakeableSleep>();
   bool reached_ = false, unreachable_ = false;  // the server, by any connect of this run
   // Last: destroyed first, so its thread never sees the maps above gone.
   PulseConnection connection_{
