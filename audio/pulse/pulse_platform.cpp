@@ -45,6 +45,15 @@ OSStatus writeValue(const T& value, std::uint32_t& ioDataSize, void* outData) {
   return noErr;
 }
 
+// A list of objects, as many as fit; none from an empty list, which may come with no buffer.
+OSStatus writeObjects(const std::vector<AudioObjectID>& objects, std::uint32_t& ioDataSize,
+                      void* outData) {
+  const std::size_t fit = std::min<std::size_t>(ioDataSize / sizeof(AudioObjectID), objects.size());
+  if (fit > 0) std::memcpy(outData, objects.data(), fit * sizeof(AudioObjectID));
+  ioDataSize = std::uint32_t(fit * sizeof(AudioObjectID));
+  return noErr;
+}
+
 class PulsePlatform final : public Platform {
  public:
   PulsePlatform() = default;
@@ -482,12 +491,7 @@ class PulsePlatform final : public Platform {
       if (selector == kAudioHardwarePropertyProcessObjectList) {
         if (!processes_.updated())
           if (OSStatus status = takeSnapshot(); status != noErr) return status;
-        const std::vector<AudioObjectID>& order = processes_.order();
-        const std::size_t fit =
-            std::min<std::size_t>(ioDataSize / sizeof(AudioObjectID), order.size());
-        if (fit > 0) std::memcpy(outData, order.data(), fit * sizeof(AudioObjectID));
-        ioDataSize = std::uint32_t(fit * sizeof(AudioObjectID));
-        return noErr;
+        return writeObjects(processes_.order(), ioDataSize, outData);
       }
       if (selector == kAudioHardwarePropertyDefaultSystemOutputDevice) {
         // A recording asks once: its tap took the sink it records from.
@@ -502,12 +506,7 @@ class PulsePlatform final : public Platform {
         // From the view its size was read from.
         if (!sourcesListed_)
           if (OSStatus status = listSources(); status != noErr) return status;
-        const std::vector<AudioObjectID> devices = inputDevices();
-        const std::size_t fit =
-            std::min<std::size_t>(ioDataSize / sizeof(AudioObjectID), devices.size());
-        if (fit > 0) std::memcpy(outData, devices.data(), fit * sizeof(AudioObjectID));
-        ioDataSize = std::uint32_t(fit * sizeof(AudioObjectID));
-        return noErr;
+        return writeObjects(inputDevices(), ioDataSize, outData);
       }
       if (selector == kAudioHardwarePropertyDefaultInputDevice) {
         if (OSStatus status = listSources(); status != noErr) return status;
