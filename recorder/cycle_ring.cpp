@@ -1,29 +1,41 @@
 #include "recorder/cycle_ring.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace pt {
 
 CycleRing::CycleRing(std::uint32_t planes, std::uint32_t samplesPerFrame, std::size_t frames,
-                     std::uint32_t fewestFrames)
+                     std::uint32_t fewestFrames, bool touched)
     : planes_(planes),
       samplesPerFrame_(samplesPerFrame),
       frames_(frames),
-      samples_(std::size_t(planes) * samplesPerFrame * frames),
-      cycles_(std::max<std::size_t>(1, frames / std::max<std::uint32_t>(1, fewestFrames))) {}
+      // Not value-initialized: a large allocation comes as pages the system maps on first use.
+      samples_(new float[std::size_t(planes) * samplesPerFrame * frames]),
+      cycles_(std::max<std::size_t>(1, frames / std::max<std::uint32_t>(1, fewestFrames))) {
+  if (touched)
+    std::memset(samples_.get(), 0, std::size_t(planes) * samplesPerFrame * frames * sizeof(float));
+}
 
 // Real-time safe.
 bool CycleRing::push(const AudioBufferList& list, std::uint32_t frames) noexcept {
-  const std::uint64_t pushed = pushedFrames_.load(std::memory_order_relaxed);
+  std::uint64_t pushed = pushedFrames_.load(std::memory_order_relaxed);
   const std::uint64_t cycle = pushedCycles_.load(std::memory_order_relaxed);
+  const std::uint64_t poppedCycles = poppedCycles_.load(std::memory_order_acquire);
   if (frames > frames_ - (pushed - poppedFrames_.load(std::memory_order_acquire)) ||
-      cycle - poppedCycles_.load(std::memory_order_acquire) == cycles_.size())
+      cycle - poppedCycles == cycles_.size())
     return false;
+  if (cycle == poppedCycles && pushed % frames_ != 0) {
+    // Empty: the consumer has stored its last count and reads the next only after this entry is
+    // published, so both counts can move on to the samples' start.
+    pushed += frames_ - pushed % frames_;
+    poppedFrames_.store(pushed, std::memory_order_relaxed);
+  }
   const std::size_t at = pushed % frames_;
   const std::size_t before = std::min<std::size_t>(frames, frames_ - at);  // then from the start
   for (std::uint32_t p = 0; p < planes_; ++p) {
     const float* from = static_cast<const float*>(list.mBuffers[p].mData);
-    float* plane = samples_.data() + std::size_t(p) * frames_ * samplesPerFrame_;
+    float* plane = samples_.get() + std::size_t(p) * frames_ * samplesPerFrame_;
     std::copy_n(from, before * samplesPerFrame_, plane + at * samplesPerFrame_);
     std::copy_n(from + before * samplesPerFrame_, (frames - before) * samplesPerFrame_, plane);
   }
@@ -61,7 +73,7 @@ void CycleRing::read(std::uint32_t offset, std::uint32_t frames,
   const std::size_t at = (poppedFrames_.load(std::memory_order_relaxed) + offset) % frames_;
   const std::size_t before = std::min<std::size_t>(frames, frames_ - at);
   for (std::uint32_t p = 0; p < planes_; ++p) {
-    const float* plane = samples_.data() + std::size_t(p) * frames_ * samplesPerFrame_;
+    const float* plane = samples_.get() + std::size_t(p) * frames_ * samplesPerFrame_;
     float* to = static_cast<float*>(out.mBuffers[p].mData);
     std::copy_n(plane + at * samplesPerFrame_, before * samplesPerFrame_, to);
     std::copy_n(plane, (frames - before) * samplesPerFrame_, to + before * samplesPerFrame_);

@@ -1,11 +1,15 @@
 // The IO cycles on their way from the IO block to the writer thread: a ring of samples and a ring
 // of cycle lengths, allocated once, with one producer and one consumer and no lock. An entry may
 // also be silence of a length, taking no room in the samples: audio lost at its place.
+// Whenever the writer has caught up, the next cycle goes to the start of the samples again, so a
+// writer that keeps up uses only their first pages: the rest is memory that is touched only when
+// a stall needs it.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "audio/core_audio_types.h"
@@ -16,9 +20,11 @@ class CycleRing {
  public:
   // Room for `frames` frames of `planes` buffers of `samplesPerFrame` floats each (interleaved
   // audio is one plane, planar audio one plane per channel), and for as many cycles as fit when
-  // each holds at least `fewestFrames`.
+  // each holds at least `fewestFrames`. With `touched`, every page of the samples is written now,
+  // so that a real-time producer never takes a page fault; otherwise the system maps them as the
+  // ring first reaches them.
   CycleRing(std::uint32_t planes, std::uint32_t samplesPerFrame, std::size_t frames,
-            std::uint32_t fewestFrames);
+            std::uint32_t fewestFrames, bool touched);
   CycleRing(const CycleRing&) = delete;
   CycleRing& operator=(const CycleRing&) = delete;
 
@@ -44,10 +50,11 @@ class CycleRing {
   const std::uint32_t planes_;
   const std::uint32_t samplesPerFrame_;
   const std::size_t frames_;
-  std::vector<float> samples_;         // plane after plane
-  std::vector<std::uint32_t> cycles_;  // the length of each entry, kSilent marking silence
+  const std::unique_ptr<float[]> samples_;  // plane after plane
+  std::vector<std::uint32_t> cycles_;       // the length of each entry, kSilent marking silence
   static constexpr std::uint32_t kSilent = 1u << 31;
-  // Frames and cycles ever pushed and popped: each written by one side and read by the other.
+  // Frames and cycles ever pushed and popped: each written by one side and read by the other,
+  // but for the producer's move of both frame counts to the samples' start in an empty ring.
   std::atomic<std::uint64_t> pushedFrames_{0}, pushedCycles_{0};
   std::atomic<std::uint64_t> poppedFrames_{0}, poppedCycles_{0};
 };

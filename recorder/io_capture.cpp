@@ -11,7 +11,8 @@ namespace {
 
 // Two seconds of audio: a stall of the disk or the writer (Spotlight indexing, a USB stick, a
 // network home folder waking up, a swapping machine) lasts well under that, while an hour of
-// such stalls never needs more. 48 kHz stereo float takes 768 KB.
+// such stalls never needs more. 48 kHz stereo float takes 768 KB, all of it touched at once for a
+// real-time block; otherwise the memory a writer that keeps up never reaches stays unmapped.
 constexpr double kRingSeconds = 2;
 // Core Audio's shortest IO buffers are 15 frames; cycles as short as 8 still fit by count.
 constexpr std::uint32_t kFewestCycleFrames = 8;
@@ -33,7 +34,7 @@ IOCapture::IOCapture(const AudioFormat& format, std::int64_t frameLimit,
       dataReady_(std::move(dataReady)),
       ring_(planes_, channelsPerPlane_,
             std::size_t(std::ceil(std::max(1.0, format.sampleRate()) * kRingSeconds)),
-            kFewestCycleFrames),
+            kFewestCycleFrames, !mayWait_),
       expectedSampleTime_(std::numeric_limits<double>::quiet_NaN()) {}
 
 AudioDeviceIOBlock IOCapture::makeIOBlock(std::shared_ptr<IOCapture> capture) {

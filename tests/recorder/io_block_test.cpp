@@ -4,9 +4,12 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include "audio/simulated/simulated_platform.h"
 #include "audio/sndfile/sndfile_writer.h"
@@ -78,8 +81,8 @@ class IOPathTest : public ::testing::Test {
   int next_ = 0;
 };
 
-// The writer starts late, as after a stall: what fits in the ring is written in order, across
-// its end; the cycle that does not fit is lost, counted and silence in its place; the cycle that
+// The writer starts late, as after a stall: what fits in the ring is written in order; the cycle
+// that does not fit is lost, counted and silence in its place; the cycle that
 // completes the duration is cut to fit and ends the wait; nothing after it is taken.
 TEST_F(IOPathTest, TheRingKeepsWhatFitsInOrderAndTheLastCycleIsCutToTheDuration) {
   make(3000);
@@ -88,7 +91,7 @@ TEST_F(IOPathTest, TheRingKeepsWhatFitsInOrderAndTheLastCycleIsCutToTheDuration)
   writer_->finish();
   EXPECT_EQ(capture_->overflowFrames(), 700);
   EXPECT_FALSE(stop_->load());
-  for (int i = 0; i < 3; ++i) cycle(700);  // across the ring's end; 3000 is reached in the second
+  for (int i = 0; i < 3; ++i) cycle(700);  // 3000 is reached in the second
   EXPECT_TRUE(stop_->load());
   FileWriter second(capture_, file_, *format_, meter_, stop_);
   second.start();
@@ -177,6 +180,54 @@ TEST_F(IOPathTest, AnySampleThatIsNotZeroIsSound) {
   second.start();
   second.finish();
   EXPECT_TRUE(second.heardSound());
+}
+
+// A cycle pushed while older ones wait goes across the samples' end and reads back whole.
+TEST(CycleRing, ACycleAcrossTheEndReadsBackWhole) {
+  CycleRing ring(1, 1, 10, 1, true);
+  std::vector<float> samples(10);
+  AudioBufferList list{1, {{1, 40, samples.data()}}};
+  const auto push = [&](std::uint32_t frames, float first) {
+    for (std::uint32_t f = 0; f < frames; ++f) samples[f] = first + float(f);
+    return ring.push(list, frames);
+  };
+  ASSERT_TRUE(push(6, 0));
+  ASSERT_TRUE(push(3, 100));
+  ring.pop();
+  ASSERT_FALSE(push(8, 200));  // 3 held: room for 7
+  ASSERT_TRUE(push(7, 200));   // 1 at the end, 6 from the start
+  std::vector<float> out(10);
+  AudioBufferList to{1, {{1, 40, out.data()}}};
+  ring.read(0, 10, to);
+  EXPECT_EQ(out, (std::vector<float>{100, 101, 102, 200, 201, 202, 203, 204, 205, 206}));
+}
+
+// A writer that keeps up uses the start of a ring only: the rest is never mapped in.
+TEST(CycleRing, AWriterThatKeepsUpTouchesOnlyTheRingsStart) {
+#ifdef __linux__
+  const auto resident = [] {
+    long pages = 0, total = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(statm, "%ld %ld", &total, &pages) != 2) pages = 0;
+      std::fclose(statm);
+    }
+    return pages * sysconf(_SC_PAGESIZE);
+  };
+  std::vector<float> samples(2 * 480, 0.5f);
+  AudioBufferList list{1, {{2, std::uint32_t(samples.size() * sizeof(float)), samples.data()}}};
+  std::vector<float> out(samples.size());
+  AudioBufferList to{1, {{2, std::uint32_t(out.size() * sizeof(float)), out.data()}}};
+  const long before = resident();
+  CycleRing ring(1, 2, 48000 * 10, 8, false);  // 3.84 MB
+  for (int i = 0; i < 3000; ++i) {             // 30 s of 10 ms cycles
+    ASSERT_TRUE(ring.push(list, 480));
+    ring.read(0, 480, to);
+    ring.pop();
+  }
+  EXPECT_LT(resident() - before, 1'000'000);
+#else
+  GTEST_SKIP() << "reads /proc";
+#endif
 }
 
 }  // namespace
