@@ -1,13 +1,50 @@
 #include "audio/pulse/input_follower.h"
 
+#include <dlfcn.h>
 #include <soxr.h>
 
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 namespace pt::pulse {
 namespace {
+
+// libsoxr, and the OpenMP runtime it pulls in, are loaded the first time an input device is
+// followed: a recording of applications alone maps neither (about 400 KB of its memory).
+struct Soxr {
+  decltype(&soxr_io_spec) ioSpec;
+  decltype(&soxr_quality_spec) qualitySpec;
+  decltype(&soxr_runtime_spec) runtimeSpec;
+  decltype(&soxr_create) create;
+  decltype(&soxr_set_io_ratio) setIoRatio;
+  decltype(&soxr_process) process;
+  decltype(&soxr_delete) remove;
+};
+
+template <typename Function>
+void bind(void* library, const char* name, Function& function) {
+  function = reinterpret_cast<Function>(dlsym(library, name));
+  if (!function) throw std::runtime_error(std::string("libsoxr.so.0: no ") + name);
+}
+
+const Soxr& soxr() {
+  static const Soxr loaded = [] {
+    void* library = dlopen("libsoxr.so.0", RTLD_NOW | RTLD_LOCAL);  // kept for the process
+    if (!library) throw std::runtime_error(dlerror());
+    Soxr s{};
+    bind(library, "soxr_io_spec", s.ioSpec);
+    bind(library, "soxr_quality_spec", s.qualitySpec);
+    bind(library, "soxr_runtime_spec", s.runtimeSpec);
+    bind(library, "soxr_create", s.create);
+    bind(library, "soxr_set_io_ratio", s.setIoRatio);
+    bind(library, "soxr_process", s.process);
+    bind(library, "soxr_delete", s.remove);
+    return s;
+  }();
+  return loaded;
+}
 
 // Above any burst of either side: a source's fragments (100 ms once a recording runs) arrive
 // while the time line takes its own batches (up to 100 ms), and a loaded machine delays either.
@@ -51,31 +88,32 @@ InputFollower::InputFollower(std::uint32_t channels, std::uint32_t rate)
       resampled_(kOutFrames * channels),
       zeros_(kSliceFrames * channels, 0.0f) {
   if (channels == 0 || rate == 0) throw std::invalid_argument("InputFollower: empty format");
-  const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, SOXR_VR);
-  const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);  // no threads of its own
+  const Soxr& library = soxr();
+  const soxr_io_spec_t io = library.ioSpec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+  const soxr_quality_spec_t quality = library.qualitySpec(SOXR_HQ, SOXR_VR);
+  const soxr_runtime_spec_t runtime = library.runtimeSpec(1);  // no threads of its own
   soxr_error_t error = nullptr;
   // Variable-rate: the rates given are the largest io ratio the stream will be asked for.
-  resampler_ = soxr_create(2, 1, channels, &error, &io, &quality, &runtime);
-  if (!error) error = soxr_set_io_ratio(resampler_, 1.0, 0);
+  resampler_ = library.create(2, 1, channels, &error, &io, &quality, &runtime);
+  if (!error) error = library.setIoRatio(resampler_, 1.0, 0);
   if (error) {
-    soxr_delete(resampler_);
+    library.remove(resampler_);
     throw std::runtime_error(error);
   }
 }
 
-InputFollower::~InputFollower() { soxr_delete(resampler_); }
+InputFollower::~InputFollower() { soxr().remove(resampler_); }
 
 void InputFollower::deliver(const float* frames, std::size_t count) noexcept {
   if (const double wanted = ratio_.load(std::memory_order_relaxed); wanted != applied_) {
-    soxr_set_io_ratio(resampler_, wanted, kSlewFrames);
+    soxr().setIoRatio(resampler_, wanted, kSlewFrames);
     applied_ = wanted;
   }
   while (count > 0) {
     const std::size_t slice = std::min(count, kSliceFrames);
     std::size_t used = 0, made = 0;
-    if (soxr_process(resampler_, frames ? frames : zeros_.data(), slice, &used, resampled_.data(),
-                     kOutFrames, &made) != nullptr)
+    if (soxr().process(resampler_, frames ? frames : zeros_.data(), slice, &used, resampled_.data(),
+                       kOutFrames, &made) != nullptr)
       break;
     push(resampled_.data(), made);
     if (used == 0 && made == 0) break;
