@@ -10,8 +10,9 @@
 namespace pt {
 namespace {
 
-// A write's largest piece; a longer cycle is written in several.
-constexpr std::uint32_t kStagingFrames = 8192;
+// A write's largest piece, above a batch the writer is woken for at 48 kHz (or a backlog's
+// share); a longer cycle is written in several. Its pages are touched as writes reach them.
+constexpr std::uint32_t kStagingFrames = 16384;
 
 }  // namespace
 
@@ -23,13 +24,14 @@ FileWriter::FileWriter(std::shared_ptr<IOCapture> capture, std::shared_ptr<Audio
   samplesPerFrame_ = format.isInterleaved() ? format.channelCount() : 1;
   stagingFrames_ = kStagingFrames;
   const std::size_t perPlane = std::size_t(stagingFrames_) * samplesPerFrame_;
-  staging_.assign(perPlane * planes_, 0.0f);
+  stagingSamples_ = perPlane * planes_;
+  staging_.reset(new float[stagingSamples_]);
   stagingList_.assign(audioBufferListSize(planes_), std::byte{0});
   auto* list = reinterpret_cast<AudioBufferList*>(stagingList_.data());
   list->mNumberBuffers = planes_;
   for (std::uint32_t p = 0; p < planes_; ++p)
     list->mBuffers[p] = {samplesPerFrame_, std::uint32_t(perPlane * sizeof(float)),
-                         staging_.data() + p * perPlane};
+                         staging_.get() + p * perPlane};
   std::optional<PCMBuffer> made = platform().makePCMBufferNoCopy(format, list);
   if (!made) throw TextError(kCaptureFormatFailed);
   buffer_.emplace(std::move(*made));
@@ -87,7 +89,7 @@ bool FileWriter::writeSilence(std::int64_t frames, std::string_view& error) noex
   if (owed_ == 0) return true;
   auto* list = reinterpret_cast<AudioBufferList*>(stagingList_.data());
   if (!stagingSilent_) {
-    std::fill(staging_.begin(), staging_.end(), 0.0f);
+    std::fill_n(staging_.get(), stagingSamples_, 0.0f);
     stagingSilent_ = true;
   }
   while (owed_ > 0) {

@@ -1,8 +1,8 @@
-// The recorder's writer thread: drains the ring into the file, a cycle per write or, after a
-// stall, the cycles that queued up together, and counts what the file took and refused. The
-// disk's stalls land here, never on the IO thread. Silence in the ring, and the frames of a write
-// the file refused, go to the file as silence, the latter once it takes writes again: the file
-// keeps the recording's time line.
+// The recorder's writer thread: drains the ring into the file, the cycles that gathered since it
+// was woken (a batch, or a stall's backlog) together in one write, and counts what the file took
+// and refused. The disk's stalls land here, never on the IO thread. Silence in the ring, and the
+// frames of a write the file refused, go to the file as silence, the latter once it takes writes
+// again: the file keeps the recording's time line.
 #pragma once
 
 #include <atomic>
@@ -56,7 +56,8 @@ class FileWriter {
   std::uint32_t planes_ = 1;
   std::uint32_t samplesPerFrame_ = 1;
   std::uint32_t stagingFrames_ = 0;
-  std::vector<float> staging_;
+  std::unique_ptr<float[]> staging_;
+  std::size_t stagingSamples_ = 0;
   std::vector<std::byte> stagingList_;
   std::optional<PCMBuffer> buffer_;  // over staging_, made once
   std::thread thread_;

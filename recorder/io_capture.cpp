@@ -20,6 +20,10 @@ constexpr std::uint32_t kFewestCycleFrames = 8;
 // the platform delivers at once (after the recorder itself was stopped) outruns a writer that is
 // not yet scheduled, while a disk that hangs must not hold the IO thread for long.
 constexpr auto kRoomWait = std::chrono::milliseconds(500);
+// The writer is woken once this much has gathered, not for every cycle: a fifth of a second is
+// two of the Linux device's batches and about twenty of Core Audio's cycles, and what a reader of
+// the growing file (or the pipe) waits for at most.
+constexpr double kWriterBatchSeconds = 0.2;
 
 }  // namespace
 
@@ -29,6 +33,7 @@ IOCapture::IOCapture(const AudioFormat& format, std::int64_t frameLimit,
       channelsPerPlane_(format.isInterleaved() ? format.channelCount() : 1),
       bytesPerFrame_(format.streamDescription().mBytesPerFrame),
       frameLimit_(frameLimit),
+      writerBatchFrames_(std::int64_t(std::ceil(format.sampleRate() * kWriterBatchSeconds))),
       mayWait_(!platform().ioBlockIsRealTime()),
       stop_(std::move(stop)),
       dataReady_(std::move(dataReady)),
@@ -117,7 +122,14 @@ void IOCapture::placeCycle(const AudioBufferList& input, std::uint32_t frames) n
     overflow_.fetch_add(taken, std::memory_order_relaxed);
     owed_.fetch_add(taken, std::memory_order_relaxed);
   }
-  dataReady_->signal();
+  // The recording's first batch goes to the file cycle by cycle, so that its first sound shows
+  // at once; so do the last cycle and one the ring had no room for.
+  unsignalled_ += taken;
+  if (position_ <= writerBatchFrames_ || unsignalled_ >= writerBatchFrames_ ||
+      position_ >= frameLimit_ || !pushed) {
+    unsignalled_ = 0;
+    dataReady_->signal();
+  }
 }
 
 }  // namespace pt

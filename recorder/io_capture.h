@@ -1,11 +1,11 @@
 // What the IO block does with each cycle, on Core Audio's real-time thread: it checks the input
 // against the capture format, copies the cycle into the ring (the cycle that completes the
-// duration cut to fit) and wakes the writer. The input time stamps are the recording's time line:
-// audio lost on the way (cycles the device skipped, cycles that could not be read, cycles the
-// ring had no room for) is counted and goes to the ring as silence of its length, so that frame n
-// of the file stays sample time n. It only copies: no allocation, lock, file write or print.
-// Where the platform's IO block is not on a real-time thread, it waits a moment for room when
-// the ring is full.
+// duration cut to fit) and wakes the writer once a batch has gathered. The input time stamps are
+// the recording's time line: audio lost on the way (cycles the device skipped, cycles that could
+// not be read, cycles the ring had no room for) is counted and goes to the ring as silence of its
+// length, so that frame n of the file stays sample time n. It only copies: no allocation, lock,
+// file write or print. Where the platform's IO block is not on a real-time thread, it waits a
+// moment for room when the ring is full.
 #pragma once
 
 #include <atomic>
@@ -52,6 +52,7 @@ class IOCapture {
   const std::uint32_t channelsPerPlane_;
   const std::uint32_t bytesPerFrame_;  // of one plane
   const std::int64_t frameLimit_;
+  const std::int64_t writerBatchFrames_;
   const bool mayWait_;  // the block is not on a real-time thread
   const std::shared_ptr<std::atomic<bool>> stop_;
   const std::shared_ptr<Semaphore> dataReady_;
@@ -66,6 +67,7 @@ class IOCapture {
   double expectedSampleTime_;
   bool unreadSince_ = false;
   std::uint32_t lastFrames_ = 0;
+  std::int64_t unsignalled_ = 0;  // frames pushed since the writer was last woken
 };
 
 }  // namespace pt

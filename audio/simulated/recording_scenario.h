@@ -39,14 +39,15 @@
 //                        "permissionDenied": true, "microphoneDenied": true,
 //                        "processingFormat": {"sampleRate": R, "channels": C, "interleaved": B}}
 //                       (cycles count from 1, skipped ones included; a write belongs to the cycle
-//                       delivered last when it runs; a stalled write holds the writer thread for
-//                       ms of virtual time while the cycles go on; an overloaded IO block runs
-//                       ms, so the device skips the cycles it overran; an unreadable cycle has
-//                       null buffers, for the Nth tap of the aggregate's list only when
-//                       unreadableTap is given (from 0); droppedFrames is what the platform says it
-//                       dropped; without permission the tap hears silence, and without the
-//                       microphone's every input stream; the audio file states that processing
-//                       format instead of the one it was opened with)
+//                       delivered last when it runs: each of the first 0.2 s, then one a batch; a
+//                       stalled write holds the writer thread for ms of virtual time while the
+//                       cycles go on; an overloaded IO block runs ms, so the device skips the
+//                       cycles it overran; an unreadable cycle has null buffers, for the Nth tap of
+//                       the aggregate's list only when unreadableTap is given (from 0);
+//                       droppedFrames is what the platform says it dropped; without permission the
+//                       tap hears silence, and without the microphone's every input stream; the
+//                       audio file states that processing format instead of the one it was opened
+//                       with)
 #pragma once
 
 #include <nlohmann/json_fwd.hpp>

@@ -69,7 +69,7 @@ TEST_F(LiveStatusAtATerminal, RedrawsAtMostTenTimesASecondAndLeavesOnlyTheSummar
 }
 
 TEST_F(LiveStatusAtATerminal, StaysOffAFailedWritesLineAndOffStandardErrorThatIsNoTerminal) {
-  const TerminalRun failed = record("", "", R"({"writeFailures": [20]})");
+  const TerminalRun failed = record("", "", R"({"writeFailures": [10]})");
   EXPECT_TRUE(std::regex_match(
       screenText(failed.transcript),
       std::regex("写入 Tap 音频失败：模拟的写入失败\n" + summary() + "录音丢失了音频：[^\n]*\n")))

@@ -203,7 +203,7 @@ TEST(ScenarioRunner, RecordingsEndWithTheirStatusSummaryAndFile) {
       // Notifications of the change still queued reach nothing once the tool has ended.
       {R"({"deviceRateChange": {"at": 0.5, "rate": 44100, "repeats": 2}})", 1, "buffers=46 frames=23552",
        "录音设备的采样率已改变，录音提前结束\n", 23552},
-      {R"({"faults": {"writeFailures": [20]}})", 1, "buffers=93 frames=48000",
+      {R"({"faults": {"writeFailures": [10]}})", 1, "buffers=93 frames=48000",
        "写入 Tap 音频失败：模拟的写入失败\n录音丢失了音频：1 个 IO 周期（0.01 秒音频）未能写入文件\n", 48000},
       {R"({})", 1, "", "无法写出录音摘要：Broken pipe\n", 48000, Stdout::closedPipe},
       {R"({"faults": {"createProcessTap": -50}})", 1, "", "创建进程音频 Tap 失败：-50\n", -1},

@@ -165,6 +165,27 @@ TEST_F(IOPathTest, OffARealTimeThreadABurstWaitsForTheWriter) {
   EXPECT_EQ(writer_->frames(), 6000);
 }
 
+// The writer is woken for each of the first batch's cycles, then once a batch (0.2 s) has
+// gathered, and for the duration's last cycle.
+TEST_F(IOPathTest, TheWriterIsWokenOncePerBatch) {
+  struct Counting : Semaphore {
+    void signal() noexcept override { ++signals; }
+    void wait() noexcept override {}
+    int signals = 0;
+  };
+  auto counting = std::make_shared<Counting>();
+  capture_ = std::make_shared<IOCapture>(*format_, 1000, stop_, counting);
+  block_ = IOCapture::makeIOBlock(capture_);
+  for (int i = 0; i < 4; ++i) cycle(50);  // the first 200 frames: each
+  EXPECT_EQ(counting->signals, 4);
+  for (int i = 0; i < 7; ++i) cycle(50);  // a batch after four more
+  EXPECT_EQ(counting->signals, 5);
+  cycle(400);
+  EXPECT_EQ(counting->signals, 6);
+  cycle(100);  // reaches the duration: woken though short of a batch
+  EXPECT_EQ(counting->signals, 7);
+}
+
 TEST_F(IOPathTest, AnySampleThatIsNotZeroIsSound) {
   make(std::numeric_limits<std::int64_t>::max());
   writer_->start();

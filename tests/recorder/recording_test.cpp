@@ -393,8 +393,8 @@ TEST_F(RecordingTest, TheRealTimePathLosesOnlyWhatItCountsAndReports) {
       // are silence in their place. A stall that outlasts the recording ends in the time after.
       {R"({"stalledWrites": {"10": 3000}})", 4, "frames=192000 ",
        lost + "写入跟不上，1.01 秒音频未能进入缓冲区"},
-      {R"({"stalledWrites": {"20": 3500}})", 3, "frames=144000 ",
-       lost + "写入跟不上，0.80 秒音频未能进入缓冲区"},
+      {R"({"stalledWrites": {"15": 3500}})", 3, "frames=144000 ",
+       lost + "写入跟不上，0.85 秒音频未能进入缓冲区"},
       // The block of cycle 5 runs 30 ms: the device skips cycles 6 and 7.
       {R"({"ioOverloads": {"5": 30}})", 0.1, "frames=4800 ",
        lost + "设备跳过了 IO 周期（0.02 秒音频）"},
