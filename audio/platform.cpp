@@ -4,6 +4,12 @@
 #include <cstdlib>
 #include <semaphore>
 
+#if defined(__linux__)
+#include <semaphore.h>
+
+#include <cerrno>
+#endif
+
 namespace pt {
 namespace {
 Platform* installed = nullptr;
@@ -24,6 +30,25 @@ OSStatus Platform::setPropertyData(AudioObjectID, const AudioObjectPropertyAddre
 
 namespace {
 
+#if defined(__linux__)
+// glibc's post is an atomic add and, for a waiting writer, a futex wake: no lock. Its wait goes
+// to the futex at once, where libstdc++'s semaphore first spins and yields a dozen times.
+class PortableSemaphore final : public Semaphore {
+ public:
+  PortableSemaphore() { sem_init(&semaphore_, 0, 0); }
+  ~PortableSemaphore() override { sem_destroy(&semaphore_); }
+  PortableSemaphore(const PortableSemaphore&) = delete;
+  PortableSemaphore& operator=(const PortableSemaphore&) = delete;
+  void signal() noexcept override { sem_post(&semaphore_); }
+  void wait() noexcept override {
+    while (sem_wait(&semaphore_) != 0 && errno == EINTR) {
+    }
+  }
+
+ private:
+  sem_t semaphore_;
+};
+#else
 // Release is an atomic add and, for a waiting writer, a futex or ulock wake: no lock.
 class PortableSemaphore final : public Semaphore {
  public:
@@ -33,6 +58,7 @@ class PortableSemaphore final : public Semaphore {
  private:
   std::counting_semaphore<> semaphore_{0};
 };
+#endif
 
 }  // namespace
 
