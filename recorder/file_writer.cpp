@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "audio/text_error.h"
+#include "audio/thread_name.h"
 #include "recorder/process_tap_recorder.h"
 
 namespace pt {
@@ -53,6 +54,7 @@ void FileWriter::finish() noexcept {
 }
 
 void FileWriter::run() noexcept {
+  nameThisThread("writer");
   CycleRing& ring = capture_->ring();
   std::string_view error;
   for (;;) {

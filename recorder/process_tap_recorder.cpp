@@ -16,6 +16,7 @@
 #include "audio/input_devices.h"
 #include "audio/property_access.h"
 #include "audio/text_error.h"
+#include "audio/thread_name.h"
 #include "audio/wav_stream.h"
 #include "processes/inventory.h"
 #include "recorder/aggregate_description.h"
@@ -331,6 +332,7 @@ bool ProcessTapRecorder::startDevice() {
   auto start = start_ = std::make_shared<Start>();
   starter_ =
       std::thread([start, &p = platform(), device = aggregateDeviceID_, proc = deviceProcID_] {
+        nameThisThread("start");
         start->status.store(p.deviceStart(device, proc));
         start->returned.store(true);
       });

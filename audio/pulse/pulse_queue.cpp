@@ -1,6 +1,7 @@
 #include "audio/pulse/pulse_queue.h"
 
 #include "audio/pulse/thread_signals.h"
+#include "audio/thread_name.h"
 
 namespace pt::pulse {
 
@@ -26,6 +27,7 @@ void PulseQueue::post(std::function<void()> job) {
 }
 
 void PulseQueue::work() {
+  nameThisThread(label_.substr(label_.rfind('.') + 1));  // "demo": the recorder's IO queue
   std::unique_lock lock(mutex_);
   for (;;) {
     wake_.wait(lock, [this] { return closing_ || !jobs_.empty(); });
