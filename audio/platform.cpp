@@ -85,6 +85,8 @@ bool Platform::cyclesContinueWhileSilent() const noexcept { return false; }
 
 bool Platform::ioBlockIsRealTime() const noexcept { return false; }
 
+void Platform::deviceWillStopAt(AudioObjectID, std::int64_t) noexcept {}
+
 Platform* installPlatform(Platform* platform) { return std::exchange(installed, platform); }
 
 }  // namespace pt

@@ -306,6 +306,10 @@ class Platform {
   // waits a moment for room in the recorder's ring instead of dropping audio the platform
   // delivered in a burst, as after the recorder itself was stopped.
   virtual bool ioBlockIsRealTime() const noexcept;
+  // The recorder stops `device` once its IO block has been handed the time line up to sample time
+  // `sampleTime`. A platform that gathers its device's audio into batches may hand it over sooner
+  // as that time nears; Core Audio's cycles need no word (the default does nothing).
+  virtual void deviceWillStopAt(AudioObjectID device, std::int64_t sampleTime) noexcept;
 };
 
 // The platform every operation of the tool reaches. Installed once by the entry, or by a test.

@@ -204,6 +204,9 @@ void ProcessTapRecorder::registerIOBlock() {
                                                        std::move(block));
   if (status != noErr) throw TextError(statusMessage(kCreateIOProcFailed, status));
   tapStreams_->useFor(deviceProcID_);
+  if (durationSeconds_ > 0)
+    platform().deviceWillStopAt(aggregateDeviceID_,
+                                framesOf(durationSeconds_, tracks_.front()->format().sampleRate()));
 }
 
 // Calls `heard` on the notification queue for each notification of the property; the listener

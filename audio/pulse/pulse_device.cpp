@@ -51,6 +51,10 @@ constexpr double kLeastLoss = 0.1;
 // Cycle-sized fragments throughout would also keep a PipeWire graph running that fast for all.
 constexpr Clock::duration kBatch = 100ms;
 constexpr Clock::duration kEager = 300ms;
+// So it does again over the recording's last 0.3 s, once the recorder has said where it ends: the
+// duration's last frame then reaches the block within a cycle of the server sending it, not up to
+// a fragment and a batch later.
+constexpr double kEndingSeconds = 0.3;
 constexpr std::uint32_t kBatchCycles = 10;
 constexpr double kSteadyFragmentSeconds = 0.100;
 // A backlog (this process was stopped or starved) goes to the block at most ten times as fast as
@@ -174,7 +178,7 @@ void Device::monitor(pa_context* context, std::uint32_t sinkInput, std::size_t t
   pa_stream_set_monitor_stream(stream, sinkInput);
   pa_stream_set_read_callback(stream, &Device::onReadable, watch.get());
   pa_stream_set_state_callback(stream, &Device::onStreamState, watch.get());
-  watch->steady = steady_.load(std::memory_order_relaxed);
+  watch->steady = wantsSteady();
   const pa_buffer_attr attributes = bufferAttributes(watch->steady, watch->frameBytes);
   // No device name: the server records from the monitor of the sink the stream plays on.
   if (pa_stream_connect_record(stream, nullptr, &attributes,
@@ -287,11 +291,12 @@ void Device::onReadable(pa_stream* stream, std::size_t, void* data) {
   if (device.wantWake_.exchange(false, std::memory_order_acq_rel)) device.wake();
 }
 
-// Server thread: larger fragments once the recording runs.
+// Server thread: larger fragments once the recording runs, cycle-sized again near its end.
 void Device::followSteady(Monitor& watch) {
-  if (watch.steady || !steady_.load(std::memory_order_relaxed)) return;
-  watch.steady = true;
-  const pa_buffer_attr attributes = bufferAttributes(true, watch.frameBytes);
+  const bool steady = wantsSteady();
+  if (watch.steady == steady) return;
+  watch.steady = steady;
+  const pa_buffer_attr attributes = bufferAttributes(steady, watch.frameBytes);
   if (pa_operation* op = pa_stream_set_buffer_attr(watch.stream, &attributes, nullptr, nullptr))
     pa_operation_unref(op);
 }
@@ -436,6 +441,7 @@ void Device::runCycles() {
   const Clock::time_point start = startAt_;
   constexpr Clock::time_point never = Clock::time_point::max();
   const bool inputClocks = taps.empty();
+  const auto endingFrames = std::uint64_t(kEndingSeconds * rate);
   std::uint64_t position = 0;   // frames handed to the block: the time line
   std::uint64_t pacedFrom = 0;  // position when the queue last woke or paused
   // Hands the next `frames` of the mix to the block.
@@ -466,6 +472,11 @@ void Device::runCycles() {
     const bool stopping = stopRequested_.load(std::memory_order_acquire);
     if (!alive_.load()) return;
     const Clock::time_point t = Clock::now();
+    const bool ending = position + endingFrames >= endFrame_.load(std::memory_order_relaxed);
+    if (ending) ending_.store(true, std::memory_order_relaxed);
+    // Starting, ending or stopping, a stream's data wakes the queue at once; otherwise it wakes
+    // once per batch, or when a wait it counts ends.
+    const bool eager = stopping || ending || (!heard && t - start < kEager);
     if (t - std::exchange(awake, t) > kOverslept) stalledSince = probedAt = answeredAt = never;
     const auto delivered = [&](Clock::time_point since) {
       return Clock::time_point(Clock::duration(lastDelivery_.load(std::memory_order_relaxed))) >
@@ -559,13 +570,10 @@ void Device::runCycles() {
       until = std::max(
           t, idleFrom + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                             double(position - idleBase + cycleFrames_) / rate)));
-      if (!stopping && !(!heard && t - start < kEager)) until += kBatch;
+      if (!eager) until += kBatch;
     }
     pacedFrom = position;
 
-    // Starting or stopping, a stream's data wakes the queue at once; otherwise it wakes once per
-    // batch, or when a wait it counts ends.
-    const bool eager = stopping || (!heard && t - start < kEager);
     if (!eager) steady_.store(true, std::memory_order_relaxed);
     std::unique_lock lock(wakeMutex_);
     if (eager) {

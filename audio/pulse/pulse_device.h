@@ -127,6 +127,8 @@ class Device {
   }
   void unregisterIO() noexcept;  // stops the cycles first
   void startCycling();
+  // Any thread: the recorder stops the device once the block has the time line up to `frame`.
+  void endAt(std::uint64_t frame) noexcept { endFrame_.store(frame, std::memory_order_relaxed); }
   void stopCycling() noexcept;
   // Main thread, once stopped: the mixer's drops, and for each stream refused at the limit the
   // frames mixed while it played (the server does not say what a stream nobody records delivers;
@@ -184,8 +186,13 @@ class Device {
   // Set by the main thread, then read by the recorder's queue.
   std::chrono::steady_clock::time_point startAt_;
   std::atomic<bool> stopRequested_{false};
-  // Set by the recorder's queue once the recording runs; monitors then ask for larger fragments.
-  std::atomic<bool> steady_{false};
+  // Set by the recorder's queue once the recording runs; monitors then ask for larger fragments,
+  // until its end nears.
+  std::atomic<bool> steady_{false}, ending_{false};
+  std::atomic<std::uint64_t> endFrame_{UINT64_MAX};
+  bool wantsSteady() const noexcept {
+    return steady_.load(std::memory_order_relaxed) && !ending_.load(std::memory_order_relaxed);
+  }
   // When the server's thread last handed over audio (steady clock ticks).
   std::atomic<std::int64_t> lastDelivery_{0};
   // The recorder's queue asks the server's thread to wake it when data arrives.

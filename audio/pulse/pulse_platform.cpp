@@ -369,6 +369,11 @@ class PulsePlatform final : public Platform {
     sleep_->sleep(seconds, interrupted);
   }
 
+  void deviceWillStopAt(AudioObjectID deviceID, std::int64_t sampleTime) noexcept override {
+    if (Device* device = findDevice(deviceID); device && sampleTime >= 0)
+      device->endAt(std::uint64_t(sampleTime));
+  }
+
   std::int64_t droppedFrames(AudioObjectID deviceID) noexcept override {
     const Device* device = findDevice(deviceID);
     return device ? device->droppedFrames() : 0;

@@ -416,6 +416,10 @@ void SimulatedPlatform::Devices::layOutInput(AudioObjectID id, const Value& aggr
   }
 }
 
+void SimulatedPlatform::deviceWillStopAt(AudioObjectID device, std::int64_t sampleTime) noexcept {
+  log("deviceWillStopAt " + idText(device) + " " + std::to_string(sampleTime));
+}
+
 OSStatus SimulatedPlatform::deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) noexcept {
   refuseOnQueue("deviceStop");
   log("deviceStop " + idText(device) + " " + procText(procID));

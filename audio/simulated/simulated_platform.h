@@ -244,6 +244,8 @@ class SimulatedPlatform : public Platform {
                                    AudioDeviceIOBlock block) override;
   OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) override;
   OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) noexcept override;
+  // Core Audio needs no word of the end; the call is logged so that tests see what was said.
+  void deviceWillStopAt(AudioObjectID device, std::int64_t sampleTime) noexcept override;
   OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) noexcept override;
   OSStatus addPropertyListenerBlock(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                     std::shared_ptr<DispatchQueue> queue,

@@ -127,6 +127,7 @@ TEST_F(RecordingTest, AGoodRunHoldsEveryCycleTearsDownInOrderAndReportsOnce) {
   // The listeners have a queue of their own: a notification never holds up an IO cycle.
   EXPECT_THAT(calls,
               Contains("addPropertyListenerBlock 200 'livn' brindlex.process-tap.notifications"));
+  EXPECT_THAT(calls, Contains("deviceWillStopAt 200 4800"));
   // 0.1 s at 48000 Hz: nine cycles of 512 frames and 192 of the tenth.
   EXPECT_EQ(out_, "wrote=" + path_ +
                       " targets=Music(pid=812),Safari(pid=913) buffers=10 frames=4800"
