@@ -41,34 +41,10 @@ for tool in pactl paplay parec pw-record sox python3 cmake; do
   }
 done
 
-work=$(mktemp -d /tmp/bench-pulse.XXXXXX)
-server_script=""
-player=""
-helper=""
-# shellcheck disable=SC2317  # reached through the trap
-cleanup() {
-  local status=$?
-  trap - EXIT INT TERM
-  for pid in $helper $player; do
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-  if [ -n "$server_script" ]; then bash "scripts/$server_script" stop; fi
-  rm -rf "$work"
-  exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
+# shellcheck source=scripts/bench-lib.sh
+source scripts/bench-lib.sh bench-pulse
 echo "building process-tap (Release)..." >&2
-build=build/bench-pulse
-if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPT_BUILD_TESTS=OFF &&
-  cmake --build "$build" -j"$(nproc)" --target process-tap; } >"$work/build.log" 2>&1; then
-  tail -n 40 "$work/build.log" >&2
-  exit 1
-fi
-tap=$PWD/$build/app/process-tap
+bench_build
 
 status=0
 for server_script in pulse-test-server.sh pipewire-test-server.sh; do
@@ -84,6 +60,7 @@ sox -q -n -r 48000 -c 2 "$work/tone.wav" synth "$tone_seconds" sine 440 vol 0.5
 # -v only so that the player's underruns can be told apart from a recorder's losses.
 paplay -v --latency-msec=20 --client-name=Music "$work/tone.wav" 2>"$work/player.log" &
 player=$!
+bench_pids=$player
 
 sink_input=""
 for _ in $(seq 1 100); do
@@ -122,13 +99,10 @@ python3 bench/pulse/measure.py --process-tap "$tap" --sink-input "$sink_input" -
   --player-log "$work/player.log" \
   "${pw_target[@]}" &
 helper=$!
+bench_pids="$player $helper"
 wait "$helper" || status=$?
-helper=""
-kill "$player" 2>/dev/null || true
-wait "$player" 2>/dev/null || true
-player=""
-bash "scripts/$server_script" stop
-server_script=""
+bench_pids=$player
+bench_end_round
 echo
 done
 exit "$status"

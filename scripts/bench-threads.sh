@@ -8,38 +8,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 window=${1:-15}
 command -v perf >/dev/null || { echo "perf is missing (apt-get install linux-perf)" >&2; exit 2; }
-work=$(mktemp -d /tmp/bench-threads.XXXXXX)
-server_script=""
-player=""
-cleanup() {
-  local status=$?
-  trap - EXIT INT TERM
-  if [ -n "$player" ]; then kill "$player" 2>/dev/null || true; fi
-  if [ -n "$server_script" ]; then bash "scripts/$server_script" stop; fi
-  rm -rf "$work"
-  exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-build=build/bench-pulse
-{ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPT_BUILD_TESTS=OFF &&
-  cmake --build "$build" -j"$(nproc)" --target process-tap; } >"$work/build.log" 2>&1 ||
-  { tail -n 40 "$work/build.log" >&2; exit 1; }
+# shellcheck source=scripts/bench-lib.sh
+source scripts/bench-lib.sh bench-threads
+bench_build
 sox -q -n -r 48000 -c 2 "$work/tone.wav" synth "$(python3 -c "print(int($window) + 30)")" sine 440 vol 0.5
 for server_script in pulse-test-server.sh pipewire-test-server.sh; do
   # shellcheck disable=SC1090
   source "scripts/$server_script" start >/dev/null
   paplay --latency-msec=20 --client-name=Music "$work/tone.wav" &
-  player=$!
+  bench_pids=$!
   sleep 2  # the sink's first render ahead is over
   echo "server $(pactl info | sed -n 's/^Server Name: //p')"
-  python3 bench/pulse/threads.py --process-tap "$PWD/$build/app/process-tap" --window "$window"
-  kill "$player" 2>/dev/null || true
-  wait "$player" 2>/dev/null || true
-  player=""
-  bash "scripts/$server_script" stop
-  server_script=""
+  python3 bench/pulse/threads.py --process-tap "$tap" --window "$window"
+  bench_end_round
   echo
 done

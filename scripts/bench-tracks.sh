@@ -8,25 +8,9 @@ cd "$(dirname "$0")/.."
 seconds=${1:-10}
 rounds=${2:-3}
 before=${3:-}
-work=$(mktemp -d /tmp/bench-tracks.XXXXXX)
-server_script=""
-players=""
-cleanup() {
-  local status=$?
-  trap - EXIT INT TERM
-  for pid in $players; do kill "$pid" 2>/dev/null || true; done
-  if [ -n "$server_script" ]; then bash "scripts/$server_script" stop; fi
-  rm -rf "$work"
-  exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-build=build/bench-pulse
-{ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPT_BUILD_TESTS=OFF &&
-  cmake --build "$build" -j"$(nproc)" --target process-tap; } >"$work/build.log" 2>&1 ||
-  { tail -n 40 "$work/build.log" >&2; exit 1; }
+# shellcheck source=scripts/bench-lib.sh
+source scripts/bench-lib.sh bench-tracks
+bench_build
 tone_seconds=$(python3 -c "import math; print(math.ceil($rounds * 3 * ($seconds + 2) + 15))")
 sox -q -n -r 48000 -c 2 "$work/a.wav" synth "$tone_seconds" sine 440 vol 0.5
 sox -q -n -r 48000 -c 2 "$work/b.wav" synth "$tone_seconds" sine 660 vol 0.5
@@ -34,17 +18,14 @@ for server_script in pulse-test-server.sh pipewire-test-server.sh; do
   # shellcheck disable=SC1090
   source "scripts/$server_script" start >/dev/null
   paplay --latency-msec=20 --client-name=BenchNear "$work/a.wav" &
-  players="$!"
+  bench_pids="$!"
   paplay --latency-msec=20 --client-name=BenchFar "$work/b.wav" &
-  players="$players $!"
+  bench_pids="$bench_pids $!"
   sleep 2  # the sink's first render ahead is over
   echo "server $(pactl info | sed -n 's/^Server Name: //p'), load $(cut -d' ' -f1 /proc/loadavg)"
-  python3 bench/pulse/tracks.py --process-tap "$PWD/$build/app/process-tap" \
+  python3 bench/pulse/tracks.py --process-tap "$tap" \
     ${before:+--before "$before"} --clients BenchNear,BenchFar --seconds "$seconds" \
     --rounds "$rounds" --work "$work"
-  for pid in $players; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  players=""
-  bash "scripts/$server_script" stop
-  server_script=""
+  bench_end_round
   echo
 done

@@ -268,6 +268,12 @@ FAULTS = [
      "an input device named like a target gets no file name of its own"),
     ("recorder/process_tap_recorder.cpp", "    if (ran && track->inputMix() && !track->inputMix()->heardSound())",
      "    if (false)", "a silent microphone is not diagnosed"),
+    ("recorder/cycle_ring.cpp", "  if (cycle == poppedCycles && pushed % frames_ != 0) {",
+     "  if (false) {", "the ring never starts again at its beginning: all of it is mapped in"),
+    ("recorder/io_capture.cpp", "unsignalled_ >= writerBatchFrames_ ||", "true ||",
+     "the writer is woken for every cycle"),
+    ("recorder/process_tap_recorder.cpp", "  if (durationSeconds_ > 0)\n    platform().deviceWillStopAt(",
+     "  if (false)\n    platform().deviceWillStopAt(", "the platform is not told where the recording ends"),
 ]
 
 QUICK_TESTS = "test_pulse|heavy_pulse|macos|test_large_file"  # labels left out: a real server,
