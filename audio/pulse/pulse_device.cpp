@@ -51,7 +51,7 @@ constexpr double kLeastLoss = 0.1;
 // Cycle-sized fragments throughout would also keep a PipeWire graph running that fast for all.
 constexpr Clock::duration kBatch = 100ms;
 constexpr Clock::duration kEager = 300ms;
-// So it does again over the recording's last 0.3 s, once the recorder has said where it ends: the
+// The same holds over the recording's last 0.3 s, once the recorder has said where it ends: the
 // duration's last frame then reaches the block within a cycle of the server sending it, not up to
 // a fragment and a batch later.
 constexpr double kEndingSeconds = 0.3;
