@@ -1,7 +1,6 @@
 #include "recorder/cycle_ring.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace pt {
 
@@ -10,12 +9,10 @@ CycleRing::CycleRing(std::uint32_t planes, std::uint32_t samplesPerFrame, std::s
     : planes_(planes),
       samplesPerFrame_(samplesPerFrame),
       frames_(frames),
-      // Not value-initialized: a large allocation comes as pages the system maps on first use.
-      samples_(new float[std::size_t(planes) * samplesPerFrame * frames]),
-      cycles_(std::max<std::size_t>(1, frames / std::max<std::uint32_t>(1, fewestFrames))) {
-  if (touched)
-    std::memset(samples_.get(), 0, std::size_t(planes) * samplesPerFrame * frames * sizeof(float));
-}
+      // Zeroed only when touched: a large allocation comes as pages the system maps on first use.
+      samples_(touched ? new float[std::size_t(planes) * samplesPerFrame * frames]()
+                       : new float[std::size_t(planes) * samplesPerFrame * frames]),
+      cycles_(std::max<std::size_t>(1, frames / std::max<std::uint32_t>(1, fewestFrames))) {}
 
 // Real-time safe.
 bool CycleRing::push(const AudioBufferList& list, std::uint32_t frames) noexcept {

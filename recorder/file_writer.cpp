@@ -25,8 +25,7 @@ FileWriter::FileWriter(std::shared_ptr<IOCapture> capture, std::shared_ptr<Audio
   samplesPerFrame_ = format.isInterleaved() ? format.channelCount() : 1;
   stagingFrames_ = kStagingFrames;
   const std::size_t perPlane = std::size_t(stagingFrames_) * samplesPerFrame_;
-  stagingSamples_ = perPlane * planes_;
-  staging_.reset(new float[stagingSamples_]);
+  staging_.reset(new float[perPlane * planes_]);
   stagingList_.assign(audioBufferListSize(planes_), std::byte{0});
   auto* list = reinterpret_cast<AudioBufferList*>(stagingList_.data());
   list->mNumberBuffers = planes_;
@@ -91,7 +90,7 @@ bool FileWriter::writeSilence(std::int64_t frames, std::string_view& error) noex
   if (owed_ == 0) return true;
   auto* list = reinterpret_cast<AudioBufferList*>(stagingList_.data());
   if (!stagingSilent_) {
-    std::fill_n(staging_.get(), stagingSamples_, 0.0f);
+    std::fill_n(staging_.get(), std::size_t(stagingFrames_) * samplesPerFrame_ * planes_, 0.0f);
     stagingSilent_ = true;
   }
   while (owed_ > 0) {

@@ -57,7 +57,6 @@ class FileWriter {
   std::uint32_t samplesPerFrame_ = 1;
   std::uint32_t stagingFrames_ = 0;
   std::unique_ptr<float[]> staging_;
-  std::size_t stagingSamples_ = 0;
   std::vector<std::byte> stagingList_;
   std::optional<PCMBuffer> buffer_;  // over staging_, made once
   std::thread thread_;
