@@ -19,7 +19,8 @@ for server_script in pulse-test-server.sh pipewire-test-server.sh; do
   bench_pids=$!
   sleep 2  # the sink's first render ahead is over
   echo "server $(pactl info | sed -n 's/^Server Name: //p')"
-  python3 bench/pulse/threads.py --process-tap "$tap" --window "$window"
+  python3 bench/pulse/threads.py --process-tap "$tap" --window "$window" \
+    --work "$work"
   bench_end_round
   echo
 done

@@ -3,7 +3,7 @@
 the server of the environment: process-tap, parec asking for its 100 ms fragments and parec as
 is record one playback stream ('Music') at once; after 3 s, `perf stat --per-thread` counts each
 thread's CPU time and context switches (its wake-ups) for WINDOW seconds."""
-import argparse, json, os, subprocess, sys, tempfile, time
+import argparse, json, os, subprocess, sys, time
 
 
 def sink_input(client):
@@ -22,8 +22,9 @@ def main():
     p.add_argument("--process-tap", required=True)
     p.add_argument("--window", type=float, default=15)
     p.add_argument("--client", default="Music")
+    p.add_argument("--work", required=True, help="a folder for the files")
     a = p.parse_args()
-    work = tempfile.mkdtemp(prefix="bench-threads.")
+    work = a.work
     index = sink_input(a.client)
     quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     tools = {
