@@ -566,6 +566,12 @@ TEST_F(ProcessTapPulse, AStoppedServerIsWaitedForAndAddsNothing) {
   }
   ASSERT_EQ(recorder.wait(60s), std::optional<int>(0)) << fileText(stderrFile);
   EXPECT_THAT(fileText(stderrFile), IsEmpty());
+  // parec still holds the recording's last fragments in flight, and a SIGINT drops them: stop it
+  // only once a second more has reached its file.
+  const std::uintmax_t wanted = fs::file_size(reference) + 48000 * 2 * sizeof(float);
+  for (int i = 0; i < 300 && fs::file_size(reference) < wanted; ++i)
+    std::this_thread::sleep_for(100ms);
+  EXPECT_GE(fs::file_size(reference), wanted);
   parec.signal(SIGINT);
   ASSERT_TRUE(parec.wait(30s));
   const Audio recorded = audioOf(out), heard = audioOf(reference);
