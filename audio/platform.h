@@ -222,7 +222,9 @@ class Platform {
   // --- IO
   virtual std::shared_ptr<DispatchQueue> makeSerialQueue(const std::string& label) = 0;
   // The platform may write `outProcID` even when it fails. It holds `queue` and `block` until
-  // the registration is destroyed.
+  // the registration is destroyed. The block runs on `queue`, or, as Core Audio's without a
+  // queue, on the thread where the platform receives the audio: one call at a time, in order,
+  // never beside a call on the queue.
   virtual OSStatus createIOProcIDWithBlock(AudioDeviceIOProcID& outProcID, AudioObjectID device,
                                            std::shared_ptr<DispatchQueue> queue,
                                            AudioDeviceIOBlock block) = 0;

@@ -62,6 +62,13 @@ constexpr double kSteadyFragmentSeconds = 0.100;
 // about 2 s, which a backlog of seconds handed over at once would overrun.
 constexpr std::uint64_t kBacklogCycles = 50;
 constexpr Clock::duration kBacklogPause = 50ms;
+// Between the start and the end, the server's thread hands each delivery to the block itself, at
+// most this much of it; more (a backlog) goes to the queue, which paces it. The queue then wakes
+// only to watch for stalls, which count from when the fragment after the last one handed was due.
+constexpr std::uint32_t kServerHandBatches = 2;
+// A call that took this long waited for the writer: the server's thread leaves the block to the
+// queue from then on, so that a hanging disk never holds up the connection.
+constexpr Clock::duration kSlowHand = 100ms;
 
 // The mixer's channels: the taps' stereo, or the input's own when it alone clocks the device.
 std::uint32_t mixedChannels(const std::vector<Tap>& taps, const std::optional<Input>& input) {
@@ -284,6 +291,7 @@ void Device::onReadable(pa_stream* stream, std::size_t, void* data) {
       device.askTiming(*watch);
   }
   device.lastDelivery_.store(now.time_since_epoch().count(), std::memory_order_relaxed);
+  device.handArrived(now);
   device.followSteady(*watch);
   // Every change of wantWake_ is a read-modify-write, so the two sides are ordered through it:
   // either this sees the queue's wish, or the queue's exchange sees these frames. (No fence:
@@ -417,44 +425,37 @@ void Device::stopCycling() noexcept {
 // The recorder's queue. The time line advances by the frames the awaited streams deliver, gaps
 // included; with none awaited, by the time that passes, as silence.
 void Device::runCycles() {
-  IORegistration& io = *registration_;
-  // One interleaved buffer per tap, each a batch long, described once; the input's first.
-  const auto buffers = std::uint32_t(taps.size() + (input ? 1 : 0));
-  std::vector<std::byte> list(audioBufferListSize(buffers));
-  AudioBufferList& inputs = *reinterpret_cast<AudioBufferList*>(list.data());
-  inputs.mNumberBuffers = buffers;
-  std::vector<float*> outs;
-  float* next = buffer_.data();
-  const auto describe = [&](std::uint32_t k, std::uint32_t channels) {
-    inputs.mBuffers[k] = {channels, 0, next};
-    next += std::size_t(batchFrames_) * channels;
-    return static_cast<float*>(inputs.mBuffers[k].mData);
-  };
-  float* const followed = follower_ ? describe(0, follower_->channels()) : nullptr;
-  for (std::uint32_t k = follower_ ? 1 : 0; k < buffers; ++k)
-    outs.push_back(describe(k, channels_));
-  AudioBufferList output{0, {{0, 0, nullptr}}};
-  AudioTimeStamp now{}, inputTime{}, outputTime{};
-  inputTime.mFlags = kAudioTimeStampSampleTimeValid;
-  inputTime.mRateScalar = 1.0;
+  std::unique_lock hold(handMutex_);
+  {
+    // One interleaved buffer per tap, each a batch long, described once; the input's first.
+    Handing& h = handing_;
+    const auto buffers = std::uint32_t(taps.size() + (input ? 1 : 0));
+    h.list.assign(audioBufferListSize(buffers), std::byte{});
+    AudioBufferList& inputs = *reinterpret_cast<AudioBufferList*>(h.list.data());
+    inputs.mNumberBuffers = buffers;
+    float* next = buffer_.data();
+    const auto describe = [&](std::uint32_t k, std::uint32_t channels) {
+      inputs.mBuffers[k] = {channels, 0, next};
+      next += std::size_t(batchFrames_) * channels;
+      return static_cast<float*>(inputs.mBuffers[k].mData);
+    };
+    h.followed = follower_ ? describe(0, follower_->channels()) : nullptr;
+    h.outs.clear();
+    for (std::uint32_t k = follower_ ? 1 : 0; k < buffers; ++k)
+      h.outs.push_back(describe(k, channels_));
+    h.inputTime.mFlags = kAudioTimeStampSampleTimeValid;
+    h.inputTime.mRateScalar = 1.0;
+    h.position = 0;
+  }
   const double rate = this->rate();
   const Clock::time_point start = startAt_;
   constexpr Clock::time_point never = Clock::time_point::max();
   const bool inputClocks = taps.empty();
   const auto endingFrames = std::uint64_t(kEndingSeconds * rate);
-  std::uint64_t position = 0;   // frames handed to the block: the time line
-  std::uint64_t pacedFrom = 0;  // position when the queue last woke or paused
-  // Hands the next `frames` of the mix to the block.
+  const std::uint64_t& position = handing_.position;  // the time line
+  std::uint64_t pacedFrom = 0;                        // position when the queue last woke or paused
   const auto hand = [&](std::uint32_t frames) {
-    mixer_.mix(outs.data(), frames);
-    if (follower_) follower_->take(followed, frames);
-    for (std::uint32_t k = 0; k < buffers; ++k)
-      inputs.mBuffers[k].mDataByteSize =
-          frames * inputs.mBuffers[k].mNumberChannels * std::uint32_t(sizeof(float));
-    inputTime.mSampleTime = double(position);
-    now = outputTime = inputTime;
-    io.block(&now, &inputs, &inputTime, &output, &outputTime);
-    position += frames;
+    this->hand(frames);
     if (position - pacedFrom >= kBacklogCycles * cycleFrames_) {
       std::this_thread::sleep_for(kBacklogPause);
       pacedFrom = position;
@@ -467,8 +468,9 @@ void Device::runCycles() {
   Clock::time_point idleFrom = never;
   std::uint64_t idleBase = 0;
   bool heard = false;  // the streams' first audio is in the file
-  Clock::time_point awake = start;
+  Clock::time_point awake = start, serverHandedSeen{};
   for (;;) {
+    serverHands_.store(false, std::memory_order_relaxed);  // hold is held: it hands no more
     const bool stopping = stopRequested_.load(std::memory_order_acquire);
     if (!alive_.load()) return;
     const Clock::time_point t = Clock::now();
@@ -478,6 +480,15 @@ void Device::runCycles() {
     // once per batch, or when a wait it counts ends.
     const bool eager = stopping || ending || (!heard && t - start < kEager);
     if (t - std::exchange(awake, t) > kOverslept) stalledSince = probedAt = answeredAt = never;
+    // A mix the server's thread handed meanwhile ran short at the earliest when the fragment
+    // after it was due.
+    const Clock::time_point serverHanded(
+        Clock::duration(serverHandedAt_.load(std::memory_order_relaxed)));
+    Clock::time_point shortSince = t;
+    if (serverHanded > std::exchange(serverHandedSeen, serverHanded)) {
+      stalledSince = probedAt = answeredAt = never;
+      shortSince = std::min(t, serverHanded + kBatch);
+    }
     const auto delivered = [&](Clock::time_point since) {
       return Clock::time_point(Clock::duration(lastDelivery_.load(std::memory_order_relaxed))) >
              since;
@@ -489,7 +500,8 @@ void Device::runCycles() {
       }
       return connection_.answeredSince(probedAt);
     };
-    Clock::time_point until = t + kBatch;  // when to look again without news
+    // When to look again without news; while the server's thread hands, only stalls need it.
+    Clock::time_point until = t + (eager || !serverMayHand_.load() ? kBatch : kQuiet);
     if (mixer_.awaitsAny()) {
       idleFrom = never;
       const std::size_t frames = mixer_.mixable(batchFrames_) / cycleFrames_ * cycleFrames_;
@@ -500,7 +512,7 @@ void Device::runCycles() {
         continue;
       }
       if (stopping) return;
-      stalledSince = std::min(stalledSince, t);
+      stalledSince = std::min(stalledSince, shortSince);
       if (inputClocks) {
         // Its audio is all there is: it is waited for, and never replaced by the time passing,
         // while the server answers (a source of fixed latency delivers seconds at a time).
@@ -572,7 +584,6 @@ void Device::runCycles() {
                             double(position - idleBase + cycleFrames_) / rate)));
       if (!eager) until += kBatch;
     }
-    pacedFrom = position;
 
     if (!eager) steady_.store(true, std::memory_order_relaxed);
     std::unique_lock lock(wakeMutex_);
@@ -581,10 +592,53 @@ void Device::runCycles() {
       if (mixer_.mixable(cycleFrames_) == cycleFrames_ && mixer_.awaitsAny())
         woken_ = true;  // arrived meanwhile
     }
+    serverHands_.store(!eager && mixer_.awaitsAny() && serverMayHand_.load(),
+                       std::memory_order_relaxed);
+    hold.unlock();
     wakeUp_.wait_until(lock, until, [&] { return woken_; });
     woken_ = false;
     wantWake_.exchange(false, std::memory_order_acq_rel);
+    lock.unlock();
+    hold.lock();
+    pacedFrom = position;
   }
+}
+
+// Under handMutex_: the next `frames` of the mix to the block.
+void Device::hand(std::uint32_t frames) {
+  Handing& h = handing_;
+  auto& inputs = *reinterpret_cast<AudioBufferList*>(h.list.data());
+  mixer_.mix(h.outs.data(), frames);
+  if (follower_) follower_->take(h.followed, frames);
+  for (std::uint32_t k = 0; k < inputs.mNumberBuffers; ++k)
+    inputs.mBuffers[k].mDataByteSize =
+        frames * inputs.mBuffers[k].mNumberChannels * std::uint32_t(sizeof(float));
+  h.inputTime.mSampleTime = double(h.position);
+  h.now = h.outputTime = h.inputTime;
+  registration_->block(&h.now, &inputs, &h.inputTime, &h.output, &h.outputTime);
+  h.position += frames;
+}
+
+// Server thread, after a delivery.
+void Device::handArrived(Clock::time_point now) {
+  if (!serverHands_.load(std::memory_order_relaxed)) return;
+  std::unique_lock hold(handMutex_, std::try_to_lock);  // else the queue is at work
+  if (!hold || !serverHands_.load(std::memory_order_relaxed)) return;
+  const auto endingFrames = std::uint64_t(kEndingSeconds * rate());
+  for (std::uint32_t i = 0; i < kServerHandBatches; ++i) {
+    const std::size_t frames = mixer_.mixable(batchFrames_) / cycleFrames_ * cycleFrames_;
+    if (frames == 0) return;
+    hand(std::uint32_t(frames));
+    const Clock::time_point handed = Clock::now();
+    serverHandedAt_.store(handed.time_since_epoch().count(), std::memory_order_relaxed);
+    const bool slow = handed - now > kSlowHand;
+    if (slow) serverMayHand_.store(false);
+    if (slow || handing_.position + endingFrames >= endFrame_.load(std::memory_order_relaxed))
+      break;  // the queue takes over
+    now = handed;
+  }
+  serverHands_.store(false, std::memory_order_relaxed);
+  wake();
 }
 
 }  // namespace pt::pulse

@@ -1,7 +1,8 @@
 // Process taps and the aggregate device made from them. A tap is a recipe (whose playback
 // streams, at which rate); the device is the set of monitor streams the recipes select, followed
 // as streams come and go, summed by a StreamMixer into one buffer per tap on one clock and handed
-// to the IO block on the recorder's serial queue. An input device (a source) the device also
+// to the IO block: on the recorder's serial queue, or, while a recording runs, on the server's
+// thread as it arrives (one call at a time, either way). An input device (a source) the device also
 // records comes first in the block's list: on the taps' time line through an InputFollower, or,
 // with no tap, as the one awaited stream that clocks the device.
 //
@@ -160,6 +161,8 @@ class Device {
   void release(Monitor& watch) noexcept;
   void wake();
   void runCycles();
+  void hand(std::uint32_t frames);
+  void handArrived(std::chrono::steady_clock::time_point now);
 
   // Main thread.
   std::unique_ptr<IORegistration> registration_;
@@ -174,8 +177,27 @@ class Device {
   const std::uint32_t steadyFragmentFrames_;
   StreamMixer mixer_;
   const std::unique_ptr<InputFollower> follower_;  // with an input beside taps
-  // The recorder's queue: a batch for each of the block's buffers, one after another.
+  // A batch for each of the block's buffers, one after another.
   std::vector<float> buffer_;
+  // The time line: what the block is handed, and where. The recorder's queue hands what arrived
+  // while the recording starts, ends, catches up or waits; in between the server's thread hands
+  // each delivery as it arrives, sparing the queue's wake-up.
+  struct Handing {
+    std::vector<std::byte> list;  // the block's AudioBufferList
+    std::vector<float*> outs;     // the mixer's, one per tap
+    float* followed = nullptr;    // the input's, beside taps
+    AudioBufferList output{0, {{0, 0, nullptr}}};
+    AudioTimeStamp now{}, inputTime{}, outputTime{};
+    std::uint64_t position = 0;  // frames handed
+  };
+  std::mutex handMutex_;
+  Handing handing_;  // under handMutex_
+  // Set by the recorder's queue while it sleeps through a running recording, under handMutex_.
+  std::atomic<bool> serverHands_{false};
+  // Cleared for good once a call of the block on the server's thread was slow (the writer's
+  // ring was full): it must not hold the server's thread again.
+  std::atomic<bool> serverMayHand_{true};
+  std::atomic<std::int64_t> serverHandedAt_{0};  // steady clock ticks
   PulseConnection& connection_;
   // Server thread, under the main loop's lock.
   std::vector<std::unique_ptr<Monitor>> monitors_;
