@@ -8,8 +8,10 @@
 namespace pt::pulse {
 namespace {
 
-// Long enough for few wake-ups, short enough to see a flag that nobody wakes the sleep for.
-constexpr std::chrono::milliseconds kSlice{250};
+// Long enough for few wake-ups, short enough to see a flag that nobody wakes the sleep for (the
+// writer's, a signal just before the wait): the recorder's own wait is made of one-second slices,
+// which this then does not cut again.
+constexpr std::chrono::milliseconds kSlice{1000};
 
 }  // namespace
 
