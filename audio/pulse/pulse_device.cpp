@@ -468,7 +468,8 @@ void Device::runCycles() {
   Clock::time_point idleFrom = never;
   std::uint64_t idleBase = 0;
   bool heard = false;  // the streams' first audio is in the file
-  Clock::time_point awake = start, serverHandedSeen{};
+  Clock::time_point awake = start, serverHandedSeen(Clock::duration(
+                                       serverHandedAt_.load(std::memory_order_relaxed)));
   for (;;) {
     serverHands_.store(false, std::memory_order_relaxed);  // hold is held: it hands no more
     const bool stopping = stopRequested_.load(std::memory_order_acquire);
