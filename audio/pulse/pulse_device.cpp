@@ -451,7 +451,6 @@ void Device::runCycles() {
   const Clock::time_point start = startAt_;
   constexpr Clock::time_point never = Clock::time_point::max();
   const bool inputClocks = taps.empty();
-  const auto endingFrames = std::uint64_t(kEndingSeconds * rate);
   const std::uint64_t& position = handing_.position;  // the time line
   std::uint64_t pacedFrom = 0;                        // position when the queue last woke or paused
   const auto hand = [&](std::uint32_t frames) {
@@ -475,7 +474,7 @@ void Device::runCycles() {
     const bool stopping = stopRequested_.load(std::memory_order_acquire);
     if (!alive_.load()) return;
     const Clock::time_point t = Clock::now();
-    const bool ending = position + endingFrames >= endFrame_.load(std::memory_order_relaxed);
+    const bool ending = endNears();
     if (ending) ending_.store(true, std::memory_order_relaxed);
     // Starting, ending or stopping, a stream's data wakes the queue at once; otherwise it wakes
     // once per batch, or when a wait it counts ends.
@@ -502,7 +501,8 @@ void Device::runCycles() {
       return connection_.answeredSince(probedAt);
     };
     // When to look again without news; while the server's thread hands, only stalls need it.
-    Clock::time_point until = t + (eager || !serverMayHand_.load() ? kBatch : kQuiet);
+    const bool serverMayHand = !eager && serverMayHand_.load();
+    Clock::time_point until = t + (serverMayHand ? kQuiet : kBatch);
     if (mixer_.awaitsAny()) {
       idleFrom = never;
       const std::size_t frames = mixer_.mixable(batchFrames_) / cycleFrames_ * cycleFrames_;
@@ -593,8 +593,7 @@ void Device::runCycles() {
       if (mixer_.mixable(cycleFrames_) == cycleFrames_ && mixer_.awaitsAny())
         woken_ = true;  // arrived meanwhile
     }
-    serverHands_.store(!eager && mixer_.awaitsAny() && serverMayHand_.load(),
-                       std::memory_order_relaxed);
+    serverHands_.store(serverMayHand && mixer_.awaitsAny(), std::memory_order_relaxed);
     hold.unlock();
     wakeUp_.wait_until(lock, until, [&] { return woken_; });
     woken_ = false;
@@ -603,6 +602,12 @@ void Device::runCycles() {
     hold.lock();
     pacedFrom = position;
   }
+}
+
+// Under handMutex_: the time line has reached the recording's last kEndingSeconds.
+bool Device::endNears() const noexcept {
+  return handing_.position + std::uint64_t(kEndingSeconds * rate()) >=
+         endFrame_.load(std::memory_order_relaxed);
 }
 
 // Under handMutex_: the next `frames` of the mix to the block.
@@ -625,7 +630,6 @@ void Device::handArrived(Clock::time_point now) {
   if (!serverHands_.load(std::memory_order_relaxed)) return;
   std::unique_lock hold(handMutex_, std::try_to_lock);  // else the queue is at work
   if (!hold || !serverHands_.load(std::memory_order_relaxed)) return;
-  const auto endingFrames = std::uint64_t(kEndingSeconds * rate());
   for (std::uint32_t i = 0; i < kServerHandBatches; ++i) {
     const std::size_t frames = mixer_.mixable(batchFrames_) / cycleFrames_ * cycleFrames_;
     if (frames == 0) return;
@@ -634,8 +638,7 @@ void Device::handArrived(Clock::time_point now) {
     serverHandedAt_.store(handed.time_since_epoch().count(), std::memory_order_relaxed);
     const bool slow = handed - now > kSlowHand;
     if (slow) serverMayHand_.store(false);
-    if (slow || handing_.position + endingFrames >= endFrame_.load(std::memory_order_relaxed))
-      break;  // the queue takes over
+    if (slow || endNears()) break;  // the queue takes over
     now = handed;
   }
   serverHands_.store(false, std::memory_order_relaxed);

@@ -162,6 +162,7 @@ class Device {
   void wake();
   void runCycles();
   void hand(std::uint32_t frames);
+  bool endNears() const noexcept;
   void handArrived(std::chrono::steady_clock::time_point now);
 
   // Main thread.
