@@ -36,8 +36,10 @@ int sndfileFormat(const AudioFileSettings& settings) {
   if (settings.formatID == kAudioFormatLinearPCM) {
     if (!settings.isFloat || settings.bitDepth != 32) return 0;
     switch (settings.fileType) {
+      // Little-endian as macOS writes it (libsndfile's own default is big), and then unswapped.
       case kAudioFileCAFType:
-        return SF_FORMAT_CAF | SF_FORMAT_FLOAT;
+        return SF_FORMAT_CAF | SF_FORMAT_FLOAT |
+               (settings.isBigEndian ? SF_ENDIAN_BIG : SF_ENDIAN_LITTLE);
       // RF64 that stays plain WAVE while it is small: WAVE's 32-bit sizes would wrap at 4 GiB.
       case kAudioFileWAVEType:
         return SF_FORMAT_RF64 | SF_FORMAT_FLOAT;

@@ -66,8 +66,12 @@ class SndfileWriterTest : public ::testing::Test {
 
 TEST_F(SndfileWriterTest, ChoosesTheContainerByExtensionInAnyCaseAndKeepsEveryBit) {
   const std::vector<std::pair<std::string, int>> cases = {
-      {"a.caf", SF_FORMAT_CAF},   {"b.WAV", SF_FORMAT_WAV}, {"c.aif", SF_FORMAT_AIFF},
-      {"d.Aiff", SF_FORMAT_AIFF}, {"e.w64", SF_FORMAT_W64}, {"f.RF64", SF_FORMAT_RF64}};
+      {"a.caf", SF_FORMAT_CAF | SF_ENDIAN_LITTLE},  // as macOS writes it
+      {"b.WAV", SF_FORMAT_WAV},
+      {"c.aif", SF_FORMAT_AIFF},
+      {"d.Aiff", SF_FORMAT_AIFF},
+      {"e.w64", SF_FORMAT_W64},
+      {"f.RF64", SF_FORMAT_RF64}};
   std::vector<float> samples = {0.25f, -0.5f, 0.125f, 1.0f};
   AudioBufferList list{1, {{2, 16, samples.data()}}};
   for (const auto& [name, container] : cases) {
