@@ -23,9 +23,9 @@ FileWriter::FileWriter(std::shared_ptr<IOCapture> capture, std::shared_ptr<Audio
     : capture_(std::move(capture)), file_(std::move(file)), meter_(meter), stop_(std::move(stop)) {
   planes_ = format.isInterleaved() ? 1 : format.channelCount();
   samplesPerFrame_ = format.isInterleaved() ? format.channelCount() : 1;
-  stagingFrames_ = kStagingFrames;
-  const std::size_t perPlane = std::size_t(stagingFrames_) * samplesPerFrame_;
-  staging_.reset(new float[perPlane * planes_]);
+  const std::size_t perPlane = std::size_t(kStagingFrames) * samplesPerFrame_;
+  stagingSamples_ = perPlane * planes_;
+  staging_.reset(new float[stagingSamples_]);
   stagingList_.assign(audioBufferListSize(planes_), std::byte{0});
   auto* list = reinterpret_cast<AudioBufferList*>(stagingList_.data());
   list->mNumberBuffers = planes_;
@@ -69,7 +69,7 @@ void FileWriter::run() noexcept {
       // write of up to the staging's length: a backlog is caught up in fewer, larger writes.
       std::uint32_t cycles = 1, frames = first;
       while (const std::uint32_t next = ring.front(cycles)) {
-        if (ring.silent(cycles) || std::uint64_t(frames) + next > stagingFrames_) break;
+        if (ring.silent(cycles) || std::uint64_t(frames) + next > kStagingFrames) break;
         frames += next;
         ++cycles;
       }
@@ -90,11 +90,11 @@ bool FileWriter::writeSilence(std::int64_t frames, std::string_view& error) noex
   if (owed_ == 0) return true;
   auto* list = reinterpret_cast<AudioBufferList*>(stagingList_.data());
   if (!stagingSilent_) {
-    std::fill_n(staging_.get(), std::size_t(stagingFrames_) * samplesPerFrame_ * planes_, 0.0f);
+    std::fill_n(staging_.get(), stagingSamples_, 0.0f);
     stagingSilent_ = true;
   }
   while (owed_ > 0) {
-    const auto n = std::uint32_t(std::min<std::int64_t>(stagingFrames_, owed_));
+    const auto n = std::uint32_t(std::min<std::int64_t>(kStagingFrames, owed_));
     for (std::uint32_t p = 0; p < planes_; ++p)
       list->mBuffers[p].mDataByteSize = n * samplesPerFrame_ * std::uint32_t(sizeof(float));
     const PCMBuffer piece(list, n, buffer_->platformObject());
@@ -130,7 +130,7 @@ void FileWriter::write(std::uint32_t offset, std::uint32_t cycles, std::uint32_t
   // What the file refused before goes first, as silence; while it still refuses, so does this.
   const bool owing = !writeSilence(0, error);
   for (std::uint32_t done = 0; done < frames;) {
-    const std::uint32_t n = std::min(stagingFrames_, frames - done);
+    const std::uint32_t n = std::min(kStagingFrames, frames - done);
     bool written = false;
     if (!owing && !fileFull_) {
       ring.read(offset + done, n, *list);

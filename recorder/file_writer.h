@@ -55,7 +55,7 @@ class FileWriter {
   const std::shared_ptr<std::atomic<bool>> stop_;
   std::uint32_t planes_ = 1;
   std::uint32_t samplesPerFrame_ = 1;
-  std::uint32_t stagingFrames_ = 0;
+  std::size_t stagingSamples_ = 0;
   std::unique_ptr<float[]> staging_;
   std::vector<std::byte> stagingList_;
   std::optional<PCMBuffer> buffer_;  // over staging_, made once
