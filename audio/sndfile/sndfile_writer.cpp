@@ -36,7 +36,8 @@ int sndfileFormat(const AudioFileSettings& settings) {
   if (settings.formatID == kAudioFormatLinearPCM) {
     if (!settings.isFloat || settings.bitDepth != 32) return 0;
     switch (settings.fileType) {
-      // Little-endian as macOS writes it (libsndfile's own default is big), and then unswapped.
+      // The byte order asked for: little-endian, as macOS writes it, is written without a swap
+      // here; libsndfile's own default for CAF is big-endian.
       case kAudioFileCAFType:
         return SF_FORMAT_CAF | SF_FORMAT_FLOAT |
                (settings.isBigEndian ? SF_ENDIAN_BIG : SF_ENDIAN_LITTLE);

@@ -388,7 +388,8 @@ TEST_F(RecordingTest, TheRealTimePathLosesOnlyWhatItCountsAndReports) {
   } cases[] = {
       {R"({"stalledWrites": {"10": 1000}})", 1.5, "buffers=141 frames=72000 ", ""},
       // The tool itself stopped for longer than the watchdog's quiet time, the backlog kept: no
-      // cycle for that long is not the device's end, nor are the slices of cycles after it.
+      // cycle for that long is not the device's end, nor are the slices of cycles after it. The
+      // stop begins with a slice (at 1 s), so that one slice sees no cycle at all.
       {"{}", 22, "frames=1056000 ", "", R"({"recorderStopped": {"at": 1, "seconds": 11}})"},
       // Cycles 11 to 196 fill the ring behind the stalled 10th; 197 to 291 find it full, and
       // are silence in their place. A stall that outlasts the recording ends in the time after.
